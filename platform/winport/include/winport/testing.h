@@ -1,0 +1,25 @@
+// Test control surface of the Linux Windows-API layer: make a named call fail with a chosen
+// code. The real Windows build has no such surface; tests that need it are Linux-only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "../windef.h"
+
+namespace winport::testing {
+
+// The call `apiName` (for example "RegQueryValueExW") fails with `code` after `skip` calls
+// have gone through, `times` times in a row (0 = every call from then on). A call that
+// returns a status (registry, PDH, NT) returns the code; one that returns BOOL or a handle
+// fails with the code as its last error.
+WINPORT_API void FailCall(const std::string& apiName, uint32_t code, unsigned skip = 0,
+                          unsigned times = 1);
+
+// Forgets every failure that has not fired yet.
+WINPORT_API void ClearFailures();
+
+// Empties the whole registry hive (every key under every predefined root).
+WINPORT_API void ResetRegistry();
+
+}  // namespace winport::testing
