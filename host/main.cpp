@@ -1,0 +1,36 @@
+// dorn: the agent's service host.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "host/CallCommand.h"
+#include "host/CommandLine.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+template <class... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    Command command;
+    std::string error;
+    if (!ParseCommandLine(arguments, command, error)) {
+        std::cerr << "dorn: " << error << "\n\n" << UsageText();
+        return kExitUsage;
+    }
+    return std::visit(Overloaded{[](const HelpCommand&) {
+                                     std::cout << UsageText();
+                                     return 0;
+                                 },
+                                 [](const CallOptions& options) { return RunCall(options); }},
+                      command);
+}

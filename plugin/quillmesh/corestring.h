@@ -49,7 +49,7 @@ public:
     corestring(const base& text) : base(text) {}
     corestring(base&& text) : base(std::move(text)) {}
     // A null pointer is the empty text.
-    corestring(const T* text) : base(text ? text : empty()) {}
+    corestring(const T* text) : base(text ? text : emptyText()) {}
     corestring(std::basic_string_view<T> text) : base(text) {}
 
     void _setdata(const T* data, size_t length) { data ? this->assign(data, length) : this->clear(); }
@@ -163,7 +163,7 @@ public:
     }
 
 private:
-    static const T* empty() {
+    static const T* emptyText() {
         static const T nothing[1] = {T(0)};
         return nothing;
     }

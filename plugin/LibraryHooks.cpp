@@ -1,0 +1,27 @@
+#include "plugin/LibraryHooks.h"
+
+#include "plugin/DornHelpDeskOperation.h"
+#include "plugin/LogMessage.h"
+
+namespace {
+
+constexpr const wchar_t* kWorkerName = L"AgentHelpDesk";
+
+}  // namespace
+
+void OnProcessAttach(HINSTANCE instance) {
+    DisableThreadLibraryCalls(instance);
+    ModuleName = CORE::corestring<wchar_t>::getModuleName(instance).lastPath().dropSuffix();
+    CORE::sysmsgLogLoaded(instance, false);
+}
+
+void OnProcessDetach(LPVOID reserved) {
+    if (reserved == nullptr) CORE::Quillmesh::System()->RemoveWorker(kWorkerName, false);
+}
+
+bool PluginInit() {
+    CORE::Quillmesh::System()->AddWorker(CreateHelpDeskOperation, kWorkerName,
+                                         L"Agent help desk plugin", true, false, false, false);
+    LogMessage(CORE::SysMessageInfo, L"Session Manager Help Desk Service Started");
+    return true;
+}

@@ -1,0 +1,166 @@
+// dorn call end to end: the real host executable loading the real plug-in library.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/support/ChildProcess.h"
+
+namespace dorn::test {
+namespace {
+
+using nlohmann::json;
+
+const std::string kSamples = std::string(DORN_SOURCE_DIR) + "/samples/";
+
+ProcessResult Dorn(std::vector<std::string> arguments) {
+    return RunProcess(DORN_EXECUTABLE, arguments);
+}
+
+json Reply(const ProcessResult& result) {
+    json parsed = json::parse(result.out, nullptr, false);
+    EXPECT_FALSE(parsed.is_discarded()) << "not JSON: " << result.out;
+    return parsed;
+}
+
+class TempFile {
+public:
+    explicit TempFile(const std::string& content) {
+        m_path = std::filesystem::temp_directory_path() /
+                 ("dorn-test-" + std::to_string(getpid()) + "-" + std::to_string(++s_count) + ".reg");
+        std::ofstream(m_path, std::ios::binary) << content;
+    }
+    ~TempFile() { std::filesystem::remove(m_path); }
+    std::string Path() const { return m_path.string(); }
+
+private:
+    static inline int s_count = 0;
+    std::filesystem::path m_path;
+};
+
+TEST(DornCallTest, UnknownOpcodeAndOperation) {
+    ProcessResult result = Dorn({"call", "Bogus"});
+    EXPECT_EQ(result.exitCode, 1) << result.err;
+    json reply = Reply(result);
+    EXPECT_EQ(reply["result"], false);
+    EXPECT_EQ(reply["error"]["text"], "Invalid opcode");
+    EXPECT_TRUE(reply["reply"].empty());
+
+    result = Dorn({"call", "--operation", "Nope", "ClientInfo"});
+    EXPECT_EQ(result.exitCode, 1);
+    reply = Reply(result);
+    EXPECT_EQ(reply["error"]["code"], 120);
+    EXPECT_EQ(reply["error"]["text"], "");
+}
+
+TEST(DornCallTest, MissingSessionIdIsAnsweredAndLoggedOnStderr) {
+    const ProcessResult result = Dorn({"call", "--operation", "helpdeskoperation", "ClientInfo"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(Reply(result)["error"]["text"], "no session Id specified");
+    EXPECT_NE(result.err.find("[4] libdorn_helpdesk: ClientInfo: no session Id specified"),
+              std::string::npos)
+        << result.err;
+    // A text session id is no session id.
+    EXPECT_EQ(Reply(Dorn({"call", "ClientInfo", "SESSIONID=three"}))["error"]["text"],
+              "no session Id specified");
+}
+
+TEST(DornCallTest, RegistryFilesReachThePlugin) {
+    ProcessResult result =
+        Dorn({"call", "--registry", kSamples + "sessions.reg", "ClientInfo", "SESSIONID=3"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    json reply = Reply(result);
+    EXPECT_EQ(reply["result"], true);
+    const json& info = reply["reply"]["client_info"];
+    EXPECT_EQ(info.size(), 40u);
+    EXPECT_EQ(info["machine_name"], "ALICE-LAPTOP");
+    EXPECT_EQ(info.begin().key(), "broker_dns_name");  // the registry's order
+    EXPECT_NE(result.err.find("Failed to find session name KestlClient_Session_Color_Depth"),
+              std::string::npos);
+
+    result = Dorn({"call", "--registry", kSamples + "sessions.reg", "ClientInfo", "SESSIONID=4"});
+    reply = Reply(result);
+    EXPECT_EQ(reply["reply"]["client_info"],
+              json::parse(R"({"ipaddr": "203.0.113.80", "machine_name": "KIOSK-12",
+                              "type": "Linux", "protocol": "PCOIP"})"));
+
+    result = Dorn({"call", "--registry", kSamples + "sessions.reg", "LogonTimeInfo", "SESSIONID=4"});
+    EXPECT_EQ(Reply(result)["reply"]["logon_time"], "");
+    result = Dorn({"call", "--registry", kSamples + "sessions.reg", "VexelTelemetry", "SESSIONID=4"});
+    EXPECT_EQ(Reply(result)["error"]["text"], "failed to get vexel telemetry");
+    result = Dorn({"call", "--registry", kSamples + "sessions.reg", "ClientInfo", "SESSIONID=5"});
+    EXPECT_EQ(Reply(result)["error"]["text"], "failed to get client info");
+}
+
+TEST(DornCallTest, MalformedRegistryFileChangesNothingAndIsAUsageError) {
+    const TempFile bad(
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Zentavo\\Pallido\\SessionData\\3]\n"
+        "\"KestlClient_Machine_Name\"=\"HALF\"\n"
+        "\"KestlClient_Type\"=dword:xyz\n");
+    const ProcessResult result = Dorn({"call", "--registry", kSamples + "sessions.reg",
+                                       "--registry", bad.Path(), "ClientInfo", "SESSIONID=3"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_TRUE(result.out.empty());
+    EXPECT_NE(result.err.find("line 5"), std::string::npos) << result.err;
+}
+
+TEST(DornCallTest, RequestAsJson) {
+    ProcessResult result =
+        Dorn({"call", "--registry", kSamples + "sessions.reg", "--request",
+              R"({"opcode": "VexelTelemetry", "SESSIONID": 3, "extra": {"nested": [1, 2]}})"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Reply(result)["reply"]["current_topology"]["topology"],
+              "2 monitors: 1920x1080@96 primary, 1920x1080@96 right");
+
+    for (const char* bad : {"[1, 2]", "{\"opcode\": ", "\"ClientInfo\"", "{\"SESSIONID\": 1.5}"}) {
+        result = Dorn({"call", "--request", bad});
+        EXPECT_EQ(result.exitCode, 2) << bad;
+        EXPECT_TRUE(result.out.empty()) << bad;
+        EXPECT_NE(result.err.find("--request"), std::string::npos) << result.err;
+    }
+}
+
+TEST(DornCallTest, LogLevelSelectsWhatReachesStderr) {
+    const std::vector<std::string> call = {"--registry", kSamples + "sessions.reg", "ClientInfo",
+                                           "SESSIONID=4"};
+    std::vector<std::string> quiet = {"call"};
+    quiet.insert(quiet.end(), call.begin(), call.end());
+    EXPECT_EQ(Dorn(quiet).err.find("Session property"), std::string::npos);
+
+    std::vector<std::string> verbose = {"call", "--log-level", "0"};
+    verbose.insert(verbose.end(), call.begin(), call.end());
+    const ProcessResult result = Dorn(verbose);
+    EXPECT_NE(result.err.find("[0] libdorn_helpdesk: Session property: KestlClient_Type, value: Linux"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("[2] libdorn_helpdesk: Session Manager Help Desk Service Started"),
+              std::string::npos);
+}
+
+TEST(DornCallTest, UsageErrors) {
+    EXPECT_EQ(Dorn({"--help"}).exitCode, 0);
+    EXPECT_NE(Dorn({"--help"}).out.find("dorn call [OPTIONS] OPCODE [KEY=VALUE]..."), std::string::npos);
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {},
+             {"call"},
+             {"frobnicate"},
+             {"call", "--log-level", "9", "ClientInfo"},
+             {"call", "--bogus", "ClientInfo"},
+             {"call", "ClientInfo", "SESSIONID"},
+             {"call", "--request", "{}", "ClientInfo"},
+             {"call", "--registry"},
+             {"call", "--registry", "/nonexistent/file.reg", "ClientInfo"}}) {
+        const ProcessResult result = Dorn(arguments);
+        EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments) << result.err;
+        EXPECT_TRUE(result.out.empty());
+    }
+    const ProcessResult missingPlugin = Dorn({"call", "--plugin", "/nonexistent/lib.so", "Bogus"});
+    EXPECT_EQ(missingPlugin.exitCode, 1);
+    EXPECT_NE(missingPlugin.err.find("cannot load the plug-in"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dorn::test

@@ -1,0 +1,77 @@
+// The plug-in library as the host loads it: the load hook names the log source, PluginInit
+// registers the worker, and only a dynamic unload removes it again.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "plugin/LibraryHooks.h"
+#include "plugin/quillmesh/Framework.h"
+#include "tests/support/LogCapture.h"
+
+namespace dorn::test {
+namespace {
+
+constexpr const wchar_t* kWorker = L"AgentHelpDesk";
+
+std::wstring PluginPath() {
+    const std::string path = DORN_PLUGIN_PATH;
+    return std::wstring(path.begin(), path.end());
+}
+
+CORE::ResponseType Send(const wchar_t* opcode, CORE::PropertyBag& reply) {
+    CORE::PropertyBag request;
+    request.add(L"opcode", opcode);
+    return CORE::Quillmesh::System()->SendMsg(kWorker, L"HelpdeskOperation", request, reply,
+                                              nullptr, nullptr, nullptr, 10000, nullptr,
+                                              nullptr, true, nullptr, nullptr, false);
+}
+
+TEST(PluginLoadTest, LoadedLibraryRegistersTheWorkerAndUnloadRemovesIt) {
+    LogCapture log;
+    HMODULE plugin = LoadLibraryW(PluginPath().c_str());
+    ASSERT_NE(plugin, nullptr) << "error " << GetLastError();
+
+    // PluginInit is the one export; the plug-in's own functions stay inside.
+    const FARPROC init = GetProcAddress(plugin, "PluginInit");
+    ASSERT_NE(init, nullptr);
+    for (const char* hidden : {"DllMain", "LogMessage", "OnProcessAttach", "GetSettingsKey"}) {
+        EXPECT_EQ(GetProcAddress(plugin, hidden), nullptr) << hidden;
+    }
+    ASSERT_TRUE(reinterpret_cast<bool (*)()>(reinterpret_cast<void (*)()>(init))());
+
+    const auto records = log.Records();
+    const auto started =
+        std::find_if(records.begin(), records.end(), [](const quillmesh::LogRecord& record) {
+            return record.message == L"Session Manager Help Desk Service Started";
+        });
+    ASSERT_NE(started, records.end());
+    EXPECT_EQ(started->level, 2);
+    EXPECT_EQ(started->source, L"libdorn_helpdesk");  // the load hook named the source
+
+    EXPECT_TRUE(CORE::Quillmesh::System()->IsWorkerInstalled(kWorker, 0));
+    CORE::PropertyBag reply;
+    EXPECT_EQ(Send(L"Bogus", reply), CORE::ResponseFailed);
+    EXPECT_EQ(reply.getErrorText(), L"Invalid opcode");
+
+    ASSERT_TRUE(FreeLibrary(plugin));
+    EXPECT_FALSE(CORE::Quillmesh::System()->IsWorkerInstalled(kWorker, 0));
+    CORE::PropertyBag after;
+    EXPECT_EQ(Send(L"Bogus", after), CORE::ResponseNoWorker);
+}
+
+TEST(PluginLoadTest, OnlyADynamicUnloadRemovesTheWorker) {
+    ASSERT_TRUE(PluginInit());
+    ASSERT_TRUE(CORE::Quillmesh::System()->IsWorkerInstalled(kWorker, 0));
+
+    // Process exit: the reserved argument is not null and the framework is left alone.
+    OnProcessDetach(reinterpret_cast<LPVOID>(1));
+    EXPECT_TRUE(CORE::Quillmesh::System()->IsWorkerInstalled(kWorker, 0));
+
+    OnProcessDetach(nullptr);
+    EXPECT_FALSE(CORE::Quillmesh::System()->IsWorkerInstalled(kWorker, 0));
+}
+
+}  // namespace
+}  // namespace dorn::test
