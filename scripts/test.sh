@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The whole suite: the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer
+# builds, each with every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+jobs=$(nproc)
+for preset in default asan tsan; do
+    echo "=== $preset ==="
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" -j "$jobs"
+done
