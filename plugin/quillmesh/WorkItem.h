@@ -73,9 +73,7 @@ public:
     void StopKeepWorkItem(bool success, const PropertyBag* reply);
 
 private:
-    friend class Quillmesh;
     std::atomic<long> m_references;
-    void* m_delivery;  // the framework's record of the request being handled
 };
 
 // A work item that brackets each request with BeginOperation and EndOperation. The framework

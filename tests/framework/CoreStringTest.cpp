@@ -1,0 +1,175 @@
+// CORE::corestring helpers: paths, split, numbers, Base64, case-free comparison, code pages
+// and the registry reader.
+#include <gtest/gtest.h>
+
+#include <winport/testing.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "plugin/quillmesh/corestring.h"
+#include "tests/support/TestRegistry.h"
+
+namespace {
+
+using WString = CORE::corestring<wchar_t>;
+using NString = CORE::corestring<char>;
+
+TEST(CoreStringTest, PathHelpers) {
+    const WString path = L"Z:\\opt\\dorn.d\\bin\\libdorn_helpdesk.so";
+    EXPECT_EQ(path.lastPath(), L"libdorn_helpdesk.so");
+    EXPECT_EQ(path.lastPath().dropSuffix(), L"libdorn_helpdesk");
+    EXPECT_EQ(path.dropLastPath(), L"Z:\\opt\\dorn.d\\bin");
+    EXPECT_EQ(WString(L"Z:\\opt\\dorn.d\\bin").dropSuffix(), L"Z:\\opt\\dorn.d\\bin");
+    EXPECT_EQ(WString(L"Z:/usr/bin/sleep").lastPath(), L"sleep");
+    EXPECT_EQ(WString(L"plain").dropLastPath(), L"");
+    EXPECT_EQ(WString(L"Z:\\dir").appendPath(L"file.exe"), L"Z:\\dir\\file.exe");
+    EXPECT_EQ(WString(L"Z:\\dir\\").appendPath(L"file.exe"), L"Z:\\dir\\file.exe");
+    EXPECT_EQ(WString().appendPath(L"file.exe"), L"file.exe");
+
+    // The executable, as a Windows path on drive Z: that names this test program.
+    const WString self = WString::getModuleName(nullptr);
+    ASSERT_FALSE(self.empty());
+    EXPECT_EQ(self.substr(0, 3), L"Z:\\");
+    EXPECT_EQ(self.lastPath().dropSuffix(), L"framework_tests");
+}
+
+TEST(CoreStringTest, SplitKeepsOrderAndHandlesNulSeparators) {
+    const WString counters(
+        std::wstring(L"1\0"
+                     L"1847\0"
+                     L"2\0System\0\0",
+                     17));
+    const std::vector<WString> pieces = counters.split(L'\0');
+    EXPECT_EQ(pieces, (std::vector<WString>{L"1", L"1847", L"2", L"System"}));
+    EXPECT_EQ(counters.split(L'\0', true).size(), 6u);  // the two empty pieces at the end stay
+
+    const WString csv = L"a,,b,c";
+    EXPECT_EQ(csv.split(L',', true), (std::vector<WString>{L"a", L"", L"b", L"c"}));
+    EXPECT_EQ(csv.split(L',', true, 2), (std::vector<WString>{L"a", L",b,c"}));
+    EXPECT_TRUE(WString().split(L',').empty());
+}
+
+TEST(CoreStringTest, NumbersParseWholeOrLeadingText) {
+    EXPECT_EQ(WString(L"42").toInt(), 42);
+    EXPECT_EQ(WString(L"  -7 ").toInt(), -7);
+    EXPECT_EQ(WString(L"+3").toInt(), 3);
+    EXPECT_EQ(WString(L"2147483647").toInt(), INT32_MAX);
+    EXPECT_EQ(WString(L"-2147483648").toInt(), INT32_MIN);
+    EXPECT_EQ(WString(L"2147483648").toInt(), 0);  // does not fit 32 bits
+    EXPECT_EQ(WString(L"12abc").toInt(true), 0);
+    EXPECT_EQ(WString(L"12abc").toInt(false), 12);
+    for (const wchar_t* junk : {L"", L"-", L"abc", L" ", L"0x10", L"--1", L"1 2"}) {
+        EXPECT_EQ(WString(junk).toInt(), 0) << junk;
+    }
+    EXPECT_EQ(NString("120").toInt(), 120);
+
+    EXPECT_EQ(WString(L"9223372036854775807").toInt64(), INT64_MAX);
+    EXPECT_EQ(WString(L"-9223372036854775808").toInt64(), INT64_MIN);
+    EXPECT_EQ(WString(L"9223372036854775808").toInt64(), 0);
+    EXPECT_EQ(WString(L"-9223372036854775809").toInt64(), 0);
+    EXPECT_EQ(WString(L"99999999999999999999999").toInt64(false), 0);
+
+    for (const wchar_t* yes : {L"1", L"TRUE", L"yes", L" On ", L"-3", L"00012"}) {
+        EXPECT_TRUE(WString(yes).toBool()) << yes;
+    }
+    for (const wchar_t* no : {L"0", L"", L"false", L"no", L"off", L"2x", L"000", L"enabled"}) {
+        EXPECT_FALSE(WString(no).toBool()) << no;
+    }
+}
+
+TEST(CoreStringTest, Base64AndCaseFreeComparison) {
+    EXPECT_EQ(NString("abc").base64Encode(), "YWJj");
+    EXPECT_EQ(NString("").base64Encode(), "");
+    EXPECT_EQ(NString("a").base64Encode(), "YQ==");
+    EXPECT_EQ(NString("ab").base64Encode(), "YWI=");
+    EXPECT_EQ(NString(std::string("\x00\xff\xfe?", 4)).base64Encode(), "AP/+Pw==");
+
+    EXPECT_EQ(WString(L"HelpdeskOperation").comparei(L"helpdeskoperation"), 0);
+    EXPECT_LT(WString(L"abc").comparei(L"ABD"), 0);
+    EXPECT_GT(WString(L"abd").comparei(L"ABC"), 0);
+    EXPECT_LT(WString(L"Helpdesk").comparei(L"HelpdeskOperation"), 0);
+    EXPECT_NE(WString(L"HelpdeskOperations").comparei(L"HelpdeskOperation"), 0);
+}
+
+TEST(CoreStringTest, CodePageConversionsRoundTripAndRefuseBadText) {
+    const WString wide = L"Gr\u00fc\u00dfe \u65e5\u672c \U0001F600";
+    const NString narrow = wide._tstr(65001);
+    EXPECT_EQ(narrow,
+              "Gr\xc3\xbc\xc3\x9f"
+              "e \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80");
+    EXPECT_EQ(narrow._wstr(), wide);
+    EXPECT_EQ(WString()._tstr(), "");
+    EXPECT_EQ(NString()._wstr(), L"");
+
+    EXPECT_THROW(NString("bad \xff byte")._wstr(), CORE::conversion_error);
+    EXPECT_THROW(NString("cut \xe6\x97")._wstr(), CORE::conversion_error);
+    if constexpr (sizeof(wchar_t) == 4) {
+        EXPECT_THROW(WString(std::wstring(1, static_cast<wchar_t>(0xD800)))._tstr(),
+                     CORE::conversion_error);
+    }
+}
+
+class RegistryTextTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        using namespace dorn::test;
+        SetMachineString(kKey, L"Text", L"hello");
+        SetMachineString(kKey, L"List", std::wstring(L"1\0System\0", 9), REG_MULTI_SZ);
+        SetMachineDword(kKey, L"Number", 4000000000u);
+        SetMachineString(kKey, L"Expand", L"%DORN_FW_TEST_VAR%\\x %NOT_SET_ANYWHERE%",
+                         REG_EXPAND_SZ);
+        SetMachineBinary(kKey, L"Blob", {1, 2, 3});
+        SetQword(L"Big", 1ULL << 40);
+        setenv("DORN_FW_TEST_VAR", "Z:\\tmp", 1);
+    }
+    void SetQword(const wchar_t* name, uint64_t value) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &key, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExW(key, name, 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value),
+                                 sizeof value),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    static WString Read(const wchar_t* value, bool expand = false) {
+        return WString::readRegistry(WString(L"HKLM\\") + kKey + L"\\" + value, L"dflt", expand);
+    }
+
+    static constexpr const wchar_t* kKey = L"Software\\Dorn\\FrameworkTest";
+    dorn::test::RegistrySandbox m_sandbox;
+};
+
+TEST_F(RegistryTextTest, ValuesReadAsTextOrTheDefault) {
+    EXPECT_EQ(Read(L"Text"), L"hello");
+    EXPECT_EQ(Read(L"text"), L"hello");  // value names compare without case
+    EXPECT_EQ(Read(L"List"), std::wstring(L"1\0System", 8));
+    EXPECT_EQ(Read(L"Number"), L"4000000000");
+    EXPECT_EQ(Read(L"Big"), L"1099511627776");
+    EXPECT_EQ(Read(L"Expand"), L"%DORN_FW_TEST_VAR%\\x %NOT_SET_ANYWHERE%");
+    EXPECT_EQ(Read(L"Expand", true), L"Z:\\tmp\\x %NOT_SET_ANYWHERE%");
+    EXPECT_EQ(Read(L"Blob"), L"dflt");
+    EXPECT_EQ(Read(L"Missing"), L"dflt");
+    EXPECT_EQ(
+        WString::readRegistry(L"HKEY_LOCAL_MACHINE\\Software\\Dorn\\FrameworkTest\\Text", L""),
+        L"hello");
+    for (const wchar_t* bad :
+         {L"HKLM\\Software\\Nowhere\\Text", L"HKXX\\Software\\Dorn\\Text", L"Text", L""}) {
+        EXPECT_EQ(WString::readRegistry(bad, L"dflt"), L"dflt") << bad;
+    }
+    NString narrow = NString::readRegistry("HKLM\\Software\\Dorn\\FrameworkTest\\Text", "");
+    EXPECT_EQ(narrow, "hello");
+}
+
+TEST_F(RegistryTextTest, FailingRegistryCallsGiveTheDefault) {
+    winport::testing::FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Read(L"Text"), L"dflt");
+    winport::testing::FailCall("RegQueryValueExW", ERROR_ACCESS_DENIED,
+                               1);  // the read, not the size
+    EXPECT_EQ(Read(L"Text"), L"dflt");
+    EXPECT_EQ(Read(L"Text"), L"hello");
+}
+
+}  // namespace

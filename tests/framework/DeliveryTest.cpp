@@ -1,0 +1,506 @@
+// Request delivery through CORE::Quillmesh: answers, held requests, time-outs and aborts,
+// worker removal, waiting for workers, callbacks, serialization and many senders at once.
+// Waits are on condition variables; time limits are only upper bounds against hangs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "framework/LogSink.h"
+#include "plugin/quillmesh/Framework.h"
+
+namespace {
+
+using CORE::PropertyBag;
+using CORE::WorkItem;
+using namespace std::chrono_literals;
+
+constexpr auto kPatience = 30s;  // upper bound for anything that should happen promptly
+
+// What the test items report, shared with the test body.
+class Probe {
+  public:
+    template <typename Change>
+    void Update(Change change) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        change(*this);
+        m_changed.notify_all();
+    }
+    template <typename Condition>
+    bool WaitFor(Condition condition) {
+        std::unique_lock<std::mutex> hold(m_lock);
+        return m_changed.wait_for(hold, kPatience, [&] { return condition(*this); });
+    }
+    template <typename Read>
+    auto Get(Read read) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return read(*this);
+    }
+
+    int alive = 0;
+    int made = 0;
+    int aborts = 0;
+    int keptTwice = 0;            // a second KeepWorkItem in one request said true
+    int notKept = 0;              // KeepWorkItem said false (the sender had already given up)
+    std::vector<WorkItem*> held;  // items holding a request, each with a reference for the test
+    bool gateOpen = true;         // handlers of gated items wait for this
+    int running = 0;
+    int maxRunning = 0;
+    std::vector<int> order;  // "value" of each request, as handlers saw them
+    int callbacks = 0;
+    CORE::ResponseType lastResponse = CORE::ResponseNoWorker;
+    int lastValue = 0;
+
+  private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+};
+
+Probe* g_probe = nullptr;
+
+class CountedItem : public WorkItem {
+  public:
+    CountedItem() {
+        g_probe->Update([](Probe& p) { ++p.alive, ++p.made; });
+    }
+    ~CountedItem() override {
+        g_probe->Update([](Probe& p) { --p.alive; });
+    }
+};
+
+class EchoItem : public CountedItem {
+  public:
+    bool MessageHandler(const CORE::corestring<wchar_t>& operation, const PropertyBag& request,
+                        PropertyBag& reply) override {
+        if (request.contains(L"throw")) throw std::runtime_error("handler broke");
+        reply.add(L"operation", operation);
+        reply.addInt(L"value", request.getInt(L"value", -1));
+        if (request.contains(L"fail")) {
+            reply.setError(5, request.get(L"fail").c_str());
+            return false;
+        }
+        return true;
+    }
+};
+
+// Holds every request back; the test answers it. With the gate closed, the handler waits
+// for it before returning (after holding).
+class HoldingItem : public CountedItem {
+  public:
+    bool MessageHandler(const CORE::corestring<wchar_t>&, const PropertyBag& request,
+                        PropertyBag& reply) override {
+        bool kept = KeepWorkItem();
+        bool again = KeepWorkItem();
+        if (kept) AddRef();
+        g_probe->Update([&](Probe& p) {
+            p.keptTwice += again ? 1 : 0;
+            if (kept) {
+                p.held.push_back(this);
+            } else {
+                ++p.notKept;
+            }
+        });
+        g_probe->WaitFor([](Probe& p) { return p.gateOpen; });
+        reply.add(L"ignored", L"the handler's own reply of a held request is not sent");
+        return false;
+    }
+    void AbortHandler() override {
+        g_probe->Update([](Probe& p) { ++p.aborts; });
+        StopKeepWorkItem(true, nullptr);  // what the plug-in does: must be harmless
+    }
+};
+
+// Records how many handlers run at once and in which order requests arrive.
+class TrackingItem : public CountedItem {
+  public:
+    bool MessageHandler(const CORE::corestring<wchar_t>&, const PropertyBag& request,
+                        PropertyBag& reply) override {
+        int value = request.getInt(L"value");
+        g_probe->Update([&](Probe& p) {
+            p.order.push_back(value);
+            p.maxRunning = std::max(p.maxRunning, ++p.running);
+        });
+        // Two requests marked "pair" each wait until both run: only concurrency lets them.
+        bool paired =
+            !request.contains(L"pair") || g_probe->WaitFor([](Probe& p) { return p.running >= 2; });
+        for (int spin = 0; spin < 1000; ++spin) std::this_thread::yield();
+        g_probe->Update([](Probe& p) { --p.running; });
+        reply.addInt(L"value", value);
+        return paired;
+    }
+};
+
+WorkItem* MakeEcho() {
+    return new EchoItem();
+}
+WorkItem* MakeHolding() {
+    return new HoldingItem();
+}
+WorkItem* MakeTracking() {
+    return new TrackingItem();
+}
+WorkItem* MakeNothing() {
+    return nullptr;
+}
+
+CORE::Quillmesh& System() {
+    return *CORE::Quillmesh::System();
+}
+
+CORE::ResponseType Send(const wchar_t* worker, const PropertyBag& request, PropertyBag& reply,
+                        DWORD timeoutMs = INFINITE, const wchar_t* operation = L"Op") {
+    return System().SendMsg(worker, operation, request, reply, nullptr, nullptr, nullptr, timeoutMs,
+                            nullptr, nullptr, true, nullptr, nullptr, false);
+}
+
+PropertyBag Value(int32_t value) {
+    PropertyBag bag;
+    bag.addInt(L"value", value);
+    return bag;
+}
+
+class DeliveryTest : public ::testing::Test {
+  protected:
+    void SetUp() override { g_probe = &m_probe; }
+    void TearDown() override {
+        for (const wchar_t* name : {L"echo", L"hold", L"track", L"shared", L"serial", L"outer"}) {
+            System().RemoveWorker(name, false);  // not waiting: a broken framework fails, not hangs
+        }
+        // Every item the framework made is released once its request has ended.
+        EXPECT_TRUE(m_probe.WaitFor([](Probe& p) { return p.alive == 0; }))
+            << m_probe.Get([](Probe& p) { return p.alive; }) << " work items left";
+        g_probe = nullptr;
+    }
+
+    // Waits until `count` requests are held, and takes them (with their references).
+    std::vector<WorkItem*> TakeHeld(size_t count) {
+        EXPECT_TRUE(m_probe.WaitFor([&](Probe& p) { return p.held.size() >= count; }));
+        return m_probe.Get([](Probe& p) { return std::exchange(p.held, {}); });
+    }
+
+    Probe m_probe;
+};
+
+TEST_F(DeliveryTest, WaitingSenderGetsTheHandlersAnswer) {
+    ASSERT_TRUE(System().AddWorker(MakeEcho, L"echo", L"Echo worker", true, false, false, false));
+    PropertyBag reply;
+    reply.add(L"stale", L"replaced by the answer");
+    EXPECT_EQ(Send(L"echo", Value(7), reply, INFINITE, L"HelpdeskOperation"), CORE::ResponseOk);
+    EXPECT_EQ(reply.getInt(L"value"), 7);
+    EXPECT_EQ(reply.get(L"operation"), L"HelpdeskOperation");
+    EXPECT_FALSE(reply.contains(L"stale"));
+
+    PropertyBag failing = Value(8);
+    failing.add(L"fail", L"failed to get client info");
+    EXPECT_EQ(Send(L"echo", failing, reply), CORE::ResponseFailed);
+    EXPECT_EQ(reply.getErrorCode(), 5);
+    EXPECT_EQ(reply.getErrorText(), L"failed to get client info");
+
+    PropertyBag untouched = Value(1);
+    EXPECT_EQ(Send(L"nobody", Value(1), untouched), CORE::ResponseNoWorker);
+    EXPECT_EQ(untouched.getInt(L"value"), 1);
+
+    // A second worker of the same name is refused unless it replaces the first.
+    EXPECT_FALSE(System().AddWorker(MakeHolding, L"echo", L"", true, false, false, false));
+    EXPECT_EQ(Send(L"echo", Value(9), reply), CORE::ResponseOk);
+    EXPECT_TRUE(System().AddWorker(MakeTracking, L"echo", L"", true, false, true, false));
+    EXPECT_EQ(Send(L"echo", Value(10), reply), CORE::ResponseOk);
+    EXPECT_FALSE(reply.contains(L"operation"));  // the tracking item answered
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.order; }), std::vector<int>{10});
+}
+
+TEST_F(DeliveryTest, FailuresOfPlugInCodeBecomeFailedAnswers) {
+    auto log = std::make_shared<quillmesh::CaptureSink>();
+    quillmesh::ScopedLogSink scope(log);
+    ASSERT_TRUE(System().AddWorker(MakeEcho, L"echo", L"", true, false, false, false));
+    PropertyBag throwing;
+    throwing.addBool(L"throw", true);
+    PropertyBag reply;
+    EXPECT_EQ(Send(L"echo", throwing, reply), CORE::ResponseFailed);
+    EXPECT_TRUE(reply.isError());
+    EXPECT_TRUE(log->Contains(4, L"Worker echo: MessageHandler failed: handler broke"));
+
+    ASSERT_TRUE(System().AddWorker(MakeNothing, L"track", L"", true, false, false, false));
+    EXPECT_EQ(Send(L"track", Value(1), reply), CORE::ResponseFailed);
+    EXPECT_TRUE(reply.isError());
+    EXPECT_TRUE(log->Contains(4, L"Worker track: the factory made no work item"));
+    // A worker with one shared item needs that item at once.
+    EXPECT_FALSE(System().AddWorker(MakeNothing, L"shared", L"", false, false, false, false));
+    EXPECT_FALSE(System().IsWorkerInstalled(L"shared", 0));
+
+    // Remote delivery is not ours to do.
+    EXPECT_EQ(System().SendMsg(L"echo", L"Op", Value(1), reply, nullptr, nullptr, nullptr, INFINITE,
+                               L"replies", nullptr, true, nullptr, nullptr, false),
+              CORE::ResponseFailed);
+}
+
+TEST_F(DeliveryTest, HeldRequestIsAnsweredLaterFromAnotherThread) {
+    ASSERT_TRUE(System().AddWorker(MakeHolding, L"hold", L"", true, false, false, false));
+    PropertyBag reply;
+    CORE::ResponseType response = CORE::ResponseNoWorker;
+    std::thread sender([&] { response = Send(L"hold", Value(1), reply); });
+    std::vector<WorkItem*> held = TakeHeld(1);
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_FALSE(held[0]->KeepWorkItem());  // not on the delivery thread, not in MessageHandler
+
+    std::thread answerer([item = held[0]] {
+        PropertyBag late;
+        late.add(L"answer", L"late");
+        item->StopKeepWorkItem(true, &late);
+        late.add(L"after", L"changes after the call are not sent");
+        item->StopKeepWorkItem(false, nullptr);  // nothing held any more: does nothing
+        item->Release();
+    });
+    answerer.join();
+    sender.join();
+    EXPECT_EQ(response, CORE::ResponseOk);
+    EXPECT_EQ(reply.get(L"answer"), L"late");
+    EXPECT_FALSE(reply.contains(L"after"));
+    EXPECT_FALSE(reply.contains(L"ignored"));
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.keptTwice + p.aborts; }), 0);
+
+    // Answered with failure and no reply: an empty failed answer.
+    std::thread second([&] { response = Send(L"hold", Value(2), reply); });
+    held = TakeHeld(1);
+    held[0]->StopKeepWorkItem(false, nullptr);
+    held[0]->Release();
+    second.join();
+    EXPECT_EQ(response, CORE::ResponseFailed);
+    EXPECT_TRUE(reply.empty());
+}
+
+TEST_F(DeliveryTest, TimeOutAbandonsTheHeldRequestThroughAbortHandler) {
+    ASSERT_TRUE(System().AddWorker(MakeHolding, L"hold", L"", true, false, false, false));
+    // The time-out may run out before the handler even starts on a busy machine; then nothing
+    // was held and there is nothing to abort. Longer limits until a request was held.
+    for (DWORD timeout = 50; timeout <= 12800; timeout *= 4) {
+        m_probe.Update([](Probe& p) { p.gateOpen = false; });
+        PropertyBag reply;
+        reply.add(L"before", L"kept");
+        EXPECT_EQ(Send(L"hold", Value(1), reply, timeout), CORE::ResponseTimeout);
+        EXPECT_EQ(reply.get(L"before"), L"kept");  // no answer, nothing copied
+        m_probe.Update([](Probe& p) { p.gateOpen = true; });
+        ASSERT_TRUE(m_probe.WaitFor([](Probe& p) { return p.held.size() + p.notKept == 1; }));
+        std::vector<WorkItem*> held = TakeHeld(0);
+        m_probe.Update([](Probe& p) { p.notKept = 0; });
+        if (held.empty()) continue;
+        EXPECT_TRUE(m_probe.WaitFor([](Probe& p) { return p.aborts == 1; }));
+        held[0]->StopKeepWorkItem(true, nullptr);  // too late: harmless
+        held[0]->Release();
+        EXPECT_EQ(m_probe.Get([](Probe& p) { return p.aborts; }), 1);
+        return;
+    }
+    FAIL() << "no request was ever held before its time-out";
+}
+
+TEST_F(DeliveryTest, TimeOutOfARequestAlreadyHeldAbortsIt) {
+    ASSERT_TRUE(System().AddWorker(MakeHolding, L"hold", L"", true, false, false, false));
+    for (DWORD timeout = 200; timeout <= 12800; timeout *= 4) {
+        PropertyBag reply;
+        std::atomic<CORE::ResponseType> response{CORE::ResponseOk};
+        std::thread sender([&] { response = Send(L"hold", Value(1), reply, timeout); });
+        ASSERT_TRUE(m_probe.WaitFor([](Probe& p) { return p.held.size() + p.notKept == 1; }));
+        sender.join();
+        EXPECT_EQ(response, CORE::ResponseTimeout);
+        std::vector<WorkItem*> held = TakeHeld(0);
+        m_probe.Update([](Probe& p) { p.notKept = 0; });
+        if (held.empty()) continue;
+        EXPECT_TRUE(m_probe.WaitFor([](Probe& p) { return p.aborts == 1; }));
+        held[0]->Release();
+        return;
+    }
+    FAIL() << "no request was ever held before its time-out";
+}
+
+TEST_F(DeliveryTest, RemovingTheWorkerAbortsItsHeldRequests) {
+    ASSERT_TRUE(System().AddWorker(MakeHolding, L"hold", L"", true, false, false, false));
+    std::vector<CORE::ResponseType> responses(3, CORE::ResponseOk);
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i) {
+        senders.emplace_back([&, i] {
+            PropertyBag reply;
+            responses[i] = Send(L"hold", Value(i), reply);
+        });
+    }
+    std::vector<WorkItem*> held = TakeHeld(3);
+    EXPECT_TRUE(System().RemoveWorker(L"hold", true));
+    for (std::thread& sender : senders) sender.join();
+    for (CORE::ResponseType response : responses) EXPECT_EQ(response, CORE::ResponseAborted);
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.aborts; }), 3);
+    for (WorkItem* item : held) item->Release();
+
+    EXPECT_FALSE(System().IsWorkerInstalled(L"hold", 0));
+    PropertyBag reply;
+    EXPECT_EQ(Send(L"hold", Value(1), reply), CORE::ResponseNoWorker);
+    EXPECT_FALSE(System().RemoveWorker(L"hold", false));
+}
+
+TEST_F(DeliveryTest, IsWorkerInstalledWaitsForAWorkerAddedLater) {
+    EXPECT_FALSE(System().IsWorkerInstalled(L"echo", 0));
+    EXPECT_FALSE(System().IsWorkerInstalled(L"echo", 20));
+    std::atomic<bool> found{false};
+    std::thread waiter([&] { found = System().IsWorkerInstalled(L"echo", 60000); });
+    ASSERT_TRUE(System().AddWorker(MakeEcho, L"echo", L"", true, false, false, false));
+    waiter.join();
+    EXPECT_TRUE(found);
+    EXPECT_TRUE(System().IsWorkerInstalled(L"echo", INFINITE));
+    EXPECT_FALSE(System().IsWorkerInstalled(L"Echo", 0));  // names are exact
+}
+
+void RecordCallback(CORE::ResponseType response, const PropertyBag& reply, void* context) {
+    static_cast<Probe*>(context)->Update([&](Probe& p) {
+        ++p.callbacks;
+        p.lastResponse = response;
+        p.lastValue = reply.getInt(L"value", -1);
+    });
+}
+
+TEST_F(DeliveryTest, SendingWithoutWaitingReportsToTheCallback) {
+    ASSERT_TRUE(System().AddWorker(MakeEcho, L"echo", L"", true, false, false, false));
+    PropertyBag unused;
+    EXPECT_EQ(System().SendMsg(L"echo", L"Op", Value(11), unused, RecordCallback, &m_probe, nullptr,
+                               INFINITE, nullptr, nullptr, false, nullptr, nullptr, false),
+              CORE::ResponseOk);
+    EXPECT_TRUE(m_probe.WaitFor([](Probe& p) { return p.callbacks == 1; }));
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.lastResponse; }), CORE::ResponseOk);
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.lastValue; }), 11);
+    EXPECT_TRUE(unused.empty());
+
+    ASSERT_TRUE(System().AddWorker(MakeHolding, L"hold", L"", true, false, false, false));
+    System().SendMsg(L"hold", L"Op", Value(12), unused, RecordCallback, &m_probe, nullptr, INFINITE,
+                     nullptr, nullptr, false, nullptr, nullptr, false);
+    std::vector<WorkItem*> held = TakeHeld(1);
+    PropertyBag late = Value(13);
+    held[0]->StopKeepWorkItem(false, &late);
+    held[0]->Release();
+    EXPECT_TRUE(m_probe.WaitFor([](Probe& p) { return p.callbacks == 2; }));
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.lastResponse; }), CORE::ResponseFailed);
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.lastValue; }), 13);
+}
+
+TEST_F(DeliveryTest, SerializedWorkerTakesOneRequestAtATimeInOrder) {
+    ASSERT_TRUE(System().AddWorker(MakeTracking, L"serial", L"", false, true, false, false));
+    constexpr int kRequests = 40;
+    PropertyBag unused;
+    for (int i = 0; i < kRequests; ++i) {
+        System().SendMsg(L"serial", L"Op", Value(i), unused, RecordCallback, &m_probe, nullptr,
+                         INFINITE, nullptr, nullptr, false, nullptr, nullptr, false);
+    }
+    ASSERT_TRUE(m_probe.WaitFor([](Probe& p) { return p.callbacks == kRequests; }));
+    std::vector<int> expected(kRequests);
+    for (int i = 0; i < kRequests; ++i) expected[i] = i;
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.order; }), expected);
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.maxRunning; }), 1);
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.made; }), 1);  // one item serves them all
+}
+
+TEST_F(DeliveryTest, SharedItemServesConcurrentRequests) {
+    ASSERT_TRUE(System().AddWorker(MakeTracking, L"shared", L"", false, false, false, false));
+    std::vector<std::thread> senders;
+    std::vector<CORE::ResponseType> responses(2, CORE::ResponseNoWorker);
+    for (int i = 0; i < 2; ++i) {
+        senders.emplace_back([&, i] {
+            PropertyBag request = Value(i);
+            request.addBool(L"pair", true);
+            PropertyBag reply;
+            responses[i] = Send(L"shared", request, reply);
+        });
+    }
+    for (std::thread& sender : senders) sender.join();
+    EXPECT_EQ(responses, (std::vector<CORE::ResponseType>{CORE::ResponseOk, CORE::ResponseOk}));
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.made; }), 1);
+}
+
+// Handlers that wait on another worker: the pool grows instead of starving.
+class OuterItem : public CountedItem {
+  public:
+    bool MessageHandler(const CORE::corestring<wchar_t>&, const PropertyBag& request,
+                        PropertyBag& reply) override {
+        return Send(L"echo", request, reply, 60000) == CORE::ResponseOk;
+    }
+};
+WorkItem* MakeOuter() {
+    return new OuterItem();
+}
+
+TEST_F(DeliveryTest, ManySendersEachGetTheirOwnAnswer) {
+    ASSERT_TRUE(System().AddWorker(MakeEcho, L"echo", L"", true, false, false, false));
+    ASSERT_TRUE(System().AddWorker(MakeOuter, L"outer", L"", true, false, false, false));
+    ASSERT_TRUE(System().AddWorker(MakeHolding, L"hold", L"", true, false, false, false));
+    constexpr int kSenders = 8;
+    constexpr int kRequests = 25;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s) {
+        senders.emplace_back([&, s] {
+            for (int i = 0; i < kRequests; ++i) {
+                int value = s * 1000 + i;
+                PropertyBag reply;
+                const wchar_t* worker = (i % 2 == 0) ? L"echo" : L"outer";
+                if (Send(worker, Value(value), reply) != CORE::ResponseOk ||
+                    reply.getInt(L"value") != value) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    // Meanwhile held requests are answered from their own threads.
+    std::vector<std::thread> holders;
+    std::atomic<int> heldAnswers{0};
+    for (int h = 0; h < 4; ++h) {
+        holders.emplace_back([&, h] {
+            PropertyBag reply;
+            if (Send(L"hold", Value(h), reply) == CORE::ResponseOk && reply.getBool(L"answered")) {
+                ++heldAnswers;
+            }
+        });
+    }
+    std::vector<std::thread> answerers;
+    for (size_t answered = 0; answered < 4;) {
+        std::vector<WorkItem*> held = TakeHeld(1);
+        answered += held.size();
+        for (WorkItem* item : held) {
+            answerers.emplace_back([item] {
+                PropertyBag answer;
+                answer.addBool(L"answered", true);
+                item->StopKeepWorkItem(true, &answer);
+                item->Release();
+            });
+        }
+        if (held.empty()) break;
+    }
+    for (std::thread& thread : senders) thread.join();
+    for (std::thread& thread : answerers) thread.join();
+    for (std::thread& thread : holders) thread.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(heldAnswers, 4);
+}
+
+TEST_F(DeliveryTest, ShutdownAbandonsHeldRequestsAndTheFrameworkStartsAgain) {
+    ASSERT_TRUE(System().AddWorker(MakeHolding, L"hold", L"", true, false, false, false));
+    CORE::ResponseType response = CORE::ResponseOk;
+    std::thread sender([&] {
+        PropertyBag reply;
+        response = Send(L"hold", Value(1), reply);
+    });
+    std::vector<WorkItem*> held = TakeHeld(1);
+    System().Shutdown();
+    sender.join();
+    EXPECT_EQ(response, CORE::ResponseAborted);
+    EXPECT_EQ(m_probe.Get([](Probe& p) { return p.aborts; }), 1);
+    held[0]->Release();
+    EXPECT_FALSE(System().IsWorkerInstalled(L"hold", 0));
+
+    ASSERT_TRUE(System().AddWorker(MakeEcho, L"echo", L"", true, false, false, false));
+    PropertyBag reply;
+    EXPECT_EQ(Send(L"echo", Value(5), reply), CORE::ResponseOk);
+    EXPECT_EQ(reply.getInt(L"value"), 5);
+}
+
+}  // namespace
