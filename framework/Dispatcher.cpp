@@ -38,6 +38,10 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
     WorkItem* item = nullptr;
     bool kept = false;
     bool answered = false;
+    // The waiting sender may take the answer: set only once the framework has let go of the
+    // work item, so a sender that unloads the plug-in next cannot race a Release into it.
+    bool delivered = false;
+    bool wakeOnEnd = false;  // answered while its handler still ran: told when the request ends
     bool abandoned = false;  // answered by the framework (time-out, removal), not by the item
     ResponseType response = CORE::ResponseOk;
     PropertyBag answer;
@@ -219,12 +223,14 @@ ResponseType Dispatcher::Send(const wchar_t* queue, const wchar_t* message,
 ResponseType Dispatcher::AwaitAnswer(const std::shared_ptr<Delivery>& delivery, PropertyBag& reply,
                                      DWORD timeoutMs) {
     std::unique_lock<std::mutex> hold(m_lock);
-    auto answered = [&] { return delivery->answered; };
+    auto delivered = [&] { return delivery->delivered; };
     if (timeoutMs == INFINITE) {
-        delivery->answeredSignal.wait(hold, answered);
+        delivery->answeredSignal.wait(hold, delivered);
     } else {
-        delivery->answeredSignal.wait_for(hold, std::chrono::milliseconds(timeoutMs), answered);
+        delivery->answeredSignal.wait_for(hold, std::chrono::milliseconds(timeoutMs), delivered);
     }
+    // Answered just as the time ran out: the hand-over is already under way.
+    if (delivery->answered) delivery->answeredSignal.wait(hold, delivered);
     if (delivery->answered) {
         PropertyBag answer = delivery->answer;
         ResponseType response = delivery->response;
@@ -322,6 +328,12 @@ void Dispatcher::Complete(Followups& followups) {
         m_pool.Post([delivery = std::move(delivery)] { CallCallback(*delivery); });
     }
     for (WorkItem* item : followups.releases) item->Release();
+    if (followups.wakeups.empty()) return;
+    std::lock_guard<std::mutex> hold(m_lock);
+    for (const std::shared_ptr<Delivery>& delivery : followups.wakeups) {
+        delivery->delivered = true;
+        delivery->answeredSignal.notify_all();
+    }
 }
 
 void Dispatcher::ScheduleLocked(const std::shared_ptr<Delivery>& delivery, Followups& followups) {
@@ -362,7 +374,11 @@ void Dispatcher::AnswerLocked(const std::shared_ptr<Delivery>& delivery, Respons
         }
     }
     if (delivery->waiting) {
-        delivery->answeredSignal.notify_all();
+        if (delivery->stage == Stage::Running) {
+            delivery->wakeOnEnd = true;
+        } else {
+            followups.wakeups.push_back(delivery);
+        }
     } else if (delivery->callback) {
         followups.callbacks.push_back(delivery);
     }
@@ -396,6 +412,7 @@ void Dispatcher::EndRequestLocked(Delivery& delivery, Followups& followups) {
     Worker& worker = *delivery.worker;
     delivery.stage = Stage::Ended;
     --worker.inFlight;
+    if (std::exchange(delivery.wakeOnEnd, false)) followups.wakeups.push_back(delivery.shared_from_this());
     if (worker.itemPerRequest) {
         if (delivery.item) followups.releases.push_back(delivery.item);
     } else if (worker.removed && worker.inFlight == 0 && worker.sharedItem) {

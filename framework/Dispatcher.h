@@ -50,6 +50,7 @@ class Dispatcher {
         std::vector<std::shared_ptr<Delivery>> deliveries;
         std::vector<std::shared_ptr<Delivery>> callbacks;
         std::vector<CORE::WorkItem*> releases;
+        std::vector<std::shared_ptr<Delivery>> wakeups;  // waiting senders, told after releases
     };
 
     Dispatcher();
