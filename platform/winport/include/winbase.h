@@ -34,7 +34,7 @@ WINPORT_API BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMT
 WINPORT_API void WINAPI Sleep(DWORD milliseconds);
 
 // Interlocked operations: sequentially consistent, return the new value
-// (InterlockedExchange and InterlockedCompareExchange return the old one).
+// (InterlockedExchange, InterlockedExchangeAdd and InterlockedCompareExchange return the old one).
 WINPORT_API LONG WINAPI InterlockedIncrement(LONG volatile* addend);
 WINPORT_API LONG WINAPI InterlockedDecrement(LONG volatile* addend);
 WINPORT_API LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value);

@@ -1,0 +1,150 @@
+#include "RegistryHive.h"
+
+#include <algorithm>
+
+#include "CaseFold.h"
+
+namespace winport::registry {
+namespace {
+
+template <typename Item, typename NameOf>
+auto FindByName(Item& items, std::wstring_view name, NameOf nameOf) {
+    return std::find_if(items.begin(), items.end(),
+                        [&](const auto& item) { return EqualsIgnoringCase(nameOf(item), name); });
+}
+
+const std::wstring& NameOfKey(const std::shared_ptr<Key>& key) {
+    return key->Name();
+}
+const std::wstring& NameOfValue(const Value& value) {
+    return value.name;
+}
+
+DWORD Length(const std::wstring& text) {
+    return static_cast<DWORD>(text.size());
+}
+
+// The predefined roots, in the order of their handle values (0x80000000 upwards).
+constexpr const wchar_t* kRootNames[] = {L"HKEY_CLASSES_ROOT", L"HKEY_CURRENT_USER",
+                                         L"HKEY_LOCAL_MACHINE", L"HKEY_USERS"};
+// HKEY_CLASSES_ROOT: the 32-bit value 0x80000000, sign-extended as on 64-bit Windows.
+constexpr uintptr_t kFirstRootHandle = static_cast<uintptr_t>(intptr_t{INT32_MIN});
+
+}  // namespace
+
+Key::Key(std::wstring name, std::wstring keyClass)
+    : name_(std::move(name)), class_(std::move(keyClass)) {
+    Touch();
+}
+
+void Key::Touch() {
+    GetSystemTimeAsFileTime(&lastWrite_);
+}
+
+std::shared_ptr<Key> Key::FindSubkey(std::wstring_view name) const {
+    const auto it = FindByName(subkeys_, name, NameOfKey);
+    return it != subkeys_.end() ? *it : nullptr;
+}
+
+std::shared_ptr<Key> Key::AddSubkey(std::wstring_view name, std::wstring_view keyClass) {
+    auto key = std::make_shared<Key>(std::wstring(name), std::wstring(keyClass));
+    subkeys_.push_back(key);
+    Touch();
+    return key;
+}
+
+bool Key::DeleteSubkey(std::wstring_view name) {
+    const auto it = FindByName(subkeys_, name, NameOfKey);
+    if (it == subkeys_.end()) return false;
+    (*it)->MarkDeleted();
+    subkeys_.erase(it);
+    Touch();
+    return true;
+}
+
+void Key::DeleteContents() {
+    for (const auto& subkey : subkeys_) subkey->MarkDeleted();
+    subkeys_.clear();
+    values_.clear();
+    Touch();
+}
+
+void Key::MarkDeleted() {
+    deleted_ = true;
+    for (const auto& subkey : subkeys_) subkey->MarkDeleted();
+}
+
+const Value* Key::FindValue(std::wstring_view name) const {
+    const auto it = FindByName(values_, name, NameOfValue);
+    return it != values_.end() ? &*it : nullptr;
+}
+
+void Key::SetValue(std::wstring_view name, DWORD type, const BYTE* data, DWORD size) {
+    auto it = FindByName(values_, name, NameOfValue);
+    if (it == values_.end()) it = values_.insert(values_.end(), Value{std::wstring(name), {}, {}});
+    it->type = type;
+    it->data.assign(data, data + size);
+    Touch();
+}
+
+bool Key::DeleteValue(std::wstring_view name) {
+    const auto it = FindByName(values_, name, NameOfValue);
+    if (it == values_.end()) return false;
+    values_.erase(it);
+    Touch();
+    return true;
+}
+
+KeyInfo Key::Info() const {
+    KeyInfo info;
+    info.subkeys = static_cast<DWORD>(subkeys_.size());
+    info.values = static_cast<DWORD>(values_.size());
+    for (const auto& subkey : subkeys_) {
+        info.maxSubkeyName = std::max(info.maxSubkeyName, Length(subkey->Name()));
+        info.maxSubkeyClass = std::max(info.maxSubkeyClass, Length(subkey->Class()));
+    }
+    for (const Value& value : values_) {
+        info.maxValueName = std::max(info.maxValueName, Length(value.name));
+        info.maxValueData = std::max(info.maxValueData, static_cast<DWORD>(value.data.size()));
+    }
+    return info;
+}
+
+Hive::Hive() {
+    Reset();
+}
+
+// Never destroyed: other libraries' destructors may still close keys during exit.
+Hive& Hive::Instance() {
+    static auto* hive = new Hive();
+    return *hive;
+}
+
+std::shared_ptr<Key> Hive::Resolve(HKEY handle) const {
+    const auto value = reinterpret_cast<uintptr_t>(handle);
+    if (value - kFirstRootHandle < kRoots) return roots_[value - kFirstRootHandle];
+    const auto it = handles_.find(value);
+    return it != handles_.end() ? it->second : nullptr;
+}
+
+HKEY Hive::AddHandle(std::shared_ptr<Key> key) {
+    const uintptr_t value = nextHandle_;
+    nextHandle_ += kHandleStep;  // never reused, so a stale handle is always detected
+    handles_.emplace(value, std::move(key));
+    return reinterpret_cast<HKEY>(value);
+}
+
+bool Hive::CloseHandle(HKEY handle) {
+    const auto value = reinterpret_cast<uintptr_t>(handle);
+    if (value - kFirstRootHandle < kRoots) return true;
+    return handles_.erase(value) == 1;
+}
+
+void Hive::Reset() {
+    for (size_t i = 0; i < kRoots; ++i) {
+        if (roots_[i]) roots_[i]->MarkDeleted();
+        roots_[i] = std::make_shared<Key>(kRootNames[i], L"");
+    }
+}
+
+}  // namespace winport::registry

@@ -22,4 +22,15 @@ WINPORT_API void ClearFailures();
 // Empties the whole registry hive (every key under every predefined root).
 WINPORT_API void ResetRegistry();
 
+// How many registry key handles are open (the predefined roots do not count), so tests can
+// check that every key opened is closed again.
+WINPORT_API size_t OpenRegistryKeyCount();
+
+// Process layer: the directory GetSystemDirectoryW reports (empty: back to Z:\usr\sbin), the
+// cgroup directory whose "*.service" subdirectories are the services (empty: the running
+// systemd's, if any), and the number of open handles (leak checks).
+WINPORT_API void SetSystemDirectory(const std::wstring& windowsPath);
+WINPORT_API void SetServiceRoot(const std::string& linuxPath);
+WINPORT_API size_t OpenHandleCount();
+
 }  // namespace winport::testing

@@ -1,0 +1,317 @@
+#include "ProcFs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <mutex>
+
+namespace winport::procfs {
+namespace {
+
+constexpr std::string_view kDeletedMark = " (deleted)";
+constexpr uint32_t kNoLoginSession = 4294967295u;
+constexpr uint64_t kFileTimeOfUnixEpoch = 116444736000000000ull;
+constexpr uint64_t kHundredNsPerSecond = 10000000ull;
+
+template <typename T>
+bool ParseNumber(std::string_view text, T& value) {
+    const char* end = text.data() + text.size();
+    auto result = std::from_chars(text.data(), end, value);
+    return result.ec == std::errc() && result.ptr == end;
+}
+
+// Splits on runs of blanks (spaces and tabs).
+std::vector<std::string_view> Words(std::string_view text) {
+    std::vector<std::string_view> words;
+    size_t position = 0;
+    while (position < text.size()) {
+        size_t start = text.find_first_not_of(" \t\n", position);
+        if (start == std::string_view::npos) break;
+        size_t end = text.find_first_of(" \t\n", start);
+        if (end == std::string_view::npos) end = text.size();
+        words.push_back(text.substr(start, end - start));
+        position = end;
+    }
+    return words;
+}
+
+// Calls `visit(key, rest)` for every "Key: rest" line.
+template <typename Visit>
+void ForEachKeyedLine(std::string_view text, Visit visit) {
+    size_t position = 0;
+    while (position < text.size()) {
+        size_t end = text.find('\n', position);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(position, end - position);
+        size_t colon = line.find(':');
+        if (colon != std::string_view::npos) visit(line.substr(0, colon), line.substr(colon + 1));
+        position = end + 1;
+    }
+}
+
+bool ParseKilobytes(std::string_view rest, uint64_t& value) {
+    std::vector<std::string_view> words = Words(rest);
+    return !words.empty() && ParseNumber(words[0], value);
+}
+
+bool ReadAll(int fd, std::string& text) {
+    text.clear();
+    char chunk[4096];
+    while (true) {
+        ssize_t count = read(fd, chunk, sizeof chunk);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (count == 0) return true;
+        text.append(chunk, static_cast<size_t>(count));
+    }
+}
+
+uint64_t ClockTicksPerSecond() {
+    static const uint64_t ticks = [] {
+        long value = sysconf(_SC_CLK_TCK);
+        return value > 0 ? static_cast<uint64_t>(value) : 100u;
+    }();
+    return ticks;
+}
+
+uint64_t BootFileTime() {
+    static const uint64_t bootTime = [] {
+        std::string text;
+        uint64_t seconds = 0;
+        if (ReadWholeFile("/proc/stat", text)) seconds = ParseBootTime(text).value_or(0);
+        return kFileTimeOfUnixEpoch + seconds * kHundredNsPerSecond;
+    }();
+    return bootTime;
+}
+
+}  // namespace
+
+std::optional<StatFields> ParseStat(std::string_view text) {
+    // The command name sits in parentheses and may itself hold spaces and parentheses: it ends
+    // at the last ')'.
+    size_t open = text.find('(');
+    size_t close = text.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+        return std::nullopt;
+    }
+    std::vector<std::string_view> fields = Words(text.substr(close + 1));
+    if (fields.size() < 22 || fields[0].size() != 1) return std::nullopt;
+    StatFields stat;
+    stat.comm = std::string(text.substr(open + 1, close - open - 1));
+    stat.state = fields[0][0];
+    bool ok = ParseNumber(fields[1], stat.parentPid) && ParseNumber(fields[6], stat.flags) &&
+              ParseNumber(fields[11], stat.userTicks) &&
+              ParseNumber(fields[12], stat.systemTicks) && ParseNumber(fields[15], stat.priority) &&
+              ParseNumber(fields[16], stat.nice) && ParseNumber(fields[17], stat.threads) &&
+              ParseNumber(fields[19], stat.startTicks) &&
+              ParseNumber(fields[20], stat.virtualBytes);
+    int64_t resident = 0;
+    ok = ok && ParseNumber(fields[21], resident);
+    if (!ok) return std::nullopt;
+    stat.residentPages = resident > 0 ? static_cast<uint64_t>(resident) : 0;
+    return stat;
+}
+
+std::optional<StatusFields> ParseStatus(std::string_view text) {
+    StatusFields status;
+    bool ok = true;
+    ForEachKeyedLine(text, [&](std::string_view key, std::string_view rest) {
+        if (key == "RssAnon") {
+            ok = ok && ParseKilobytes(rest, status.anonymousKb);
+        } else if (key == "VmSwap") {
+            ok = ok && ParseKilobytes(rest, status.swapKb);
+        } else if (key == "VmPeak") {
+            ok = ok && ParseKilobytes(rest, status.peakVirtualKb);
+        } else if (key == "VmHWM") {
+            ok = ok && ParseKilobytes(rest, status.peakResidentKb);
+        } else if (key == "Tgid") {
+            std::vector<std::string_view> ids = Words(rest);
+            ok = ok && !ids.empty() && ParseNumber(ids[0], status.threadGroupId);
+        } else if (key == "Uid") {
+            std::vector<std::string_view> ids = Words(rest);
+            status.hasUid = ids.size() >= 2 && ParseNumber(ids[1], status.effectiveUid);
+            ok = ok && status.hasUid;
+        }
+    });
+    if (!ok || !status.hasUid) return std::nullopt;
+    return status;
+}
+
+std::optional<IoFields> ParseIo(std::string_view text) {
+    IoFields io;
+    bool haveRead = false;
+    bool haveWrite = false;
+    ForEachKeyedLine(text, [&](std::string_view key, std::string_view rest) {
+        std::vector<std::string_view> words = Words(rest);
+        if (words.empty()) return;
+        if (key == "rchar") haveRead = ParseNumber(words[0], io.readBytes);
+        if (key == "wchar") haveWrite = ParseNumber(words[0], io.writeBytes);
+    });
+    if (!haveRead || !haveWrite) return std::nullopt;
+    return io;
+}
+
+std::vector<CpuTicks> ParsePerCpuTicks(std::string_view procStat) {
+    std::vector<CpuTicks> cpus;
+    size_t position = 0;
+    while (position < procStat.size()) {
+        size_t end = procStat.find('\n', position);
+        if (end == std::string_view::npos) end = procStat.size();
+        std::string_view line = procStat.substr(position, end - position);
+        position = end + 1;
+        // "cpuN ..." lines only; "cpu " is the machine's sum.
+        if (line.size() < 4 || line.substr(0, 3) != "cpu" || line[3] < '0' || line[3] > '9') {
+            continue;
+        }
+        std::vector<std::string_view> words = Words(line);
+        if (words.size() < 9) continue;
+        CpuTicks ticks;
+        uint64_t* targets[] = {&ticks.user,   &ticks.nice, &ticks.system,  &ticks.idle,
+                               &ticks.iowait, &ticks.irq,  &ticks.softirq, &ticks.steal};
+        bool ok = true;
+        for (size_t i = 0; i < 8; ++i) ok = ok && ParseNumber(words[i + 1], *targets[i]);
+        if (ok) cpus.push_back(ticks);
+    }
+    return cpus;
+}
+
+std::optional<uint64_t> ParseBootTime(std::string_view procStat) {
+    std::optional<uint64_t> bootTime;
+    size_t position = 0;
+    while (position < procStat.size()) {
+        size_t end = procStat.find('\n', position);
+        if (end == std::string_view::npos) end = procStat.size();
+        std::vector<std::string_view> words = Words(procStat.substr(position, end - position));
+        position = end + 1;
+        uint64_t seconds = 0;
+        if (words.size() == 2 && words[0] == "btime" && ParseNumber(words[1], seconds)) {
+            bootTime = seconds;
+        }
+    }
+    return bootTime;
+}
+
+ProcDir::ProcDir(int pid) {
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d", pid);
+    m_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+ProcDir::~ProcDir() {
+    if (m_fd >= 0) close(m_fd);
+}
+
+ProcDir::ProcDir(ProcDir&& other) noexcept : m_fd(other.m_fd) {
+    other.m_fd = -1;
+}
+
+ProcDir& ProcDir::operator=(ProcDir&& other) noexcept {
+    if (this != &other) {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = other.m_fd;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+bool ProcDir::ReadFile(const char* name, std::string& text) const {
+    if (m_fd < 0) {
+        errno = ENOENT;
+        return false;
+    }
+    int fd = openat(m_fd, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ReadAll(fd, text);
+    int savedErrno = errno;
+    close(fd);
+    errno = savedErrno;
+    return ok;
+}
+
+bool ProcDir::ReadLink(const char* name, std::string& target) const {
+    if (m_fd < 0) {
+        errno = ENOENT;
+        return false;
+    }
+    std::string buffer(256, '\0');
+    while (true) {
+        ssize_t length = readlinkat(m_fd, name, buffer.data(), buffer.size());
+        if (length < 0) return false;
+        if (static_cast<size_t>(length) < buffer.size()) {
+            buffer.resize(static_cast<size_t>(length));
+            break;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    if (buffer.size() > kDeletedMark.size() &&
+        std::string_view(buffer).substr(buffer.size() - kDeletedMark.size()) == kDeletedMark) {
+        buffer.resize(buffer.size() - kDeletedMark.size());
+    }
+    target = std::move(buffer);
+    return true;
+}
+
+std::optional<StatFields> ProcDir::Stat() const {
+    std::string text;
+    if (!ReadFile("stat", text)) return std::nullopt;
+    return ParseStat(text);
+}
+
+std::optional<StatusFields> ProcDir::Status() const {
+    std::string text;
+    if (!ReadFile("status", text)) return std::nullopt;
+    return ParseStatus(text);
+}
+
+std::optional<IoFields> ProcDir::Io() const {
+    std::string text;
+    if (!ReadFile("io", text)) return std::nullopt;
+    return ParseIo(text);
+}
+
+uint32_t ProcDir::LoginSession() const {
+    std::string text;
+    uint32_t session = 0;
+    if (!ReadFile("sessionid", text)) return 0;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (!ParseNumber(std::string_view(text), session) || session == kNoLoginSession) return 0;
+    return session;
+}
+
+bool ReadWholeFile(const char* path, std::string& text) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ReadAll(fd, text);
+    close(fd);
+    return ok;
+}
+
+std::vector<int> ListProcessIds() {
+    std::vector<int> pids;
+    DIR* directory = opendir("/proc");
+    if (directory == nullptr) return pids;
+    while (dirent* entry = readdir(directory)) {
+        int pid = 0;
+        if (ParseNumber(std::string_view(entry->d_name), pid) && pid > 0) pids.push_back(pid);
+    }
+    closedir(directory);
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+uint64_t TicksToHundredNs(uint64_t ticks) {
+    return ticks * (kHundredNsPerSecond / ClockTicksPerSecond());
+}
+
+uint64_t StartTicksToFileTime(uint64_t startTicks) {
+    return BootFileTime() + TicksToHundredNs(startTicks);
+}
+
+}  // namespace winport::procfs

@@ -1,0 +1,151 @@
+#include "ProcessObject.h"
+
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace winport {
+namespace {
+
+constexpr DWORD kInspectingRights =
+    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_VM_OPERATION |
+    PROCESS_CREATE_THREAD | PROCESS_DUP_HANDLE | PROCESS_SET_INFORMATION | PROCESS_SET_QUOTA |
+    PROCESS_SUSPEND_RESUME | PROCESS_CREATE_PROCESS | PROCESS_SET_SESSIONID | DELETE |
+    READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+
+int PidFdOpen(DWORD pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0u));
+}
+
+int PidFdSignal(int pidfd, int signal) {
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0u));
+}
+
+DWORD ErrorFromErrno(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return ERROR_ACCESS_DENIED;
+        case EMFILE:
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        default:
+            return ERROR_INVALID_PARAMETER;  // what Windows says for a process id it does not know
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<ProcessObject> ProcessObject::Open(DWORD pid, DWORD access, DWORD& error) {
+    // Process id 0 is the idle process on Windows, which cannot be opened.
+    if (pid == 0 || pid > static_cast<DWORD>(INT32_MAX)) {
+        error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    std::shared_ptr<ProcessObject> process(new ProcessObject);
+    process->m_pid = pid;
+    process->m_access = access;
+    process->m_dir = procfs::ProcDir(static_cast<int>(pid));
+    std::optional<procfs::StatusFields> status = process->m_dir.Status();
+    std::optional<procfs::StatFields> stat = process->m_dir.Stat();
+    // A thread id is not a process id; /proc answers for both.
+    if (!status || !stat || status->threadGroupId != static_cast<int64_t>(pid)) {
+        error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    process->m_flags = stat->flags;
+    process->m_startTicks = stat->startTicks;
+    process->m_lastStat = *stat;
+    process->m_lastUid = status->effectiveUid;
+    std::string exe;
+    if (process->m_dir.ReadLink("exe", exe)) {
+        process->m_exePath = std::move(exe);
+    } else {
+        process->m_exeError = errno;
+    }
+    if ((access & kInspectingRights) != 0 && !process->CallerMayInspect()) {
+        error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    if ((access & PROCESS_TERMINATE) != 0) {
+        if (process->IsKernelThread()) {
+            error = ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
+        process->m_pidfd = PidFdOpen(pid);
+        if (process->m_pidfd < 0) {
+            error = ErrorFromErrno(errno);
+            return nullptr;
+        }
+        // The directory still reads the same process after the pidfd was taken, so the id was
+        // not reused in between: both name the same process.
+        std::optional<procfs::StatFields> again = process->m_dir.Stat();
+        if (!again || again->startTicks != process->m_startTicks) {
+            error = ERROR_INVALID_PARAMETER;
+            return nullptr;
+        }
+        // Signal 0 tests the right to signal without sending anything. A zombie (ESRCH) may
+        // still be opened; terminating it then fails.
+        if (PidFdSignal(process->m_pidfd, 0) != 0 && errno != ESRCH) {
+            error = ErrorFromErrno(errno);
+            return nullptr;
+        }
+    }
+    return process;
+}
+
+std::shared_ptr<ProcessObject> ProcessObject::Current() {
+    static const std::shared_ptr<ProcessObject> current = [] {
+        DWORD error = 0;
+        std::shared_ptr<ProcessObject> self =
+            Open(static_cast<DWORD>(getpid()), PROCESS_ALL_ACCESS, error);
+        return self;
+    }();
+    return current;
+}
+
+ProcessObject::~ProcessObject() {
+    if (m_pidfd >= 0) close(m_pidfd);
+}
+
+bool ProcessObject::IsSelf() const {
+    return m_pid == static_cast<DWORD>(getpid());
+}
+
+uint64_t ProcessObject::CreationFileTime() const {
+    return procfs::StartTicksToFileTime(m_startTicks);
+}
+
+procfs::StatFields ProcessObject::LatestStat() const {
+    std::optional<procfs::StatFields> stat = m_dir.Stat();
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (stat && stat->startTicks == m_startTicks) m_lastStat = *stat;
+    return m_lastStat;
+}
+
+bool ProcessObject::HasEnded() const {
+    std::optional<procfs::StatFields> stat = m_dir.Stat();
+    return !stat || stat->state == 'Z' || stat->state == 'X';
+}
+
+uint32_t ProcessObject::EffectiveUid() const {
+    std::optional<procfs::StatusFields> status = m_dir.Status();
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (status) m_lastUid = status->effectiveUid;
+    return m_lastUid;
+}
+
+std::shared_ptr<ProcessObject> FindProcess(HANDLE handle) {
+    if (handle == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1))) {
+        std::shared_ptr<ProcessObject> current = ProcessObject::Current();
+        if (!current) SetLastError(ERROR_INVALID_HANDLE);
+        return current;
+    }
+    return FindHandleOf<ProcessObject>(handle);
+}
+
+}  // namespace winport

@@ -1,0 +1,133 @@
+#include "ServiceTree.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <windows.h>
+#include <winport/testing.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cwctype>
+#include <mutex>
+
+#include "ProcFs.h"
+#include "WideText.h"
+
+namespace winport {
+namespace {
+
+constexpr std::string_view kServiceSuffix = ".service";
+constexpr std::string_view kSliceSuffix = ".slice";
+// Deep enough for any real slice nesting; stops a looping tree (bind mounts) all the same.
+constexpr int kMaxDepth = 16;
+
+std::mutex g_rootLock;
+std::string g_rootOverride;
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+    return text.size() > suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Subdirectory names of a directory.
+std::vector<std::string> Subdirectories(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* directory = opendir(path.c_str());
+    if (directory == nullptr) return names;
+    while (dirent* entry = readdir(directory)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (entry->d_type == DT_DIR ||
+            (entry->d_type == DT_UNKNOWN && IsDirectory(path + "/" + name))) {
+            names.push_back(std::move(name));
+        }
+    }
+    closedir(directory);
+    return names;
+}
+
+void CollectUnits(const std::string& directory, int depth, std::vector<ServiceUnit>& units) {
+    if (depth > kMaxDepth) return;
+    for (const std::string& name : Subdirectories(directory)) {
+        const std::string path = directory + "/" + name;
+        if (EndsWith(name, kServiceSuffix)) {
+            units.push_back({DecodeUtf8(name.substr(0, name.size() - kServiceSuffix.size())),
+                             DecodeUtf8(name), path});
+        } else if (EndsWith(name, kSliceSuffix)) {
+            CollectUnits(path, depth + 1, units);
+        }
+    }
+}
+
+// Lowest pid listed in cgroup.procs of `directory` and its descendants; 0 for none.
+uint32_t LowestPid(const std::string& directory, int depth) {
+    if (depth > kMaxDepth) return 0;
+    uint32_t lowest = 0;
+    std::string text;
+    if (procfs::ReadWholeFile((directory + "/cgroup.procs").c_str(), text)) {
+        size_t position = 0;
+        while (position < text.size()) {
+            size_t end = text.find('\n', position);
+            if (end == std::string::npos) end = text.size();
+            uint32_t pid = 0;
+            auto result = std::from_chars(text.data() + position, text.data() + end, pid);
+            // Processes of other pid namespaces are listed as 0.
+            if (result.ec == std::errc() && pid != 0 && (lowest == 0 || pid < lowest)) {
+                lowest = pid;
+            }
+            position = end + 1;
+        }
+    }
+    for (const std::string& name : Subdirectories(directory)) {
+        uint32_t pid = LowestPid(directory + "/" + name, depth + 1);
+        if (pid != 0 && (lowest == 0 || pid < lowest)) lowest = pid;
+    }
+    return lowest;
+}
+
+}  // namespace
+
+std::optional<std::string> ServiceRoot() {
+    {
+        std::lock_guard<std::mutex> lock(g_rootLock);
+        if (!g_rootOverride.empty()) return g_rootOverride;
+    }
+    // The same test systemd uses to tell whether it is the service manager here.
+    if (!IsDirectory("/run/systemd/system")) return std::nullopt;
+    for (const char* candidate :
+         {"/sys/fs/cgroup/system.slice", "/sys/fs/cgroup/unified/system.slice",
+          "/sys/fs/cgroup/systemd/system.slice"}) {
+        if (IsDirectory(candidate)) return std::string(candidate);
+    }
+    return std::nullopt;
+}
+
+std::vector<ServiceUnit> ListServiceUnits(const std::string& root) {
+    std::vector<ServiceUnit> units;
+    CollectUnits(root, 0, units);
+    // Alphabetical without regard to case, the order the Windows service database keeps.
+    std::sort(units.begin(), units.end(), [](const ServiceUnit& a, const ServiceUnit& b) {
+        return std::lexicographical_compare(
+            a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
+            [](wchar_t x, wchar_t y) { return std::towlower(x) < std::towlower(y); });
+    });
+    return units;
+}
+
+uint32_t ServiceProcessId(const ServiceUnit& unit) {
+    return IsDirectory(unit.cgroupPath) ? LowestPid(unit.cgroupPath, 0) : 0;
+}
+
+namespace testing {
+
+void SetServiceRoot(const std::string& linuxPath) {
+    std::lock_guard<std::mutex> lock(g_rootLock);
+    g_rootOverride = linuxPath;
+}
+
+}  // namespace testing
+}  // namespace winport

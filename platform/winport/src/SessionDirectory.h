@@ -1,0 +1,41 @@
+// The machine's user sessions: logind's login sessions and the sessions declared in sessions
+// files, or the sessions a test set instead. A declared session replaces a logind session with
+// the same id; between files, the one declared first wins.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "SessionRecords.h"
+#include "WatchedFile.h"
+
+namespace winport {
+
+class SessionDirectory {
+  public:
+    static SessionDirectory& Instance();
+
+    // The sessions now, by ascending id.
+    std::vector<SessionRecord> Sessions();
+    std::optional<SessionRecord> Find(DWORD id);
+
+    bool Declare(const std::string& path, std::string& error);
+    void ForgetFiles();
+    std::string Problem(const std::string& path);
+    void SetOverride(std::optional<std::vector<SessionRecord>> sessions);
+    void SetLogindDirectory(const std::string& path);
+
+  private:
+    SessionDirectory();
+    std::vector<SessionRecord> ReadLogind(const std::string& directory) const;
+
+    std::mutex lock_;
+    std::string logindDirectory_ = "/run/systemd/sessions";
+    WatchedFiles<std::vector<SessionRecord>> files_;
+    std::optional<std::vector<SessionRecord>> override_;
+};
+
+}  // namespace winport

@@ -1,0 +1,172 @@
+// A JSON file that another process keeps current: read when it is registered and again
+// whenever it changes (another inode, size or modification time).
+//
+// A change that does not parse keeps the last good content in use and is reported once on
+// standard error: a writer that rewrites the file in place is caught half way more often than
+// not, and dropping what it published for that moment would make every reader fail. A file
+// that is removed withdraws its content: its publisher is gone.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winport {
+
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    int64_t modifiedNs = 0;
+
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The whole file and the identity of what was read (taken from the open descriptor, so a
+// change during the read shows at the next look). False with a reason when it cannot be read.
+bool ReadFileAndIdentity(const std::string& path, std::string& text, FileIdentity& identity,
+                         std::string& reason);
+
+// Identity of the file at `path` now; nullopt when it cannot be looked at.
+std::optional<FileIdentity> StatIdentity(const std::string& path);
+
+// One line on standard error: winport has no log of its own.
+void ReportFileProblem(const std::string& problem);
+
+template <typename Content>
+class WatchedFile {
+  public:
+    // Turns the file's text into content; false with a reason when the text is not valid.
+    using Parser =
+        std::function<bool(std::string_view text, Content& content, std::string& reason)>;
+
+    // `kind` names the file in messages: "counter file", "sessions file".
+    WatchedFile(std::string kind, std::string path, Parser parser)
+        : kind_(std::move(kind)), path_(std::move(path)), parser_(std::move(parser)) {}
+
+    const std::string& Path() const { return path_; }
+    // Null while the file is gone.
+    const Content* Current() const { return content_ ? &*content_ : nullptr; }
+    // Why the last reading failed, naming the file; empty after a good reading.
+    const std::string& Problem() const { return problem_; }
+
+    // Reads the file now; false with the reason (naming the file) and nothing changed when it
+    // cannot be read or does not parse.
+    bool Load(std::string& error) {
+        std::string text;
+        FileIdentity identity;
+        Content content{};
+        std::string reason;
+        if (!ReadFileAndIdentity(path_, text, identity, reason) ||
+            !parser_(text, content, reason)) {
+            error = Describe(reason);
+            return false;
+        }
+        identity_ = identity;
+        content_ = std::move(content);
+        problem_.clear();
+        return true;
+    }
+
+    // Looks at the file; true when the content in use changed.
+    bool Refresh() {
+        std::optional<FileIdentity> now = StatIdentity(path_);
+        if (!now) return Withdraw();
+        if (identity_ && *now == *identity_) return false;
+        std::string error;
+        if (Load(error)) return true;
+        if (error != problem_) ReportFileProblem(error + "; the last good content stays in use");
+        problem_ = error;
+        identity_ = now;  // looked at again only when it changes again
+        return false;
+    }
+
+  private:
+    std::string Describe(const std::string& reason) const {
+        return kind_ + " " + path_ + ": " + reason;
+    }
+
+    bool Withdraw() {
+        const bool hadContent = content_.has_value();
+        content_.reset();
+        identity_.reset();
+        const std::string gone = Describe("the file is gone");
+        if (gone != problem_) ReportFileProblem(gone + "; what it published is withdrawn");
+        problem_ = gone;
+        return hadContent;
+    }
+
+    std::string kind_;
+    std::string path_;
+    Parser parser_;
+    std::optional<FileIdentity> identity_;
+    std::optional<Content> content_;
+    std::string problem_;
+};
+
+// The files of one kind, in the order they were added. The owner locks.
+template <typename Content>
+class WatchedFiles {
+  public:
+    using Parser = typename WatchedFile<Content>::Parser;
+
+    WatchedFiles(std::string kind, Parser parser)
+        : kind_(std::move(kind)), parser_(std::move(parser)) {}
+
+    // Reads the file and watches it from now on; a path added before is read again and keeps
+    // its place. False with the error, and nothing changed, when it cannot be read.
+    bool Add(const std::string& path, std::string& error) {
+        auto file = std::make_unique<WatchedFile<Content>>(kind_, path, parser_);
+        if (!file->Load(error)) return false;
+        if (WatchedFile<Content>* known = Find(path)) {
+            *known = std::move(*file);
+        } else {
+            files_.push_back(std::move(file));
+        }
+        return true;
+    }
+
+    void Clear() { files_.clear(); }
+
+    // Looks at every file; `changed` gets the new content of each that changed.
+    template <typename OnChange>
+    void Refresh(OnChange changed) {
+        for (const auto& file : files_) {
+            if (file->Refresh() && file->Current() != nullptr) changed(*file->Current());
+        }
+    }
+
+    // The content of every file that has some, in order.
+    std::vector<const Content*> Contents() const {
+        std::vector<const Content*> contents;
+        for (const auto& file : files_) {
+            if (file->Current() != nullptr) contents.push_back(file->Current());
+        }
+        return contents;
+    }
+
+    std::string Problem(const std::string& path) {
+        WatchedFile<Content>* file = Find(path);
+        return file != nullptr ? file->Problem() : std::string();
+    }
+
+  private:
+    WatchedFile<Content>* Find(const std::string& path) {
+        for (const auto& file : files_) {
+            if (file->Path() == path) return file.get();
+        }
+        return nullptr;
+    }
+
+    std::string kind_;
+    Parser parser_;
+    std::vector<std::unique_ptr<WatchedFile<Content>>> files_;
+};
+
+}  // namespace winport

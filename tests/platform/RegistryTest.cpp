@@ -1,0 +1,366 @@
+// Registry semantics the plug-in and its tests rely on, as Windows defines them.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/platform/RegistryTestSupport.h"
+#include "winport/testing.h"
+
+namespace {
+
+using registry_test::Create;
+using registry_test::Open;
+using registry_test::ReadData;
+using registry_test::ReadString;
+using registry_test::ScopedKey;
+using registry_test::SetDword;
+using registry_test::SetString;
+using registry_test::SubkeyNames;
+using registry_test::ValueNames;
+using Names = std::vector<std::wstring>;
+
+class RegistryTest : public ::testing::Test {
+  protected:
+    void SetUp() override { winport::testing::ResetRegistry(); }
+};
+
+TEST_F(RegistryTest, KeyPathsOpenAndCreateAsOnWindows) {
+    ScopedKey created;
+    DWORD disposition = 0;
+    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Zentavo\\Pallido", created, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, DWORD{REG_CREATED_NEW_KEY});
+    ASSERT_EQ(SetDword(created.Get(), L"Marker", 7), ERROR_SUCCESS);
+
+    ScopedKey again;
+    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\zentavo\\PALLIDO", again, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, DWORD{REG_OPENED_EXISTING_KEY});
+    EXPECT_NE(again.Get(), created.Get());  // a new handle to the same key
+
+    // Runs of backslashes separate names and a trailing one is ignored.
+    ScopedKey opened, sameKey, parent;
+    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"software\\\\ZENTAVO\\pallido\\", opened), ERROR_SUCCESS);
+    EXPECT_EQ(ReadData(opened.Get(), L"marker").size(), sizeof(DWORD));
+    EXPECT_EQ(Open(opened.Get(), nullptr, sameKey), ERROR_SUCCESS);
+    EXPECT_EQ(ReadData(sameKey.Get(), L"Marker").size(), sizeof(DWORD));
+    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"Software", parent), ERROR_SUCCESS);
+    EXPECT_EQ(SubkeyNames(parent.Get()), Names{L"Zentavo"});  // the case it was created with
+
+    // Each predefined root is a hive of its own.
+    ScopedKey other;
+    EXPECT_EQ(Open(HKEY_CURRENT_USER, L"Software\\Zentavo", other), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(other.Get(), nullptr);
+}
+
+TEST_F(RegistryTest, BadKeyArgumentsAreRefused) {
+    ScopedKey key;
+    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"\\Software", key), ERROR_BAD_PATHNAME);
+    EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, L"\\Software", key), ERROR_BAD_PATHNAME);
+    EXPECT_EQ(Create(HKEY_CLASSES_ROOT, L"\\.txt", key), ERROR_SUCCESS);  // tolerated there
+    ScopedKey tooLong;
+    EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, std::wstring(256, L'k').c_str(), tooLong),
+              ERROR_INVALID_PARAMETER);
+    ScopedKey longest;
+    EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, std::wstring(255, L'k').c_str(), longest), ERROR_SUCCESS);
+
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_READ, nullptr),
+              ERROR_INVALID_PARAMETER);
+    HKEY unused = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"A", 1, nullptr, 0, KEY_WRITE, nullptr, &unused,
+                              nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExW(reinterpret_cast<HKEY>(0x1234), L"A", 0, KEY_READ, &unused),
+              ERROR_INVALID_HANDLE);
+
+    HKEY closed = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_READ, &closed), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(closed), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(SetDword(closed, L"x", 1), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, QueryValueFollowsTheSizeProtocol) {
+    ScopedKey key;
+    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Test", key), ERROR_SUCCESS);
+    ASSERT_EQ(SetString(key.Get(), L"Text", L"abc"), ERROR_SUCCESS);
+
+    DWORD type = 0, size = 0;
+    ASSERT_EQ(RegQueryValueExW(key.Get(), L"TEXT", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, DWORD{REG_SZ});
+    EXPECT_EQ(size, 4 * sizeof(wchar_t));  // wide characters are 4 bytes here
+
+    std::vector<BYTE> small(8, 0xEE);
+    size = 8;
+    type = 0;
+    EXPECT_EQ(RegQueryValueExW(key.Get(), L"Text", nullptr, &type, small.data(), &size),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(size, 16u);
+    EXPECT_EQ(type, DWORD{REG_SZ});
+    EXPECT_EQ(small, std::vector<BYTE>(8, 0xEE));  // left untouched
+
+    wchar_t text[4] = {};
+    size = sizeof text;
+    ASSERT_EQ(RegQueryValueExW(key.Get(), L"Text", nullptr, nullptr, reinterpret_cast<BYTE*>(text),
+                               &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(text), L"abc");
+    EXPECT_EQ(size, 16u);
+
+    EXPECT_EQ(RegQueryValueExW(key.Get(), L"Missing", nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExW(key.Get(), nullptr, nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);  // no default value yet
+    ASSERT_EQ(SetString(key.Get(), L"", L"default"), ERROR_SUCCESS);
+    EXPECT_EQ(ReadString(key.Get(), nullptr), L"default");
+    EXPECT_EQ(RegQueryValueExW(key.Get(), L"Text", nullptr, nullptr, small.data(), nullptr),
+              ERROR_INVALID_PARAMETER);
+    DWORD reserved = 0;
+    EXPECT_EQ(RegQueryValueExW(key.Get(), L"Text", &reserved, nullptr, nullptr, &size),
+              ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(RegistryTest, ValuesAreStoredByteForByte) {
+    ScopedKey key;
+    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Types", key), ERROR_SUCCESS);
+    const ULONGLONG qword = 0x1122334455667788ull;
+    const BYTE binary[] = {0, 1, 2, 0xFF};
+    const wchar_t multi[] = L"one\0two\0";
+    ASSERT_EQ(SetDword(key.Get(), L"Dword", 0xDEADBEEF), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.Get(), L"Qword", 0, REG_QWORD,
+                             reinterpret_cast<const BYTE*>(&qword), sizeof qword),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.Get(), L"Binary", 0, REG_BINARY, binary, sizeof binary),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.Get(), L"Multi", 0, REG_MULTI_SZ,
+                             reinterpret_cast<const BYTE*>(multi), sizeof multi),
+              ERROR_SUCCESS);
+    ASSERT_EQ(SetString(key.Get(), L"Expand", L"%PATH%", REG_EXPAND_SZ), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.Get(), L"None", 0, REG_NONE, nullptr, 0), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key.Get(), L"Bad", 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS);
+
+    DWORD type = 0;
+    const std::vector<BYTE> dword = ReadData(key.Get(), L"Dword", &type);
+    EXPECT_EQ(type, DWORD{REG_DWORD});
+    EXPECT_EQ(dword, (std::vector<BYTE>{0xEF, 0xBE, 0xAD, 0xDE}));
+    EXPECT_EQ(ReadData(key.Get(), L"Qword", &type).size(), 8u);
+    EXPECT_EQ(type, DWORD{REG_QWORD});
+    EXPECT_EQ(ReadData(key.Get(), L"Binary"), std::vector<BYTE>(binary, binary + 4));
+    EXPECT_EQ(ReadData(key.Get(), L"Multi").size(), sizeof multi);
+    EXPECT_EQ(ReadString(key.Get(), L"Expand"), L"%PATH%");  // stored unexpanded
+    EXPECT_TRUE(ReadData(key.Get(), L"None", &type).empty());
+    EXPECT_EQ(type, DWORD{REG_NONE});
+
+    // A string stored without its NUL gets one on reading when the buffer has room.
+    ASSERT_EQ(RegSetValueExW(key.Get(), L"Bare", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"xy"),
+                             2 * sizeof(wchar_t)),
+              ERROR_SUCCESS);
+    wchar_t roomy[4] = {L'#', L'#', L'#', L'#'};
+    DWORD size = sizeof roomy;
+    ASSERT_EQ(RegQueryValueExW(key.Get(), L"Bare", nullptr, nullptr, reinterpret_cast<BYTE*>(roomy),
+                               &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(size, 2 * sizeof(wchar_t));
+    EXPECT_EQ(std::wstring(roomy), L"xy");
+}
+
+TEST_F(RegistryTest, EnumerationKeepsCreationOrder) {
+    ScopedKey key;
+    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Order", key), ERROR_SUCCESS);
+    for (const wchar_t* name : {L"Zeta", L"alpha", L"Mid"}) {
+        ASSERT_EQ(SetString(key.Get(), name, name), ERROR_SUCCESS);
+        ScopedKey subkey;
+        ASSERT_EQ(Create(key.Get(), name, subkey), ERROR_SUCCESS);
+    }
+    ASSERT_EQ(SetDword(key.Get(), L"ZETA", 1), ERROR_SUCCESS);  // same value: keeps its place
+    EXPECT_EQ(ValueNames(key.Get()), (Names{L"Zeta", L"alpha", L"Mid"}));
+    EXPECT_EQ(SubkeyNames(key.Get()), (Names{L"Zeta", L"alpha", L"Mid"}));
+    ASSERT_EQ(RegDeleteValueW(key.Get(), L"ALPHA"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(key.Get(), L"alpha"), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(SetString(key.Get(), L"alpha", L"back"), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(key.Get()), (Names{L"Zeta", L"Mid", L"alpha"}));
+
+    wchar_t name[8];
+    DWORD nameSize = 3, type = 0, dataSize = 0;
+    EXPECT_EQ(RegEnumValueW(key.Get(), 1, name, &nameSize, nullptr, &type, nullptr, &dataSize),
+              ERROR_MORE_DATA);  // "Mid" needs 4 characters with its NUL
+    EXPECT_EQ(nameSize, 3u);
+    EXPECT_EQ(dataSize, 4 * sizeof(wchar_t));
+    nameSize = 4;
+    BYTE data[8];
+    dataSize = sizeof data;
+    EXPECT_EQ(RegEnumValueW(key.Get(), 1, name, &nameSize, nullptr, &type, data, &dataSize),
+              ERROR_MORE_DATA);  // the name fits, the data does not
+    EXPECT_EQ(std::wstring(name), L"Mid");
+    EXPECT_EQ(nameSize, 3u);
+    EXPECT_EQ(dataSize, 16u);
+    nameSize = 8;
+    EXPECT_EQ(RegEnumValueW(key.Get(), 3, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
+              ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(RegEnumValueW(key.Get(), 0, nullptr, &nameSize, nullptr, nullptr, nullptr, nullptr),
+              ERROR_INVALID_PARAMETER);
+
+    nameSize = 4;
+    EXPECT_EQ(RegEnumKeyExW(key.Get(), 1, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
+              ERROR_MORE_DATA);  // "alpha"
+    EXPECT_EQ(nameSize, 4u);
+    nameSize = 8;
+    EXPECT_EQ(RegEnumKeyExW(key.Get(), 3, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
+              ERROR_NO_MORE_ITEMS);
+}
+
+TEST_F(RegistryTest, QueryInfoKeyReportsCountsAndMaxima) {
+    ScopedKey key;
+    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Info", key), ERROR_SUCCESS);
+    ScopedKey a, b;
+    ASSERT_EQ(Create(key.Get(), L"Short", a), ERROR_SUCCESS);
+    ASSERT_EQ(Create(key.Get(), L"LongerName\\Child", b), ERROR_SUCCESS);
+    ASSERT_EQ(SetString(key.Get(), L"Name", L"a rather long text"), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key.Get(), L"LongestValueName", 1), ERROR_SUCCESS);
+
+    DWORD subkeys = 0, maxSubkey = 0, values = 0, maxName = 0, maxData = 0;
+    FILETIME written{};
+    ASSERT_EQ(RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr,
+                               &values, &maxName, &maxData, nullptr, &written),
+              ERROR_SUCCESS);
+    EXPECT_EQ(subkeys, 2u);
+    EXPECT_EQ(maxSubkey, 10u);  // "LongerName"
+    EXPECT_EQ(values, 2u);
+    EXPECT_EQ(maxName, 16u);  // "LongestValueName"
+    EXPECT_EQ(maxData, 19 * sizeof(wchar_t));
+    EXPECT_NE(written.dwHighDateTime, 0u);
+
+    ASSERT_EQ(RegDeleteValueW(key.Get(), L"Name"), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               &values, nullptr, &maxData, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(values, 1u);
+    EXPECT_EQ(maxData, sizeof(DWORD));
+    DWORD reserved = 0;
+    EXPECT_EQ(RegQueryInfoKeyW(key.Get(), nullptr, nullptr, &reserved, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr, nullptr),
+              ERROR_INVALID_PARAMETER);
+}
+
+// The sequence the session reader uses: key information, then buffers sized from it.
+TEST_F(RegistryTest, BuffersSizedFromQueryInfoKeyHoldEveryValue) {
+    ScopedKey key;
+    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Zentavo\\Pallido\\SessionData\\3", key),
+              ERROR_SUCCESS);
+    ASSERT_EQ(SetString(key.Get(), L"KestlClient_IP", L"10.1.2.3"), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key.Get(), L"Flags", 5), ERROR_SUCCESS);
+    ASSERT_EQ(SetString(key.Get(), L"KestlClient_Display", L""), ERROR_SUCCESS);
+
+    DWORD values = 0, maxName = 0, maxData = 0;
+    ASSERT_EQ(RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               &values, &maxName, &maxData, nullptr, nullptr),
+              ERROR_SUCCESS);
+    std::vector<wchar_t> name(maxName + 1);
+    std::vector<wchar_t> data(maxData / 2 + 2);
+    std::vector<std::wstring> texts;
+    for (DWORD index = 0; index < values; ++index) {
+        DWORD nameSize = static_cast<DWORD>(name.size());
+        DWORD dataSize = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+        DWORD type = 0;
+        ASSERT_EQ(RegEnumValueW(key.Get(), index, name.data(), &nameSize, nullptr, &type,
+                                reinterpret_cast<BYTE*>(data.data()), &dataSize),
+                  ERROR_SUCCESS);
+        if (type == REG_SZ) texts.push_back(std::wstring(name.data()) + L"=" + data.data());
+    }
+    EXPECT_EQ(texts, (Names{L"KestlClient_IP=10.1.2.3", L"KestlClient_Display="}));
+}
+
+TEST_F(RegistryTest, DeletedKeysFailOnOpenHandles) {
+    ScopedKey parent, child, grandchild;
+    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Parent", parent), ERROR_SUCCESS);
+    ASSERT_EQ(Create(parent.Get(), L"Child", child), ERROR_SUCCESS);
+    ASSERT_EQ(Create(child.Get(), L"Grandchild", grandchild), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(grandchild.Get(), L"v", 1), ERROR_SUCCESS);
+
+    ASSERT_EQ(RegDeleteTreeW(parent.Get(), L"CHILD"), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(child.Get(), L"v", 2), ERROR_KEY_DELETED);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(grandchild.Get(), L"v", nullptr, nullptr, nullptr, &size),
+              ERROR_KEY_DELETED);
+    ScopedKey reopened;
+    EXPECT_EQ(Open(child.Get(), nullptr, reopened), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegDeleteTreeW(parent.Get(), L"Child"), ERROR_FILE_NOT_FOUND);
+
+    // A key created again under the same name is a new key; the old handle stays dead.
+    ScopedKey recreated;
+    ASSERT_EQ(Create(parent.Get(), L"Child", recreated), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(child.Get(), L"v", 3), ERROR_KEY_DELETED);
+    EXPECT_TRUE(SubkeyNames(recreated.Get()).empty());
+
+    // Without a subkey, the tree below the key goes and the key stays.
+    ASSERT_EQ(SetDword(parent.Get(), L"kept?", 1), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteTreeW(parent.Get(), nullptr), ERROR_SUCCESS);
+    EXPECT_TRUE(ValueNames(parent.Get()).empty());
+    EXPECT_TRUE(SubkeyNames(parent.Get()).empty());
+    EXPECT_EQ(SetDword(recreated.Get(), L"v", 4), ERROR_KEY_DELETED);
+    EXPECT_EQ(SetDword(parent.Get(), L"alive", 1), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, ResetEmptiesTheHive) {
+    ScopedKey key;
+    ASSERT_EQ(Create(HKEY_USERS, L"S-1-22-1-1000\\Environment", key), ERROR_SUCCESS);
+    winport::testing::ResetRegistry();
+    EXPECT_EQ(SetDword(key.Get(), L"v", 1), ERROR_KEY_DELETED);
+    ScopedKey missing;
+    EXPECT_EQ(Open(HKEY_USERS, L"S-1-22-1-1000", missing), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(SubkeyNames(HKEY_USERS).empty());
+}
+
+TEST_F(RegistryTest, EveryCallHonoursInjectedFailures) {
+    ScopedKey key;
+    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Faults", key), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key.Get(), L"v", 1), ERROR_SUCCESS);
+
+    winport::testing::FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED);
+    HKEY opened = reinterpret_cast<HKEY>(0x1);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_READ, &opened),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(opened, nullptr);
+
+    const std::pair<const char*, LSTATUS (*)(HKEY)> calls[] = {
+        {"RegQueryValueExW",
+         [](HKEY k) { return RegQueryValueExW(k, L"v", nullptr, nullptr, nullptr, nullptr); }},
+        {"RegSetValueExW", [](HKEY k) { return SetDword(k, L"v", 2); }},
+        {"RegDeleteValueW", [](HKEY k) { return RegDeleteValueW(k, L"none"); }},
+        {"RegDeleteTreeW", [](HKEY k) { return RegDeleteTreeW(k, L"none"); }},
+        {"RegQueryInfoKeyW",
+         [](HKEY k) {
+             return RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr);
+         }},
+        {"RegEnumValueW",
+         [](HKEY k) {
+             wchar_t name[4];
+             DWORD size = 4;
+             return RegEnumValueW(k, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
+         }},
+        {"RegEnumKeyExW",
+         [](HKEY k) {
+             wchar_t name[4];
+             DWORD size = 4;
+             return RegEnumKeyExW(k, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
+         }},
+        {"RegCloseKey", [](HKEY k) { return RegCloseKey(k); }},
+    };
+    for (const auto& [name, call] : calls) {
+        winport::testing::FailCall(name, ERROR_BADDB);
+        EXPECT_EQ(call(key.Get()), ERROR_BADDB) << name;
+    }
+    ScopedKey created;
+    winport::testing::FailCall("RegCreateKeyExW", ERROR_CANTOPEN);
+    EXPECT_EQ(Create(key.Get(), L"Sub", created), ERROR_CANTOPEN);
+    EXPECT_EQ(created.Get(), nullptr);
+    EXPECT_TRUE(SubkeyNames(key.Get()).empty());
+}
+
+}  // namespace

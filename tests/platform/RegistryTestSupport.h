@@ -1,0 +1,93 @@
+// Helpers for tests that seed and read the registry with the Windows calls.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace registry_test {
+
+// An open key, closed when the test leaves its scope.
+class ScopedKey {
+  public:
+    ScopedKey() = default;
+    ~ScopedKey() {
+        if (key_ != nullptr) RegCloseKey(key_);
+    }
+    ScopedKey(const ScopedKey&) = delete;
+    ScopedKey& operator=(const ScopedKey&) = delete;
+
+    PHKEY Out() { return &key_; }
+    HKEY Get() const { return key_; }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
+inline LSTATUS Create(HKEY base, const wchar_t* path, ScopedKey& key,
+                      DWORD* disposition = nullptr) {
+    return RegCreateKeyExW(base, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Out(),
+                           disposition);
+}
+
+inline LSTATUS Open(HKEY base, const wchar_t* path, ScopedKey& key) {
+    return RegOpenKeyExW(base, path, 0, KEY_READ, key.Out());
+}
+
+inline LSTATUS SetString(HKEY key, const wchar_t* name, const std::wstring& text,
+                         DWORD type = REG_SZ) {
+    return RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+inline LSTATUS SetDword(HKEY key, const wchar_t* name, DWORD value) {
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof value);
+}
+
+inline std::vector<std::wstring> ValueNames(HKEY key) {
+    std::vector<std::wstring> names;
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD size = 256;
+        if (RegEnumValueW(key, index, name, &size, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            return names;
+        }
+        names.emplace_back(name, size);
+    }
+}
+
+inline std::vector<std::wstring> SubkeyNames(HKEY key) {
+    std::vector<std::wstring> names;
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD size = 256;
+        if (RegEnumKeyExW(key, index, name, &size, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            return names;
+        }
+        names.emplace_back(name, size);
+    }
+}
+
+// The value read back the way the plug-in reads one: ask the size, allocate, read.
+inline std::vector<BYTE> ReadData(HKEY key, const wchar_t* name, DWORD* type = nullptr) {
+    DWORD size = 0;
+    if (RegQueryValueExW(key, name, nullptr, type, nullptr, &size) != ERROR_SUCCESS) return {};
+    std::vector<BYTE> data(size);
+    if (RegQueryValueExW(key, name, nullptr, type, data.data(), &size) != ERROR_SUCCESS) return {};
+    data.resize(size);
+    return data;
+}
+
+inline std::wstring ReadString(HKEY key, const wchar_t* name) {
+    const std::vector<BYTE> data = ReadData(key, name);
+    std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+    std::copy(data.begin(), data.begin() + text.size() * sizeof(wchar_t),
+              reinterpret_cast<BYTE*>(text.data()));
+    return text.substr(0, text.find(L'\0'));
+}
+
+}  // namespace registry_test
