@@ -1,5 +1,6 @@
 #include "plugin/LibraryHooks.h"
 
+#include "counters/CounterNameIndex.h"
 #include "plugin/DornHelpDeskOperation.h"
 #include "plugin/LogMessage.h"
 
@@ -13,6 +14,7 @@ void OnProcessAttach(HINSTANCE instance) {
     DisableThreadLibraryCalls(instance);
     ModuleName = CORE::corestring<wchar_t>::getModuleName(instance).lastPath().dropSuffix();
     CORE::sysmsgLogLoaded(instance, false);
+    CounterNameIndex::Build();
 }
 
 void OnProcessDetach(LPVOID reserved) {

@@ -1,0 +1,91 @@
+// The Perflib name index read at load, and counter paths in another display language.
+#include "tests/counters/CounterTestSupport.h"
+
+namespace dorn::test {
+namespace {
+
+const std::wstring kPerflib = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\009";
+
+const std::map<std::wstring, std::wstring> kGerman = {
+    {L"PhysicalDisk", L"Physikalischer Datentr\u00e4ger"},
+    {L"% Disk Time", L"Zeit (%)"},
+    {L"Processor", L"Prozessor"},
+    {L"% User Time", L"Benutzerzeit (%)"},
+};
+
+class CounterNameIndexTest : public CountersTest {};
+
+TEST_F(CounterNameIndexTest, BuiltFromPerflibWithTheLastIndexWinning) {
+    using namespace std::string_literals;
+    const std::wstring names = L"2\0Processor\0004\0PhysicalDisk\0006\0Processor\0x7\0Odd\0009"s;
+    SetMachineString(kPerflib, L"Counter", names, REG_MULTI_SZ);
+    CounterNameIndex::Build();
+    EXPECT_EQ(CounterNameIndex::Size(), 3u);
+    EXPECT_EQ(CounterNameIndex::Find(L"Processor"), 6u);
+    EXPECT_EQ(CounterNameIndex::Find(L"PhysicalDisk"), 4u);
+    EXPECT_EQ(CounterNameIndex::Find(L"Odd"), 0u);  // "x7" is not a number
+    EXPECT_EQ(CounterNameIndex::Find(L"processor"), std::nullopt);
+    EXPECT_EQ(CounterNameIndex::Find(L"9"), std::nullopt);  // the index without a name
+
+    winport::testing::ResetRegistry();
+    CounterNameIndex::Build();
+    EXPECT_EQ(CounterNameIndex::Size(), 0u);
+}
+
+TEST_F(CounterNameIndexTest, WinportPublishesStableIndicesForEveryName) {
+    const std::optional<DWORD> processor = CounterNameIndex::Find(L"Processor");
+    ASSERT_TRUE(processor.has_value());
+    EXPECT_TRUE(CounterNameIndex::Find(L"Avg. Disk sec/Transfer").has_value());
+    const std::string frames = FreshName("Frames Dropped per second");
+    EXPECT_FALSE(CounterNameIndex::Find(Wide(frames)).has_value());
+
+    Publish("imaging.json",
+            R"({"objects": [{"name": "Pallido Vexel Imaging Counters", "counters": [")" + frames +
+                R"(", "Processor"], "instances": {}}]})");
+    CounterNameIndex::Build();
+    EXPECT_TRUE(CounterNameIndex::Find(Wide(frames)).has_value());
+    EXPECT_EQ(CounterNameIndex::Find(L"Processor"), processor);
+}
+
+TEST_F(CounterNameIndexTest, PathsUseTheDisplayLanguageButNotForInstances) {
+    winport::testing::SetCounterNameTranslation(kGerman);
+    PerfCounterSet set;
+    AddCounter(set, Definition(L"PhysicalDisk", L"% Disk Time", L"_Total", L"disk"));
+    AddCounter(set, Definition(L"PhysicalDisk", L"Disk Reads/sec", L"_Total", L"reads"));
+    EXPECT_EQ(Paths(set), (std::vector<std::wstring>{
+                              L"\\Physikalischer Datentr\u00e4ger(_Total)\\Zeit (%)",
+                              L"\\Physikalischer Datentr\u00e4ger(_Total)\\Disk Reads/sec"}));
+    EXPECT_EQ(m_log.Messages().size(), 2u);
+
+    // Without the index the English names stay, which a German system does not know.
+    winport::testing::ResetRegistry();
+    CounterNameIndex::Build();
+    AddCounter(set, Definition(L"PhysicalDisk", L"% Disk Time", L"_Total", L"disk2"));
+    EXPECT_TRUE(m_log.Has(
+        4, L"Failed to add counter \\PhysicalDisk(_Total)\\% Disk Time, error: 0xc0000bb8"));
+}
+
+TEST_F(CounterNameIndexTest, FailedLookupsKeepTheEnglishName) {
+    winport::testing::SetCounterNameTranslation(kGerman);
+    std::wstring name = L"Processor";
+    winport::testing::FailCall("PdhLookupPerfNameByIndexW", 0xC0000BC8);
+    EXPECT_FALSE(LocalizeCounterName(L"Processor", name));
+    EXPECT_EQ(name, L"Processor");
+    winport::testing::FailCall("PdhLookupPerfNameByIndexW", 0xC0000BBD, 1);
+    EXPECT_FALSE(LocalizeCounterName(L"Processor", name));
+    EXPECT_EQ(name, L"Processor");
+    EXPECT_EQ(
+        m_log.Messages(),
+        (std::vector<std::wstring>{
+            L"Failed to lookup counter Processor get name buffer size failed. error: 0xc0000bc8",
+            L"Failed to lookup counter name. error: 0xc0000bbd"}));
+
+    EXPECT_TRUE(LocalizeCounterName(L"Processor", name));
+    EXPECT_EQ(name, L"Prozessor");
+    name = L"Unknown";
+    EXPECT_TRUE(LocalizeCounterName(L"Unknown", name));  // not in the index: as it is
+    EXPECT_EQ(name, L"Unknown");
+}
+
+}  // namespace
+}  // namespace dorn::test

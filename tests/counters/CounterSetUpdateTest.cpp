@@ -1,0 +1,196 @@
+// Applying tables to a counter set: the probe, the session gate, wildcard expansion and its
+// names, repeated updates, and the tables themselves.
+#include "counters/CounterTables.h"
+#include "tests/counters/CounterTestSupport.h"
+
+namespace dorn::test {
+namespace {
+
+std::string PcoipFile(const std::string& extraInstance = "") {
+    return R"j({"objects": [
+        {"name": "PCoIP Session General Statistics", "counters": ["Bytes Sent", "Bytes Received"],
+         "instances": {"PCoIP Session 3 alice": {"Bytes Sent": 5, "Bytes Received": 6})j" +
+           extraInstance + R"j(}},
+        {"name": "Pallido Vexel Session Counters", "counters": ["RTT"],
+         "instances": {"Session ID: 3; (main)": {"RTT": 12.7}, "Session ID: 4; (main)": {"RTT": 30}}},
+        {"name": "PCoIP Session Network Statistics", "counters": ["Round Trip Latency ms"],
+         "instances": {"PCoIP Session 3 alice": {"Round Trip Latency ms": 41}}}]})j";
+}
+
+class CounterSetUpdateTest : public CountersTest {
+  protected:
+    size_t AddLines() const {
+        size_t lines = 0;
+        for (const std::wstring& message : m_log.Messages())
+            lines += message.rfind(L"Add counter: ", 0) == 0;
+        return lines;
+    }
+};
+
+TEST_F(CounterSetUpdateTest, WildcardRowsBecomeOneCounterPerCounterAndInstance) {
+    Publish("counters.json", PcoipFile());
+    winport::testing::SetSessions({{3, L"alice", WTSActive, L""}});
+    PerfCounterSet set;
+    UpdateCounterSet(
+        set,
+        {Definition(L"PCoIP Session General Statistics", L"*", L"*", L"", 8, 1000, true),
+         Definition(L"Pallido Vexel Session Counters", L"RTT", L"*", L"vexel_latency", 4),
+         Definition(L"Pallido Vexel Session Counters", L"*", L"Session ID: 9; (main)", L"", 4)});
+
+    std::vector<MetricValue> values;
+    ASSERT_TRUE(CollectValues(set, values));
+    EXPECT_EQ(Keys(values),
+              (std::vector<std::wstring>{
+                  L"PCoIP Session General Statistics|Bytes Received|PCoIP Session 3 alice",
+                  L"PCoIP Session General Statistics|Bytes Sent|PCoIP Session 3 alice",
+                  L"vexel_latency", L"vexel_latency"}));
+    EXPECT_DOUBLE_EQ(values[0].value, 6.0);  // expanded rows get scale 1, not 1000
+    EXPECT_DOUBLE_EQ(values[2].value + values[3].value, 42.7);
+    EXPECT_EQ(
+        m_log.Messages()[0],
+        L"Add counter: PCoIP Session General Statistics, Bytes Sent, PCoIP Session 3 alice, "
+        L"metric: "
+        L"PCoIP Session General Statistics|Bytes Sent|PCoIP Session 3 alice, metrics count: 1");
+    EXPECT_EQ(AddLines(), 4u);  // the instance nobody reports adds nothing
+
+    // Again: nothing new. Then a session appears: only its counters are added.
+    const std::vector<PerfCounterDefinition> table = {
+        Definition(L"PCoIP Session General Statistics", L"*", L"*", L"", 8, 1, true)};
+    UpdateCounterSet(set, table);
+    EXPECT_EQ(AddLines(), 4u);
+    m_files.Replace("counters.json", PcoipFile(R"(, "PCoIP Session 5 bob": {"Bytes Sent": 1})"));
+    UpdateCounterSet(set, table);
+    EXPECT_EQ(AddLines(), 6u);
+    EXPECT_EQ(set.counters.size(), 6u);
+}
+
+TEST_F(CounterSetUpdateTest, SessionRowsWaitForAnActiveSessionAndThenNeverAskAgain) {
+    Publish("counters.json", PcoipFile());
+    std::vector<PerfCounterDefinition> latency;
+    AddSessionLatencyCounters(latency);
+    winport::testing::SetSessions({{1, L"carol", WTSDisconnected, L""}, {2, L"", WTSListen, L""}});
+    PerfCounterSet set;
+    uint64_t enumerations = Calls("WTSEnumerateSessionsW");
+
+    UpdateCounterSet(set, latency);
+    EXPECT_TRUE(set.counters.empty());
+    EXPECT_EQ(Calls("WTSEnumerateSessionsW"), enumerations + 2);  // one per session row
+    EXPECT_FALSE(ActiveSessionSeen);
+
+    winport::testing::FailCall("WTSEnumerateSessionsW", ERROR_ACCESS_DENIED);
+    UpdateCounterSet(set, latency);
+    EXPECT_EQ(m_log.Count(4, L"Error to enumerate sessions, error code is 0x5"), 1u);
+    EXPECT_TRUE(set.counters.empty());
+
+    winport::testing::SetSessions(
+        {{1, L"carol", WTSDisconnected, L""}, {3, L"alice", WTSActive, L""}});
+    enumerations = Calls("WTSEnumerateSessionsW");
+    UpdateCounterSet(set, latency);
+    EXPECT_EQ(set.counters.size(), 3u);  // two Vexel instances, one PCoIP instance
+    EXPECT_EQ(Calls("WTSEnumerateSessionsW"), enumerations + 1);
+    EXPECT_TRUE(ActiveSessionSeen);
+
+    winport::testing::SetSessions({});
+    UpdateCounterSet(set, latency);
+    EXPECT_EQ(Calls("WTSEnumerateSessionsW"), enumerations + 1);
+}
+
+TEST_F(CounterSetUpdateTest, TheProbeRunsOnEveryUpdateInAQueryOfItsOwn) {
+    const uint64_t opens = Calls("PdhOpenQueryW");
+    const uint64_t closes = Calls("PdhCloseQuery");
+    const uint64_t collections = Calls("PdhCollectQueryData");
+    PerfCounterSet set;
+    UpdateCounterSet(set, {});
+    EXPECT_EQ(Calls("PdhOpenQueryW"), opens + 1);
+    EXPECT_EQ(Calls("PdhCollectQueryData"), collections + 1);
+    EXPECT_EQ(Calls("PdhCloseQuery"), closes + 1);
+    EXPECT_FALSE(set.query);
+    EXPECT_TRUE(m_log.Messages().empty());
+
+    // A probe that cannot be added warns and the update goes on.
+    winport::testing::FailCall("PdhAddCounterW", 0xC0000BB8);
+    UpdateCounterSet(set, {Definition(L"PhysicalDisk", L"% Disk Time", L"_Total", L"disk")});
+    EXPECT_EQ(
+        m_log.Messages(),
+        (std::vector<std::wstring>{
+            L"Failed to add counter \\Processor(_Total)\\% User Time, error: 0xc0000bb8",
+            L"Perf Counter update, failed to add counter",
+            L"Add counter: PhysicalDisk, % Disk Time, _Total, metric: disk, metrics count: 1"}));
+    EXPECT_EQ(m_log.Records()[1].level, 3);
+}
+
+TEST_F(CounterSetUpdateTest, ObjectsThatCannotBeListedAddNothing) {
+    Publish("counters.json", PcoipFile());
+    PerfCounterSet set;
+    UpdateCounterSet(set, {Definition(L"No Such Object", L"*", L"*", L"")});
+    winport::testing::FailCall("PdhEnumObjectItemsW", 0xC0000BBB, 1);
+    UpdateCounterSet(set, {Definition(L"Pallido Vexel Session Counters", L"RTT", L"*", L"rtt", 4)});
+    EXPECT_EQ(
+        m_log.Messages(),
+        (std::vector<std::wstring>{
+            L"Failed to list counters for object No Such Object, error: 0xc0000bb8",
+            L"Failed to extend counter: No Such Object",
+            L"Failed to list counters for object Pallido Vexel Session Counters, error: 0xc0000bbb",
+            L"Failed to extend counter: Pallido Vexel Session Counters"}));
+    for (const auto& record : m_log.Records()) EXPECT_EQ(record.level, 3);
+    EXPECT_TRUE(set.counters.empty());
+}
+
+TEST_F(CounterSetUpdateTest, TablesHaveTheirRowsAndDoubledRowsAreOneCounter) {
+    std::vector<PerfCounterDefinition> list;
+    AddVexelProtocolCounters(list);
+    EXPECT_EQ(list.size(), 16u);
+    AddPcoipProtocolCounters(list);
+    EXPECT_EQ(list.size(), 51u);
+    list.clear();
+    AddSystemPerformanceCounters(list);
+    ASSERT_EQ(list.size(), 7u);
+    for (size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list[i].dwType == 1, i == 0);
+
+    std::vector<PerfCounterDefinition> disk;
+    AddHistoricalDiskCounters(disk);
+    AddHistoricalDiskCounters(disk);
+    ASSERT_EQ(disk.size(), 8u);
+    EXPECT_EQ(disk[3].strMetricName, L"disk_latency");
+    EXPECT_EQ(disk[3].dwScale, 1000u);
+    PerfCounterSet set;
+    UpdateCounterSet(set, disk);
+    EXPECT_EQ(set.counters.size(), 4u);
+}
+
+// The fixtures demos use: every row of both protocol tables reads, with the instance names the
+// protocol metrics give sessions 3 (Vexel) and 4 (PCoIP, user bob).
+TEST_F(CounterSetUpdateTest, ProtocolTablesReadTheFixtureCountersOfTheirSessions) {
+    std::string error;
+    ASSERT_TRUE(
+        winport::PublishCounterFile(DORN_TEST_DATA "/counters/protocol-counters.json", error))
+        << error;
+    ASSERT_TRUE(winport::DeclareSessionsFile(DORN_TEST_DATA "/counters/sessions.json", error))
+        << error;
+    std::vector<PerfCounterDefinition> vexel, pcoip;
+    AddVexelProtocolCounters(vexel);
+    AddPcoipProtocolCounters(pcoip);
+    for (PerfCounterDefinition& row : vexel) {
+        const std::wstring& object = row.strCounterObject;
+        const std::wstring channel =
+            object == L"Pallido Vexel CDR Counters"       ? L"Channel: CDR; "
+            : object == L"Pallido Vexel Audio Counters"   ? L"Channel: Audio; "
+            : object == L"Pallido Vexel Imaging Counters" ? L"Channel: Imaging; "
+                                                          : L"";
+        row.strInstance = L"Session ID: 3; " + channel + L"(main)";
+    }
+    for (PerfCounterDefinition& row : pcoip) row.strInstance = L"PCoIP Session 4 bob";
+
+    PerfCounterSet set;
+    UpdateCounterSet(set, vexel);
+    UpdateCounterSet(set, pcoip);
+    ASSERT_TRUE(CollectQuery(set));
+    std::vector<MetricValue> values;
+    ASSERT_TRUE(CollectValues(set, values));
+    EXPECT_EQ(values.size(), 16u + 35u);
+    EXPECT_EQ(set.counters.size(), 16u + 35u);
+    EXPECT_FALSE(ActiveSessionSeen);  // no session-bound row: no enumeration
+}
+
+}  // namespace
+}  // namespace dorn::test

@@ -1,0 +1,256 @@
+// winport's PDH as a caller on Windows relies on it: size protocols, statuses, paths, formats,
+// injected failures, and queries used from several threads at once.
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "tests/counters/CounterTestSupport.h"
+
+namespace dorn::test {
+namespace {
+
+const char* const kFile = R"j({"objects": [
+    {"name": "Pallido Vexel Session Counters", "counters": ["RTT", "Packet Loss (Uplink)"],
+     "instances": {"Session ID: 4; (main)": {"RTT": -3},
+                   "Session ID: 3; (main)": {"RTT": 12.7, "Packet Loss (Uplink)": 150.5}}},
+    {"name": "Pallido Broker (Primary)", "counters": ["Logons"], "values": {"Logons": 7}}]})j";
+
+class PdhApiTest : public CountersTest {
+  protected:
+    PdhApiTest() { Publish("counters.json", kFile); }
+    ~PdhApiTest() override {
+        if (m_query != nullptr) PdhCloseQuery(m_query);
+    }
+
+    PDH_STATUS Add(const wchar_t* path, HCOUNTER& counter) {
+        if (m_query == nullptr) {
+            EXPECT_EQ(PdhOpenQueryW(nullptr, 0, &m_query), ERROR_SUCCESS);
+        }
+        return PdhAddCounterW(m_query, path, 0, &counter);
+    }
+
+    static PDH_STATUS Read(HCOUNTER counter, double& value, DWORD format = PDH_FMT_DOUBLE) {
+        PDH_FMT_COUNTERVALUE formatted{};
+        const PDH_STATUS status = PdhGetFormattedCounterValue(counter, format, nullptr, &formatted);
+        value = formatted.doubleValue;
+        return status;
+    }
+
+    HQUERY m_query = nullptr;
+};
+
+PDH_STATUS Status(DWORD code) {
+    return static_cast<PDH_STATUS>(code);
+}
+
+TEST_F(PdhApiTest, PathsNameObjectsCountersAndInstances) {
+    HCOUNTER rtt = nullptr, loss = nullptr, logons = nullptr, gone = nullptr, remote = nullptr;
+    ASSERT_EQ(Add(L"\\Pallido Vexel Session Counters(Session ID: 3; (main))\\RTT", rtt),
+              ERROR_SUCCESS);
+    ASSERT_EQ(Add(L"\\\\localhost\\pallido vexel session counters(session id: 3; (MAIN))\\Packet "
+                  L"Loss (Uplink)",
+                  loss),
+              ERROR_SUCCESS);
+    ASSERT_EQ(Add(L"\\Pallido Broker (Primary)\\Logons", logons), ERROR_SUCCESS);
+    ASSERT_EQ(Add(L"\\Pallido Vexel Session Counters(Session ID: 9; (main))\\RTT", gone),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Add(L"\\Pallido Vexel Session Counters(x)\\Jitter", remote),
+              Status(PDH_CSTATUS_NO_COUNTER));
+    EXPECT_EQ(Add(L"\\Nothing(x)\\RTT", remote), Status(PDH_CSTATUS_NO_OBJECT));
+    EXPECT_EQ(Add(L"\\\\elsewhere\\Processor(_Total)\\% User Time", remote),
+              Status(PDH_CSTATUS_NO_MACHINE));
+    EXPECT_EQ(Add(L"Processor\\% User Time", remote), Status(PDH_CSTATUS_BAD_COUNTERNAME));
+    EXPECT_EQ(Add(L"\\Processor(_Total)\\", remote), Status(PDH_CSTATUS_BAD_COUNTERNAME));
+    EXPECT_EQ(remote, nullptr);
+
+    double value = 0;
+    EXPECT_EQ(Read(rtt, value), Status(PDH_INVALID_DATA));  // not collected yet
+    ASSERT_EQ(PdhCollectQueryData(m_query), ERROR_SUCCESS);
+    ASSERT_EQ(Read(rtt, value), ERROR_SUCCESS);
+    EXPECT_DOUBLE_EQ(value, 12.7);
+    ASSERT_EQ(Read(loss, value), ERROR_SUCCESS);
+    EXPECT_DOUBLE_EQ(value, 150.5);  // published values are not capped
+    ASSERT_EQ(Read(logons, value), ERROR_SUCCESS);
+    EXPECT_DOUBLE_EQ(value, 7.0);
+
+    PDH_FMT_COUNTERVALUE formatted{};
+    EXPECT_EQ(PdhGetFormattedCounterValue(gone, PDH_FMT_DOUBLE, nullptr, &formatted),
+              Status(PDH_INVALID_DATA));
+    EXPECT_EQ(formatted.CStatus, PDH_CSTATUS_NO_INSTANCE);
+    DWORD type = 0;
+    ASSERT_EQ(PdhGetFormattedCounterValue(rtt, PDH_FMT_LONG | PDH_FMT_1000, &type, &formatted),
+              ERROR_SUCCESS);
+    EXPECT_EQ(formatted.longValue, 12700);
+    EXPECT_EQ(type, static_cast<DWORD>(PERF_COUNTER_LARGE_RAWCOUNT));
+    EXPECT_EQ(PdhGetFormattedCounterValue(rtt, PDH_FMT_LONG | PDH_FMT_DOUBLE, nullptr, &formatted),
+              Status(PDH_INVALID_ARGUMENT));
+    EXPECT_EQ(PdhGetFormattedCounterValue(rtt, PDH_FMT_DOUBLE, nullptr, nullptr),
+              Status(PDH_INVALID_ARGUMENT));
+}
+
+TEST_F(PdhApiTest, HandlesAndQueriesFollowTheirLifecycle) {
+    HCOUNTER rtt = nullptr;
+    ASSERT_EQ(Add(L"\\Pallido Vexel Session Counters(Session ID: 4; (main))\\RTT", rtt),
+              ERROR_SUCCESS);
+    ASSERT_EQ(PdhRemoveCounter(rtt), ERROR_SUCCESS);
+    EXPECT_EQ(PdhRemoveCounter(rtt), Status(PDH_INVALID_HANDLE));
+    EXPECT_EQ(PdhCollectQueryData(m_query), Status(PDH_NO_DATA));  // no counter left
+
+    HQUERY other = nullptr;
+    ASSERT_EQ(PdhOpenQueryW(nullptr, 0, &other), ERROR_SUCCESS);
+    HCOUNTER logons = nullptr;
+    ASSERT_EQ(PdhAddCounterW(other, L"\\Pallido Broker (Primary)\\Logons", 0, &logons),
+              ERROR_SUCCESS);
+    ASSERT_EQ(PdhCloseQuery(other), ERROR_SUCCESS);
+    double value = 0;
+    EXPECT_EQ(Read(logons, value), Status(PDH_INVALID_HANDLE));  // closing released its counters
+    EXPECT_EQ(PdhCloseQuery(other), Status(PDH_INVALID_HANDLE));
+    EXPECT_EQ(PdhCollectQueryData(nullptr), Status(PDH_INVALID_HANDLE));
+    EXPECT_EQ(PdhAddCounterW(other, L"\\Processor(_Total)\\% User Time", 0, &logons),
+              Status(PDH_INVALID_HANDLE));
+    EXPECT_EQ(PdhOpenQueryW(L"C:\\perflogs\\log.blg", 0, &other), Status(PDH_INVALID_ARGUMENT));
+}
+
+TEST_F(PdhApiTest, ListsAndNamesFollowTheSizeProtocol) {
+    DWORD counters = 0, instances = 0;
+    const wchar_t* object = L"Pallido Vexel Session Counters";
+    ASSERT_EQ(PdhEnumObjectItemsW(nullptr, nullptr, object, nullptr, &counters, nullptr, &instances,
+                                  PERF_DETAIL_WIZARD, 0),
+              Status(PDH_MORE_DATA));
+    const std::wstring counterList(L"RTT\0Packet Loss (Uplink)\0\0", 26);
+    // In the order of the file.
+    const std::wstring instanceList(L"Session ID: 4; (main)\0Session ID: 3; (main)\0\0", 45);
+    EXPECT_EQ(counters, counterList.size());
+    EXPECT_EQ(instances, instanceList.size());
+    std::vector<wchar_t> counterBuffer(counters, L'#'), instanceBuffer(instances, L'#');
+    DWORD tooShort = instances - 1;
+    EXPECT_EQ(PdhEnumObjectItemsW(nullptr, nullptr, object, counterBuffer.data(), &counters,
+                                  instanceBuffer.data(), &tooShort, PERF_DETAIL_WIZARD, 0),
+              Status(PDH_MORE_DATA));
+    EXPECT_EQ(tooShort, instances);
+    ASSERT_EQ(PdhEnumObjectItemsW(nullptr, nullptr, object, counterBuffer.data(), &counters,
+                                  instanceBuffer.data(), &instances, PERF_DETAIL_WIZARD, 0),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(counterBuffer.begin(), counterBuffer.end()), counterList);
+    EXPECT_EQ(std::wstring(instanceBuffer.begin(), instanceBuffer.end()), instanceList);
+
+    counters = instances = 0;
+    ASSERT_EQ(PdhEnumObjectItemsW(nullptr, nullptr, L"Pallido Broker (Primary)", nullptr, &counters,
+                                  nullptr, &instances, PERF_DETAIL_WIZARD, 0),
+              Status(PDH_MORE_DATA));
+    EXPECT_EQ(instances, 0u);  // an object without instances
+    EXPECT_EQ(PdhEnumObjectItemsW(nullptr, nullptr, L"Nothing", nullptr, &counters, nullptr,
+                                  &instances, PERF_DETAIL_WIZARD, 0),
+              Status(PDH_CSTATUS_NO_OBJECT));
+
+    const DWORD index = *CounterNameIndex::Find(L"Processor");
+    winport::testing::SetCounterNameTranslation({{L"Processor", L"Prozessor"}});
+    DWORD size = 0;
+    ASSERT_EQ(PdhLookupPerfNameByIndexW(nullptr, index, nullptr, &size), Status(PDH_MORE_DATA));
+    EXPECT_EQ(size, 10u);  // "Prozessor" and its NUL
+    std::vector<wchar_t> name(size - 1);
+    DWORD shortSize = size - 1;
+    EXPECT_EQ(PdhLookupPerfNameByIndexW(nullptr, index, name.data(), &shortSize),
+              Status(PDH_MORE_DATA));
+    name.resize(size);
+    ASSERT_EQ(PdhLookupPerfNameByIndexW(nullptr, index, name.data(), &size), ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(name.data()), L"Prozessor");
+    EXPECT_EQ(PdhLookupPerfNameByIndexW(nullptr, 1, nullptr, &size), Status(PDH_INVALID_ARGUMENT));
+
+    // In the display language only display names add; the English counter call takes English.
+    HCOUNTER counter = nullptr;
+    EXPECT_EQ(Add(L"\\Processor(_Total)\\% User Time", counter), Status(PDH_CSTATUS_NO_OBJECT));
+    EXPECT_EQ(Add(L"\\Prozessor(_Total)\\% User Time", counter), ERROR_SUCCESS);
+    EXPECT_EQ(PdhAddEnglishCounterW(m_query, L"\\Processor(_Total)\\% User Time", 0, &counter),
+              ERROR_SUCCESS);
+}
+
+TEST_F(PdhApiTest, EveryCallCanBeMadeToFail) {
+    const std::pair<const char*, std::function<PDH_STATUS()>> calls[] = {
+        {"PdhOpenQueryW",
+         [] {
+             HQUERY q = nullptr;
+             return PdhOpenQueryW(nullptr, 0, &q);
+         }},
+        {"PdhAddCounterW",
+         [this] {
+             HCOUNTER c = nullptr;
+             return Add(L"\\Processor(_Total)\\% User Time", c);
+         }},
+        {"PdhCollectQueryData", [this] { return PdhCollectQueryData(m_query); }},
+        {"PdhGetFormattedCounterValue",
+         [] {
+             PDH_FMT_COUNTERVALUE v{};
+             return PdhGetFormattedCounterValue(nullptr, PDH_FMT_DOUBLE, nullptr, &v);
+         }},
+        {"PdhRemoveCounter", [] { return PdhRemoveCounter(nullptr); }},
+        {"PdhCloseQuery", [] { return PdhCloseQuery(nullptr); }},
+        {"PdhEnumObjectItemsW",
+         [] {
+             DWORD a = 0, b = 0;
+             return PdhEnumObjectItemsW(nullptr, nullptr, L"Processor", nullptr, &a, nullptr, &b,
+                                        PERF_DETAIL_WIZARD, 0);
+         }},
+        {"PdhLookupPerfNameByIndexW",
+         [] {
+             DWORD size = 0;
+             return PdhLookupPerfNameByIndexW(nullptr, 2, nullptr, &size);
+         }},
+        {"WTSEnumerateSessionsW",
+         [] {
+             WTS_SESSION_INFOW* s = nullptr;
+             DWORD n = 0;
+             return WTSEnumerateSessionsW(nullptr, 0, 1, &s, &n)
+                        ? 0
+                        : static_cast<PDH_STATUS>(GetLastError());
+         }},
+        {"WTSQuerySessionInformationW",
+         [] {
+             LPWSTR b = nullptr;
+             DWORD n = 0;
+             return WTSQuerySessionInformationW(nullptr, 3, WTSUserName, &b, &n)
+                        ? 0
+                        : static_cast<PDH_STATUS>(GetLastError());
+         }},
+    };
+    winport::testing::SetSessions({{3, L"alice", WTSActive, L""}});
+    for (const auto& [name, call] : calls) {
+        winport::testing::FailCall(name, 0xC0001234);
+        EXPECT_EQ(call(), static_cast<PDH_STATUS>(0xC0001234)) << name;
+    }
+}
+
+TEST_F(PdhApiTest, ThreadsUseTheirOwnQueriesAtTheSameTime) {
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int round = 0; round < 50; ++round) {
+                HQUERY query = nullptr;
+                HCOUNTER rtt = nullptr, cpu = nullptr;
+                if (PdhOpenQueryW(nullptr, 0, &query) != ERROR_SUCCESS) return;
+                PdhAddCounterW(query,
+                               L"\\Pallido Vexel Session Counters(Session ID: 3; (main))\\RTT", 0,
+                               &rtt);
+                PdhAddCounterW(query, L"\\Processor(_Total)\\% Processor Time", 0, &cpu);
+                PdhCollectQueryData(query);
+                PdhCollectQueryData(query);
+                PDH_FMT_COUNTERVALUE value{};
+                if (PdhGetFormattedCounterValue(rtt, PDH_FMT_DOUBLE, nullptr, &value) ==
+                        ERROR_SUCCESS &&
+                    value.doubleValue == 12.7 &&
+                    PdhGetFormattedCounterValue(cpu, PDH_FMT_DOUBLE, nullptr, &value) ==
+                        ERROR_SUCCESS) {
+                    ++good;
+                }
+                PdhRemoveCounter(rtt);
+                PdhCloseQuery(query);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(good.load(), 200);
+}
+
+}  // namespace
+}  // namespace dorn::test

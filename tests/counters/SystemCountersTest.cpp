@@ -1,0 +1,232 @@
+// "Processor" and "PhysicalDisk": the rate arithmetic over seeded /proc files with a fixed
+// clock, which devices count as physical disks, and a real reading of this machine.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "counters/CounterTables.h"
+#include "tests/counters/CounterTestSupport.h"
+
+namespace dorn::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+const char* const kStat1 =
+    "cpu  100 0 50 800 50 0 0 0 0 0\ncpu0 60 0 20 400 20 0 0 0 0 0\n"
+    "cpu1 40 0 30 400 30 0 0 0 0 0\nintr 1 2 3\nctxt 5\n";
+const char* const kStat2 =
+    "cpu  200 10 90 1500 100 20 10 0 0 0\ncpu0 150 10 40 700 60 10 5 0 0 0\n"
+    "cpu1 50 0 50 800 40 10 5 0 0 0\nintr 1 2 3\nctxt 9\n";
+
+const char* const kDisks1 =
+    "   8       0 sda 100 0 800 50 200 0 1600 150 0 300 400 0 0 0 0 0 0\n"
+    "   8       1 sda1 90 0 700 40 190 0 1500 140 0 280 380 0 0 0 0 0 0\n"
+    "   7       0 loop0 5 0 10 1 0 0 0 0 0 1 1\n"
+    " 259       0 nvme0n1 10 0 80 5 20 0 160 15 2 30 40\n"
+    " 259       1 nvme0n1p1 10 0 80 5 20 0 160 15 0 30 40\n"
+    " 253       0 dm-0 50 0 400 20 100 0 800 60 0 100 120\n";
+const char* const kDisks2 =
+    "   8       0 sda 300 0 1200 250 400 0 2400 350 0 1300 400 0 0 0 0 0 0\n"
+    "   8       1 sda1 90 0 700 40 190 0 1500 140 0 280 380 0 0 0 0 0 0\n"
+    "   7       0 loop0 900 0 10 1 0 0 0 0 0 1 1\n"
+    " 259       0 nvme0n1 110 0 80 105 20 0 160 15 1 2030 40\n"
+    " 259       1 nvme0n1p1 10 0 80 5 20 0 160 15 0 30 40\n"
+    " 253       0 dm-0 950 0 400 20 100 0 800 60 0 100 120\n";
+
+class SystemCountersTest : public CountersTest {
+  protected:
+    void SeedSystemFiles(const char* stat, const char* disks, const std::string& sysBlock) {
+        m_files.Replace("stat", stat);
+        m_files.Replace("diskstats", disks);
+        winport::testing::SetSystemCounterSources(m_files.Path("stat"), m_files.Path("diskstats"),
+                                                  sysBlock);
+    }
+
+    std::string SysBlock() {
+        std::filesystem::create_directory(m_files.Path("block"));
+        const std::pair<const char*, const char*> links[] = {
+            {"sda", "../devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0/block/sda"},
+            {"nvme0n1", "../devices/pci0000:00/0000:00:1d.0/nvme/nvme0/nvme0n1"},
+            {"loop0", "../devices/virtual/block/loop0"},
+            {"dm-0", "../devices/virtual/block/dm-0"}};
+        for (const auto& [name, target] : links) {
+            std::filesystem::create_symlink(target, m_files.Path("block/" + std::string(name)));
+        }
+        return m_files.Path("block");
+    }
+
+    static std::vector<std::wstring> Instances(const wchar_t* object) {
+        DWORD counters = 0;
+        DWORD instances = 0;
+        EXPECT_EQ(PdhEnumObjectItemsW(nullptr, nullptr, object, nullptr, &counters, nullptr,
+                                      &instances, PERF_DETAIL_WIZARD, 0),
+                  static_cast<PDH_STATUS>(PDH_MORE_DATA));
+        std::vector<wchar_t> counterList(counters), instanceList(instances);
+        EXPECT_EQ(PdhEnumObjectItemsW(nullptr, nullptr, object, counterList.data(), &counters,
+                                      instanceList.data(), &instances, PERF_DETAIL_WIZARD, 0),
+                  ERROR_SUCCESS);
+        std::vector<std::wstring> names;
+        for (const wchar_t* name = instanceList.data(); *name != L'\0'; name += wcslen(name) + 1) {
+            names.emplace_back(name);
+        }
+        return names;
+    }
+};
+
+TEST_F(SystemCountersTest, ProcessorSharesComeFromTickDifferences) {
+    SeedSystemFiles(kStat1, kDisks1, SysBlock());
+    EXPECT_EQ(Instances(L"Processor"), (std::vector<std::wstring>{L"0", L"1", L"_Total"}));
+    PerfCounterSet set;
+    UpdateCounterSet(set, {Definition(L"Processor", L"% Processor Time", L"_Total", L"cpu"),
+                           Definition(L"Processor", L"% User Time", L"_Total", L"user"),
+                           Definition(L"Processor", L"% Privileged Time", L"1", L"privileged"),
+                           Definition(L"Processor", L"% Idle Time", L"*", L"idle")});
+    EXPECT_EQ(set.counters.size(), 6u);
+
+    std::vector<MetricValue> values;
+    ASSERT_TRUE(CollectValues(set, values));
+    EXPECT_TRUE(values.empty());  // one collection is not enough for a share
+    EXPECT_TRUE(m_log.Has(4,
+                          L"Failed to get data from counter, error: 0xc0000bc6, perf counter path "
+                          L"\\Processor(_Total)\\% Processor Time"));
+
+    m_files.Replace("stat", kStat2);
+    ASSERT_TRUE(CollectValues(set, values));
+    ASSERT_EQ(Keys(values), (std::vector<std::wstring>{L"idle", L"idle", L"idle", L"privileged",
+                                                       L"cpu", L"user"}));
+    EXPECT_DOUBLE_EQ(values[0].value, 100.0 * 340 / 475);  // processor 0
+    EXPECT_DOUBLE_EQ(values[1].value, 100.0 * 410 / 455);  // processor 1
+    EXPECT_DOUBLE_EQ(values[2].value, 100.0 * 750 / 930);  // total ticks 930, 750 of them idle
+    EXPECT_DOUBLE_EQ(values[3].value, 100.0 * 35 / 455);
+    EXPECT_DOUBLE_EQ(values[4].value, 100.0 * 180 / 930);
+    EXPECT_DOUBLE_EQ(values[5].value, 100.0 * 110 / 930);
+}
+
+TEST_F(SystemCountersTest, PhysicalDisksAreWholeBackedDisksWithRatesPerSecond) {
+    SeedSystemFiles(kStat1, kDisks1, SysBlock());
+    EXPECT_EQ(Instances(L"PhysicalDisk"),
+              (std::vector<std::wstring>{L"sda", L"nvme0n1", L"_Total"}));
+    std::vector<PerfCounterDefinition> table;
+    AddHistoricalDiskCounters(table);
+    table.push_back(Definition(L"PhysicalDisk", L"% Disk Time", L"*", L"busy"));
+    PerfCounterSet set;
+    UpdateCounterSet(set, table);
+
+    winport::testing::SetCollectionTime(milliseconds(10000));
+    ASSERT_TRUE(CollectQuery(set));
+    m_files.Replace("diskstats", kDisks2);
+    winport::testing::SetCollectionTime(milliseconds(12000));
+    std::vector<MetricValue> values;
+    ASSERT_TRUE(CollectValues(set, values));
+    ASSERT_EQ(Keys(values),
+              (std::vector<std::wstring>{L"busy", L"busy", L"busy", L"disk_latency",
+                                         L"disk_iops_reads", L"disk_iops", L"disk_iops_writes"}));
+    EXPECT_DOUBLE_EQ(values[0].value, 100.0);  // _Total: 3000 ms busy in 2 s, capped at 100
+    EXPECT_DOUBLE_EQ(values[1].value, 100.0);  // nvme0n1: 2000 ms busy in 2 s
+    EXPECT_DOUBLE_EQ(values[2].value, 50.0);   // sda
+    EXPECT_DOUBLE_EQ(values[3].value, 1.0);    // 500 ms over 500 transfers, in milliseconds
+    EXPECT_DOUBLE_EQ(values[4].value, 150.0);  // 300 reads in 2 s
+    EXPECT_DOUBLE_EQ(values[5].value, 250.0);
+    EXPECT_DOUBLE_EQ(values[6].value, 100.0);
+
+    // Without /sys/block the names decide, with the same result.
+    winport::testing::SetSystemCounterSources(m_files.Path("stat"), m_files.Path("diskstats"),
+                                              m_files.Path("no-such-directory"));
+    EXPECT_EQ(Instances(L"PhysicalDisk"),
+              (std::vector<std::wstring>{L"sda", L"nvme0n1", L"_Total"}));
+}
+
+struct ProcReading {
+    uint64_t cpuBusy = 0, cpuUser = 0, cpuTotal = 0;
+    uint64_t diskWrites = 0, diskSectorsWritten = 0;
+};
+
+bool IsBackedDisk(const std::string& name) {
+    char target[4096] = {};
+    const ssize_t length = readlink(("/sys/block/" + name).c_str(), target, sizeof target - 1);
+    return length > 0 && std::string(target).find("/devices/virtual/") == std::string::npos;
+}
+
+ProcReading ReadProc() {
+    ProcReading reading;
+    std::ifstream stat("/proc/stat");
+    std::string label;
+    uint64_t user, nice, system, idle, iowait, irq, softirq, steal;
+    stat >> label >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+    reading.cpuTotal = user + nice + system + idle + iowait + irq + softirq + steal;
+    reading.cpuBusy = reading.cpuTotal - idle - iowait;
+    reading.cpuUser = user + nice;
+    std::ifstream disks("/proc/diskstats");
+    for (std::string line; std::getline(disks, line);) {
+        std::istringstream fields(line);
+        std::string name;
+        uint64_t major, minor, reads, merged, sectorsRead, readMs, writes, writesMerged,
+            sectorsWritten;
+        fields >> major >> minor >> name >> reads >> merged >> sectorsRead >> readMs >> writes >>
+            writesMerged >> sectorsWritten;
+        if (!fields || !IsBackedDisk(name)) continue;
+        reading.diskWrites += writes;
+        reading.diskSectorsWritten += sectorsWritten;
+    }
+    return reading;
+}
+
+// Busy for a while on this thread, and a file written through to the disk.
+double WorkForAWhile(const std::string& path) {
+    const auto start = std::chrono::steady_clock::now();
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const std::string block(256 * 1024, 'x');
+    EXPECT_EQ(write(fd, block.data(), block.size()), static_cast<ssize_t>(block.size()));
+    fsync(fd);
+    close(fd);
+    volatile uint64_t spin = 0;
+    while (std::chrono::steady_clock::now() - start < milliseconds(400)) spin = spin + 1;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST_F(SystemCountersTest, ReadsThisMachineAsProcShowsIt) {
+    PerfCounterSet set;
+    AddCounter(set, Definition(L"Processor", L"% Processor Time", L"_Total", L"cpu"));
+    AddCounter(set, Definition(L"Processor", L"% User Time", L"_Total", L"user"));
+    AddCounter(set, Definition(L"PhysicalDisk", L"Disk Writes/sec", L"_Total", L"writes"));
+    AddCounter(set,
+               Definition(L"PhysicalDisk", L"Disk Write Bytes/sec", L"_Total", L"write_bytes"));
+    ASSERT_EQ(set.counters.size(), 4u);
+
+    const ProcReading before = ReadProc();
+    ASSERT_TRUE(CollectQuery(set));
+    const double workSeconds = WorkForAWhile(m_files.Path("written.bin"));
+    std::vector<MetricValue> values;
+    ASSERT_TRUE(CollectValues(set, values));
+    const ProcReading after = ReadProc();
+
+    ASSERT_EQ(Keys(values),
+              (std::vector<std::wstring>{L"write_bytes", L"writes", L"cpu", L"user"}));
+    const double total = static_cast<double>(after.cpuTotal - before.cpuTotal);
+    ASSERT_GT(total, 0.0);
+    // The PDH window lies inside the /proc window, a few microseconds apart at each end; ticks
+    // are 10 ms, so a couple of them may fall on the other side.
+    EXPECT_NEAR(values[2].value,
+                100.0 * static_cast<double>(after.cpuBusy - before.cpuBusy) / total, 6.0);
+    EXPECT_NEAR(values[3].value,
+                100.0 * static_cast<double>(after.cpuUser - before.cpuUser) / total, 6.0);
+    EXPECT_GT(values[2].value, 0.0);  // this thread spun for 400 ms
+
+    const double writes = static_cast<double>(after.diskWrites - before.diskWrites);
+    const double bytes =
+        512.0 * static_cast<double>(after.diskSectorsWritten - before.diskSectorsWritten);
+    EXPECT_GE(values[1].value, 0.0);
+    EXPECT_LE(values[1].value, writes / workSeconds + 1e-9);
+    EXPECT_LE(values[0].value, bytes / workSeconds + 1e-9);
+    if (writes > 0) {
+        EXPECT_GT(values[1].value, 0.0);
+    }
+}
+
+}  // namespace
+}  // namespace dorn::test
