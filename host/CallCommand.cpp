@@ -8,9 +8,15 @@
 
 #include "framework/BagJson.h"
 #include "framework/LogSink.h"
+#include "framework/PrivateMachineRegistry.h"
 #include "framework/RegFile.h"
 #include "host/PluginLibrary.h"
+#include "host/Utf8Path.h"
 #include "plugin/quillmesh/Framework.h"
+
+#if !defined(_WIN32)
+#include <winport/publish.h>
+#endif
 
 namespace {
 
@@ -18,29 +24,59 @@ constexpr int kExitTrue = 0;
 constexpr int kExitFalse = 1;
 constexpr int kExitUsage = 2;
 constexpr const wchar_t* kWorkerName = L"AgentHelpDesk";
+// The plug-in reads the English counter names from the machine's registry when it loads; the
+// private registry that --registry files go into keeps them.
+const std::vector<std::wstring> kCarriedMachineValues = {
+    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\009\\Counter"};
 
 std::wstring Wide(const std::string& utf8) {
     return CORE::corestring<char>(utf8)._wstr(CP_UTF8);
 }
 
 // Every file is parsed before any is applied, so a bad file leaves the registry as it was.
-bool LoadRegistryFiles(const std::vector<std::filesystem::path>& files, std::string& error) {
-    std::vector<quillmesh::RegFile> parsed(files.size());
+bool ParseRegistryFiles(const std::vector<std::filesystem::path>& files,
+                        std::vector<quillmesh::RegFile>& parsed, std::string& error) {
+    parsed.assign(files.size(), {});
     for (size_t i = 0; i < files.size(); ++i) {
         std::string reason;
         if (!quillmesh::LoadRegFile(files[i], parsed[i], reason)) {
-            error = files[i].string() + ": " + reason;
-            return false;
-        }
-    }
-    for (size_t i = 0; i < files.size(); ++i) {
-        std::string reason;
-        if (!quillmesh::ApplyRegFile(parsed[i], reason)) {
-            error = files[i].string() + ": " + reason;
+            error = Utf8FromPath(files[i]) + ": " + reason;
             return false;
         }
     }
     return true;
+}
+
+bool ApplyRegistryFiles(const std::vector<std::filesystem::path>& files,
+                        const std::vector<quillmesh::RegFile>& parsed, std::string& error) {
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string reason;
+        if (!quillmesh::ApplyRegFile(parsed[i], reason)) {
+            error = Utf8FromPath(files[i]) + ": " + reason;
+            return false;
+        }
+    }
+    return true;
+}
+
+// On Linux the display protocols' counters and the login sessions come from files; on Windows
+// the system supplies both and the options are refused.
+bool PublishMachineFiles(const CallOptions& options, std::string& error) {
+#if defined(_WIN32)
+    if (!options.counterFiles.empty() || !options.sessionsFiles.empty()) {
+        error = "--counters and --sessions exist only in the Linux build";
+        return false;
+    }
+    return true;
+#else
+    for (const auto& file : options.counterFiles) {
+        if (!winport::PublishCounterFile(file.string(), error)) return false;
+    }
+    for (const auto& file : options.sessionsFiles) {
+        if (!winport::DeclareSessionsFile(file.string(), error)) return false;
+    }
+    return true;
+#endif
 }
 
 bool BuildRequest(const CallOptions& options, CORE::PropertyBag& request, std::string& error) {
@@ -90,7 +126,21 @@ int RunCall(const CallOptions& options) {
 
     std::string error;
     CORE::PropertyBag request;
-    if (!BuildRequest(options, request, error) || !LoadRegistryFiles(options.registryFiles, error)) {
+    std::vector<quillmesh::RegFile> registryFiles;
+    if (!BuildRequest(options, request, error) ||
+        !ParseRegistryFiles(options.registryFiles, registryFiles, error)) {
+        std::cerr << "dorn: " << error << "\n";
+        return kExitUsage;
+    }
+    // Registry files never reach the machine's own registry. Made before the plug-in is loaded
+    // and ended after it is unloaded.
+    quillmesh::PrivateMachineRegistry machineRegistry;
+    if (!registryFiles.empty() && !machineRegistry.Open(kCarriedMachineValues, error)) {
+        std::cerr << "dorn: " << error << "\n";
+        return kExitFalse;
+    }
+    if (!ApplyRegistryFiles(options.registryFiles, registryFiles, error) ||
+        !PublishMachineFiles(options, error)) {
         std::cerr << "dorn: " << error << "\n";
         return kExitUsage;
     }

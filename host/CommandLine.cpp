@@ -3,6 +3,8 @@
 #include <charconv>
 #include <limits>
 
+#include "host/Utf8Path.h"
+
 namespace {
 
 bool IsDecimalInteger(const std::string& text) {
@@ -51,7 +53,13 @@ bool ParseCallOption(const std::vector<std::string>& arguments, size_t& index,
         options.operation = value;
     } else if (IsOption(argument, "--registry")) {
         if (!TakeOptionValue(arguments, index, "--registry", value, error)) return false;
-        options.registryFiles.emplace_back(value);
+        options.registryFiles.push_back(PathFromUtf8(value));
+    } else if (IsOption(argument, "--counters")) {
+        if (!TakeOptionValue(arguments, index, "--counters", value, error)) return false;
+        options.counterFiles.emplace_back(value);
+    } else if (IsOption(argument, "--sessions")) {
+        if (!TakeOptionValue(arguments, index, "--sessions", value, error)) return false;
+        options.sessionsFiles.emplace_back(value);
     } else if (IsOption(argument, "--log-level")) {
         if (!TakeOptionValue(arguments, index, "--log-level", value, error)) return false;
         if (!ParseLogLevel(value, options.logLevel)) {
@@ -60,7 +68,7 @@ bool ParseCallOption(const std::vector<std::string>& arguments, size_t& index,
         }
     } else if (IsOption(argument, "--plugin")) {
         if (!TakeOptionValue(arguments, index, "--plugin", value, error)) return false;
-        options.pluginPath = std::filesystem::path(value);
+        options.pluginPath = PathFromUtf8(value);
     } else {
         error = "unknown option " + argument;
         return false;
@@ -168,12 +176,18 @@ Options:
   --registry FILE    load a .reg file (as regedit exports it, UTF-16 or UTF-8) into the
                      registry before the plug-in loads; repeatable. A file that does not parse
                      changes nothing.
+  --counters FILE    publish the counter objects of a counter file (JSON, see
+                     docs/counter-files.md), as the display protocols' components would;
+                     re-read when it changes; repeatable (Linux build)
+  --sessions FILE    declare login sessions (JSON, see docs/counter-files.md) for machines
+                     without logind; repeatable (Linux build)
   --log-level N      lowest log level written to stderr, 0 (debug) to 4 (error); default 3
   --plugin PATH      the plug-in library (default: the one beside the dorn executable)
   -h, --help         this text
 
 Exit status: 0 when the result is true, 1 when it is false or the plug-in cannot be loaded,
-2 on a usage error (bad option, bad JSON, a .reg file that does not parse).
+2 on a usage error (bad option, bad JSON, a .reg, counter or sessions file that does not
+parse).
 
 Examples:
   dorn call ClientInfo SESSIONID=3 --registry samples/sessions.reg

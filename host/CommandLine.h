@@ -17,6 +17,8 @@ struct CallOptions {
     std::string operation = "HelpdeskOperation";
     std::optional<std::string> requestJson;  // the whole request, opcode included
     std::vector<std::filesystem::path> registryFiles;
+    std::vector<std::filesystem::path> counterFiles;   // published counter objects
+    std::vector<std::filesystem::path> sessionsFiles;  // declared login sessions
     int logLevel = 3;
     std::optional<std::filesystem::path> pluginPath;
     std::string opcode;

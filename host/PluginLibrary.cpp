@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "host/Utf8Path.h"
 #include "plugin/quillmesh/corestring.h"
 
 namespace {
@@ -28,7 +29,8 @@ bool PluginLibrary::Load(const std::filesystem::path& path, std::string& error) 
     m_module = LoadLibraryW(path.wstring().c_str());
     if (m_module == nullptr) {
         const DWORD code = GetLastError();
-        error = "cannot load the plug-in " + path.string() + " (error " + std::to_string(code) + ")";
+        error = "cannot load the plug-in " + Utf8FromPath(path) + " (error " +
+                std::to_string(code) + ")";
         return false;
     }
     // GetProcAddress hands back a generic function pointer; PluginInit takes nothing and
@@ -36,7 +38,7 @@ bool PluginLibrary::Load(const std::filesystem::path& path, std::string& error) 
     const FARPROC address = GetProcAddress(m_module, "PluginInit");
     m_pluginInit = reinterpret_cast<bool (*)()>(reinterpret_cast<void (*)()>(address));
     if (m_pluginInit == nullptr) {
-        error = path.string() + " exports no PluginInit";
+        error = Utf8FromPath(path) + " exports no PluginInit";
         return false;
     }
     return true;

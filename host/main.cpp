@@ -5,6 +5,7 @@
 
 #include "host/CallCommand.h"
 #include "host/CommandLine.h"
+#include "host/ProgramArguments.h"
 
 namespace {
 
@@ -20,10 +21,11 @@ Overloaded(Handlers...) -> Overloaded<Handlers...>;
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::vector<std::string> arguments;
     Command command;
     std::string error;
-    if (!ParseCommandLine(arguments, command, error)) {
+    if (!ProgramArguments(argc, argv, arguments, error) ||
+        !ParseCommandLine(arguments, command, error)) {
         std::cerr << "dorn: " << error << "\n\n" << UsageText();
         return kExitUsage;
     }

@@ -152,7 +152,9 @@ TEST(DornCallTest, UsageErrors) {
              {"call", "ClientInfo", "SESSIONID"},
              {"call", "--request", "{}", "ClientInfo"},
              {"call", "--registry"},
-             {"call", "--registry", "/nonexistent/file.reg", "ClientInfo"}}) {
+             {"call", "--registry", "/nonexistent/file.reg", "ClientInfo"},
+             {"call", "--counters", "/nonexistent/counters.json", "Bogus"},
+             {"call", "--sessions", kSamples + "sessions.reg", "Bogus"}}) {
         const ProcessResult result = Dorn(arguments);
         EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments) << result.err;
         EXPECT_TRUE(result.out.empty());
