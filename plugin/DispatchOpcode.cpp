@@ -3,6 +3,8 @@
 
 #include "plugin/DornHelpDeskOperation.h"
 #include "plugin/LogMessage.h"
+#include "process/ProcessMetrics.h"
+#include "process/ProcessTerminator.h"
 #include "session/ClientInfo.h"
 #include "session/LogonTimeInfo.h"
 #include "session/VexelTelemetry.h"
@@ -27,8 +29,10 @@ bool DornHelpDeskOperation::DispatchOpcode(const CORE::PropertyBag& request,
     const CORE::corestring<wchar_t> opcode = request.get(L"opcode", L"");
     int32_t sessionId = -1;
 
-    // "Performance" and "ProcessMetrics" come first in the console's table; their handlers are
-    // not part of this build yet and fall through to "Invalid opcode".
+    // "Performance" comes first in the console's table; its handler is not part of this build
+    // yet and falls through to "Invalid opcode".
+
+    if (opcode == L"ProcessMetrics") return HandleProcessMetrics(request, reply);
 
     if (opcode == L"ClientInfo") {
         if (!ReadSessionId(request, reply, L"ClientInfo: no session Id specified", sessionId)) {
@@ -52,7 +56,9 @@ bool DornHelpDeskOperation::DispatchOpcode(const CORE::PropertyBag& request,
         return false;
     }
 
-    // "EndProcess" and "NewDataFromTrelPerfmon": not part of this build yet.
+    if (opcode == L"EndProcess") return ProcessTerminator::EndProcess(request, reply);
+
+    // "NewDataFromTrelPerfmon": not part of this build yet.
 
     if (opcode == L"VexelTelemetry") {
         if (!ReadSessionId(request, reply, L"VexelTelemetry: no session Id specified",
