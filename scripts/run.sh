@@ -18,3 +18,4 @@ show --registry samples/sessions.reg LogonTimeInfo SESSIONID=3
 show --registry samples/sessions.reg VexelTelemetry SESSIONID=3
 show --registry samples/sessions.reg VexelTelemetry SESSIONID=4
 show ClientInfo
+show ProcessMetrics
