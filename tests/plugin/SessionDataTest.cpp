@@ -29,10 +29,10 @@ protected:
 
 TEST_F(SessionDataTest, ClientInfoMapsKnownValuesInEnumerationOrder) {
     SetMachineString(kSession3, L"KestlClient_Machine_Name", L"DESK-07");
-    SetMachineString(kSession3, L"KestlClient_IP_Address", L"10.1.2.3");
+    SetMachineString(kSession3, L"KestlClient_Language", L"nb-NO");
     SetMachineDword(kSession3, L"KestlClient_Client_ID", 42);  // not text: never listed
     SetMachineString(kSession3, L"KestlClient_Unknown", L"x");
-    SetMachineString(kSession3, L"kestlclient_ip_address", L"10.9.9.9");  // case differs
+    SetMachineString(kSession3, L"kestlclient_ip_address", L"10.9.9.9");  // case differs from the table
     SetMachineString(kSession3, L"KestlClient_Displays.Number", L"");
     SetMachineString(kSession3, L"KestlClient_TZID", L"Europe/Oslo");
     SetMachineString(kSession3, L"KestlClient_Displays.Topology", L"%SystemRoot%", REG_EXPAND_SZ);
@@ -43,7 +43,7 @@ TEST_F(SessionDataTest, ClientInfoMapsKnownValuesInEnumerationOrder) {
     EXPECT_EQ(Entries(answer.reply.getBag(L"client_info")),
               (std::vector<std::pair<std::wstring, std::wstring>>{
                   {L"machine_name", L"DESK-07"},
-                  {L"ipaddr", L"10.1.2.3"},
+                  {L"language", L"nb-NO"},
                   {L"display_number", L""},
                   {L"tzid", L"Europe/Oslo"}}));
     EXPECT_TRUE(m_log.Has(4, L"Failed to find session name KestlClient_Unknown in registry"));
