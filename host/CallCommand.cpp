@@ -10,6 +10,7 @@
 #include "framework/LogSink.h"
 #include "framework/PrivateMachineRegistry.h"
 #include "framework/RegFile.h"
+#include "host/PerfmonWorker.h"
 #include "host/PluginLibrary.h"
 #include "host/Utf8Path.h"
 #include "plugin/quillmesh/Framework.h"
@@ -152,6 +153,10 @@ int RunCall(const CallOptions& options) {
             std::cerr << "dorn: " << error << "\n";
             return kExitFalse;
         }
+        // The plug-in waits for the monitor during PluginInit; it exists before then. It ends
+        // before the plug-in is unloaded.
+        PerfmonWorker perfmon(std::chrono::seconds(options.perfmonIntervalSeconds));
+        perfmon.Register();
         plugin.Init();
 
         CORE::PropertyBag reply;
@@ -167,6 +172,7 @@ int RunCall(const CallOptions& options) {
             status = result ? kExitTrue : kExitFalse;
         }
         // Requests still held are abandoned before the plug-in is unloaded.
+        perfmon.Stop();
         CORE::Quillmesh::System()->Shutdown();
     }
     return status;

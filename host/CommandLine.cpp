@@ -21,6 +21,14 @@ bool ParseLogLevel(const std::string& text, int& level) {
     return status == std::errc() && end == text.data() + text.size() && level >= 0 && level <= 4;
 }
 
+constexpr int kLongestPerfmonInterval = 86400;
+
+bool ParsePerfmonInterval(const std::string& text, int& seconds) {
+    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    return status == std::errc() && end == text.data() + text.size() && seconds >= 1 &&
+           seconds <= kLongestPerfmonInterval;
+}
+
 // An option that takes a value: "--name VALUE" or "--name=VALUE".
 bool TakeOptionValue(const std::vector<std::string>& arguments, size_t& index,
                      const std::string& name, std::string& value, std::string& error) {
@@ -64,6 +72,12 @@ bool ParseCallOption(const std::vector<std::string>& arguments, size_t& index,
         if (!TakeOptionValue(arguments, index, "--log-level", value, error)) return false;
         if (!ParseLogLevel(value, options.logLevel)) {
             error = "--log-level takes a level from 0 to 4, not '" + value + "'";
+            return false;
+        }
+    } else if (IsOption(argument, "--perfmon-interval")) {
+        if (!TakeOptionValue(arguments, index, "--perfmon-interval", value, error)) return false;
+        if (!ParsePerfmonInterval(value, options.perfmonIntervalSeconds)) {
+            error = "--perfmon-interval takes seconds from 1 to 86400, not '" + value + "'";
             return false;
         }
     } else if (IsOption(argument, "--plugin")) {
@@ -183,6 +197,9 @@ Options:
                      without logind; repeatable (Linux build)
   --log-level N      lowest log level written to stderr, 0 (debug) to 4 (error); default 3
   --plugin PATH      the plug-in library (default: the one beside the dorn executable)
+  --perfmon-interval SECONDS
+                     how often the performance monitor worker "perfmon" pushes its readings
+                     to the plug-in once configured, 1 to 86400; default 5
   -h, --help         this text
 
 Exit status: 0 when the result is true, 1 when it is false or the plug-in cannot be loaded,

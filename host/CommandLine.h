@@ -20,6 +20,7 @@ struct CallOptions {
     std::vector<std::filesystem::path> counterFiles;   // published counter objects
     std::vector<std::filesystem::path> sessionsFiles;  // declared login sessions
     int logLevel = 3;
+    int perfmonIntervalSeconds = 5;  // how often "perfmon" pushes its readings
     std::optional<std::filesystem::path> pluginPath;
     std::string opcode;
     std::vector<RequestEntry> entries;

@@ -1,6 +1,8 @@
 // Routes a "HelpdeskOperation" request to the handler of its "opcode".
 #include <cstdint>
 
+#include "metrics/HistoricalCollector.h"
+#include "metrics/PerformanceCollector.h"
 #include "plugin/DornHelpDeskOperation.h"
 #include "plugin/LogMessage.h"
 #include "process/ProcessMetrics.h"
@@ -29,8 +31,9 @@ bool DornHelpDeskOperation::DispatchOpcode(const CORE::PropertyBag& request,
     const CORE::corestring<wchar_t> opcode = request.get(L"opcode", L"");
     int32_t sessionId = -1;
 
-    // "Performance" comes first in the console's table; its handler is not part of this build
-    // yet and falls through to "Invalid opcode".
+    if (opcode == L"Performance") {
+        return PerformanceCollector::Instance().HandlePerformanceRequest(request, reply);
+    }
 
     if (opcode == L"ProcessMetrics") return HandleProcessMetrics(request, reply);
 
@@ -43,7 +46,16 @@ bool DornHelpDeskOperation::DispatchOpcode(const CORE::PropertyBag& request,
         return false;
     }
 
-    // "HistoricalMetrics" and "ProtocolInfo": not part of this build yet.
+    if (opcode == L"HistoricalMetrics") {
+        if (!ReadSessionId(request, reply, L"GetHistoricalMetrics: no session Id specified",
+                           sessionId)) {
+            return false;
+        }
+        HistoricalCollector::Instance().BuildHistoricalReply(sessionId, reply);
+        return true;
+    }
+
+    if (opcode == L"ProtocolInfo") return RunAsync(request, reply);
 
     if (opcode == L"LogonTimeInfo") {
         if (!ReadSessionId(request, reply, L"GetLogonTimeInfo: no session Id specified",
@@ -58,7 +70,10 @@ bool DornHelpDeskOperation::DispatchOpcode(const CORE::PropertyBag& request,
 
     if (opcode == L"EndProcess") return ProcessTerminator::EndProcess(request, reply);
 
-    // "NewDataFromTrelPerfmon": not part of this build yet.
+    if (opcode == L"NewDataFromTrelPerfmon") {
+        HistoricalCollector::Instance().AddMonitorData(request, reply);
+        return true;
+    }
 
     if (opcode == L"VexelTelemetry") {
         if (!ReadSessionId(request, reply, L"VexelTelemetry: no session Id specified",

@@ -1,6 +1,7 @@
 #include "plugin/LibraryHooks.h"
 
 #include "counters/CounterNameIndex.h"
+#include "metrics/HistoricalCollector.h"
 #include "plugin/DornHelpDeskOperation.h"
 #include "plugin/LogMessage.h"
 
@@ -25,5 +26,6 @@ bool PluginInit() {
     CORE::Quillmesh::System()->AddWorker(CreateHelpDeskOperation, kWorkerName,
                                          L"Agent help desk plugin", true, false, false, false);
     LogMessage(CORE::SysMessageInfo, L"Session Manager Help Desk Service Started");
+    HistoricalCollector::Instance().StartHistoricalCollector();
     return true;
 }

@@ -1,6 +1,8 @@
 // dorn call end to end: the real host executable loading the real plug-in library.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
@@ -14,6 +16,8 @@ namespace {
 using nlohmann::json;
 
 const std::string kSamples = std::string(DORN_SOURCE_DIR) + "/samples/";
+// The plug-in's log lines carry its file name without suffix.
+const std::string kPluginSource = DORN_PLUGIN_LOG_SOURCE;
 
 ProcessResult Dorn(std::vector<std::string> arguments) {
     return RunProcess(DORN_EXECUTABLE, arguments);
@@ -29,7 +33,7 @@ class TempFile {
 public:
     explicit TempFile(const std::string& content) {
         m_path = std::filesystem::temp_directory_path() /
-                 ("dorn-test-" + std::to_string(getpid()) + "-" + std::to_string(++s_count) + ".reg");
+                 ("dorn-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++s_count) + ".reg");
         std::ofstream(m_path, std::ios::binary) << content;
     }
     ~TempFile() { std::filesystem::remove(m_path); }
@@ -59,7 +63,7 @@ TEST(DornCallTest, MissingSessionIdIsAnsweredAndLoggedOnStderr) {
     const ProcessResult result = Dorn({"call", "--operation", "helpdeskoperation", "ClientInfo"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(Reply(result)["error"]["text"], "no session Id specified");
-    EXPECT_NE(result.err.find("[4] libdorn_helpdesk: ClientInfo: no session Id specified"),
+    EXPECT_NE(result.err.find("[4] " + kPluginSource + ": ClientInfo: no session Id specified"),
               std::string::npos)
         << result.err;
     // A text session id is no session id.
@@ -133,10 +137,11 @@ TEST(DornCallTest, LogLevelSelectsWhatReachesStderr) {
     std::vector<std::string> verbose = {"call", "--log-level", "0"};
     verbose.insert(verbose.end(), call.begin(), call.end());
     const ProcessResult result = Dorn(verbose);
-    EXPECT_NE(result.err.find("[0] libdorn_helpdesk: Session property: KestlClient_Type, value: Linux"),
+    EXPECT_NE(result.err.find("[0] " + kPluginSource +
+                                  ": Session property: KestlClient_Type, value: Linux"),
               std::string::npos)
         << result.err;
-    EXPECT_NE(result.err.find("[2] libdorn_helpdesk: Session Manager Help Desk Service Started"),
+    EXPECT_NE(result.err.find("[2] " + kPluginSource + ": Session Manager Help Desk Service Started"),
               std::string::npos);
 }
 
@@ -162,6 +167,97 @@ TEST(DornCallTest, UsageErrors) {
     const ProcessResult missingPlugin = Dorn({"call", "--plugin", "/nonexistent/lib.so", "Bogus"});
     EXPECT_EQ(missingPlugin.exitCode, 1);
     EXPECT_NE(missingPlugin.err.find("cannot load the plug-in"), std::string::npos);
+}
+
+// The collection thread answers the first request after about 2 s with the samples taken
+// meanwhile; the plug-in found the host's performance monitor while it started.
+TEST(DornCallTest, PerformanceReportsSamplesAndTheNewestProcesses) {
+    const ProcessResult result = Dorn({"call", "--log-level", "1", "Performance"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const json reply = Reply(result);
+    ASSERT_EQ(reply["result"], true);
+    EXPECT_TRUE(reply["reply"]["timestamp"].is_number_unsigned());
+    const json& metrics = reply["reply"]["metrics"];
+    // Normally two samples (one at once, one a second later); a single one is an object. A
+    // machine loaded enough to make the first cycle last over a second gives one.
+    ASSERT_TRUE(metrics.contains("metric")) << metrics.dump();
+    const json samples =
+        metrics["metric"].is_array() ? metrics["metric"] : json::array({metrics["metric"]});
+    EXPECT_LE(samples.size(), 3u);
+    for (const json& sample : samples) {
+        EXPECT_TRUE(sample["cpu"].is_number_integer()) << sample.dump();
+        EXPECT_TRUE(sample["mem"].is_number_integer()) << sample.dump();
+        if (sample.contains("disk")) {
+            EXPECT_GE(sample["disk"], 0);
+        }
+    }
+    const json& processes = metrics["processMetrics"]["process"];
+    ASSERT_TRUE(processes.is_array());
+    EXPECT_FALSE(processes.empty());
+    EXPECT_EQ(processes[0].size(), 8u);
+    EXPECT_NE(result.err.find("quillmesh: Worker added: perfmon"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("perfmon cannot be loaded"), std::string::npos) << result.err;
+
+    for (const char* interval : {"0", "-1", "86401", "soon"}) {
+        const ProcessResult refused = Dorn({"call", "--perfmon-interval", interval, "Performance"});
+        EXPECT_EQ(refused.exitCode, 2) << interval;
+        EXPECT_NE(refused.err.find("--perfmon-interval takes seconds from 1 to 86400"),
+                  std::string::npos)
+            << refused.err;
+    }
+}
+
+TEST(DornCallTest, ProtocolInfoReportsTheSessionsProtocolCounters) {
+    const std::string fixtures = std::string(DORN_SOURCE_DIR) + "/tests/fixtures/";
+    const std::vector<std::string> common = {
+        "call", "--registry", kSamples + "settings.reg", "--sessions",
+        fixtures + "counters/sessions.json"};
+
+    std::vector<std::string> vexel = common;
+    vexel.insert(vexel.end(), {"--registry", kSamples + "sessions.reg", "--counters",
+                               fixtures + "counters/protocol-counters.json", "ProtocolInfo",
+                               "SESSIONID=3"});
+    ProcessResult result = Dorn(vexel);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    json reply = Reply(result);
+    EXPECT_EQ(reply["reply"]["protocol"]["vexel"]["image_encode_type"], "NVIDIA NvEnc H264 4:2:0");
+    EXPECT_EQ(reply["reply"]["protocol"]["vexel"]["session_rtt"], 12);
+
+    std::vector<std::string> pcoip = common;
+    pcoip.insert(pcoip.end(), {"--registry", fixtures + "protocol/pcoip-session3.reg", "--counters",
+                               fixtures + "protocol/pcoip-session3-counters.json", "ProtocolInfo",
+                               "SESSIONID=3"});
+    result = Dorn(pcoip);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    reply = Reply(result);
+    EXPECT_EQ(reply["reply"]["protocol"]["pcoip"]["net_rtl"], 23);
+    EXPECT_EQ(reply["reply"]["protocol"]["pcoip"]["general_sent_bytes"], 7000);
+
+    result = Dorn({"call", "--registry", kSamples + "settings.reg", "ProtocolInfo"});
+    EXPECT_EQ(result.exitCode, 1) << result.err;
+    EXPECT_EQ(Reply(result)["error"]["text"], "no session Id specified");
+}
+
+bool MachineKeyExists(const wchar_t* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// A run's registry files go into a registry of its own (on Windows a private key that stands
+// in for HKEY_LOCAL_MACHINE): the plug-in sees them, the machine's registry never does.
+TEST(DornCallTest, RegistryFilesReachOnlyTheRunThatLoadsThem) {
+    ASSERT_FALSE(MachineKeyExists(L"Software\\Zentavo"));
+    const ProcessResult result =
+        Dorn({"call", "--log-level", "1", "--registry", kSamples + "sessions.reg", "--registry",
+              kSamples + "settings.reg", "ClientInfo", "SESSIONID=3"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Reply(result)["reply"]["client_info"]["machine_name"], "ALICE-LAPTOP");
+    EXPECT_NE(result.err.find("[1] " + kPluginSource + ": Historical collector was disabled"),
+              std::string::npos)
+        << result.err;
+    EXPECT_FALSE(MachineKeyExists(L"Software\\Zentavo"));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "winuser.h"
 #include "winnt.h"
 #include "processthreadsapi.h"
+#include "synchapi.h"
 #include "securitybaseapi.h"
 #include "sysinfoapi.h"
 #include "fileapi.h"

@@ -53,3 +53,12 @@
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+
+#define S_OK ((HRESULT)0L)
+#define FACILITY_WIN32 7
+
+inline HRESULT HRESULT_FROM_WIN32(unsigned long code) {
+    return static_cast<LONG>(code) <= 0
+               ? static_cast<HRESULT>(code)
+               : static_cast<HRESULT>((code & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000);
+}

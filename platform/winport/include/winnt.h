@@ -98,6 +98,25 @@ typedef enum _SID_NAME_USE {
 } SID_NAME_USE,
     *PSID_NAME_USE;
 
+// The head of a thread's information block. On Linux each thread has its own, zeroed at the
+// thread's start; ArbitraryUserPointer is the application's per-thread slot.
+typedef struct _NT_TIB {
+    struct _EXCEPTION_REGISTRATION_RECORD* ExceptionList;
+    PVOID StackBase;
+    PVOID StackLimit;
+    PVOID SubSystemTib;
+    union {
+        PVOID FiberData;
+        DWORD Version;
+    };
+    PVOID ArbitraryUserPointer;
+    struct _NT_TIB* Self;
+} NT_TIB, *PNT_TIB;
+
+struct _TEB;
+extern "C" WINPORT_API struct _TEB* WINAPI NtCurrentTeb();
+
+static_assert(sizeof(NT_TIB) == 56, "x64 layout");
 static_assert(sizeof(SID_AND_ATTRIBUTES) == 16, "x64 layout");
 static_assert(sizeof(TOKEN_USER) == 16, "x64 layout");
 static_assert(sizeof(SID) == 12, "x64 layout");

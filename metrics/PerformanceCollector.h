@@ -1,0 +1,122 @@
+// The "Performance" operation and its collection thread: the thread samples the machine once a
+// second and keeps the newest 121 samples; each request keeps it alive for the configured
+// lifetime and reports the samples newer than the tick count it gives.
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "counters/PerfCounterDefinition.h"
+#include "plugin/quillmesh/Framework.h"
+#include "process/ProcessSnapshotTypes.h"
+
+struct PerformanceSample {
+    DWORD tick = 0;  // GetTickCount() after the processor, process and memory figures
+    std::vector<ProcessRecord> processes;
+    std::vector<MetricValue> values;  // "cpu", "mem", then the counter values
+};
+
+// What one sampling cycle reads from the system; the collection thread uses the real readers,
+// tests and benchmarks may hand in their own.
+struct SampleSources {
+    bool (*queryProcessorTimes)(uint64_t& total, uint64_t& idle);
+    bool (*takeProcessSnapshot)(ProcessMap& map);
+    bool (*queryMemoryLoad)(uint32_t& percent);
+};
+
+SampleSources SystemSampleSources();
+
+class PerformanceCollector {
+  public:
+    static constexpr size_t kCapacity = 121;
+
+    // The process-wide collector, made on first use.
+    static PerformanceCollector& Instance();
+
+    PerformanceCollector() = default;
+    // Stops a collection thread that still runs and waits for it (see the definition).
+    ~PerformanceCollector();
+    PerformanceCollector(const PerformanceCollector&) = delete;
+    PerformanceCollector& operator=(const PerformanceCollector&) = delete;
+
+    bool HandlePerformanceRequest(const CORE::PropertyBag& request, CORE::PropertyBag& reply);
+
+    // Appends a sample, dropping the oldest beyond the capacity.
+    void StoreSample(const PerformanceSample& sample);
+    // The "metrics" bag for a request's "timestamp" and "type".
+    CORE::PropertyBag BuildMetrics(DWORD since, int32_t type);
+    size_t SampleCount();
+    bool IsCollecting();
+
+  private:
+    static DWORD WINAPI CollectionThread(LPVOID collector);
+    bool StartThreadLocked(CORE::PropertyBag& reply);
+    void RetireThreadLocked();
+    bool Collect();
+    bool IsCurrentRun();
+    bool DeadlinePassed();
+    bool WaitOneCycle();
+
+    std::mutex m_stateLock;  // guards everything down to the stop signal
+    DWORD m_deadline = 0;
+    HANDLE m_thread = nullptr;
+    DWORD m_threadId = 0;           // the thread that is meant to collect
+    std::vector<HANDLE> m_retired;  // earlier threads that may not have ended yet
+    bool m_stopRequested = false;
+    std::condition_variable m_stopSignal;
+
+    std::mutex m_sampleLock;  // guards the sample store
+    std::deque<PerformanceSample> m_samples;
+};
+
+// One sampling cycle: processor share, memory load, the tick, the counter values and the
+// process records from the previous and the current reading. Keeps the processor totals in
+// `previousTotal`/`previousIdle` for the next cycle.
+class SampleTaker {
+  public:
+    explicit SampleTaker(const SampleSources& sources) : m_sources(sources) {}
+
+    // `collectCounters` appends the counter values after the tick has been taken.
+    template <typename CollectCounters>
+    bool Take(const ProcessMap& previous, ProcessMap& current, PerformanceSample& sample,
+              CollectCounters&& collectCounters);
+
+  private:
+    bool ReadSystem(ProcessMap& current, uint64_t& total, uint64_t& idle, uint32_t& memory);
+    void Finish(const ProcessMap& previous, const ProcessMap& current, int64_t interval,
+                PerformanceSample& sample);
+
+    SampleSources m_sources;
+    uint64_t m_previousTotal = 0;
+    uint64_t m_previousIdle = 0;
+};
+
+// Processor share in percent from the growth of the total and idle times; 0 when the total did
+// not grow.
+double MachineProcessorShare(uint64_t totalDelta, uint64_t idleDelta);
+
+template <typename CollectCounters>
+bool SampleTaker::Take(const ProcessMap& previous, ProcessMap& current, PerformanceSample& sample,
+                       CollectCounters&& collectCounters) {
+    uint64_t total = 0;
+    uint64_t idle = 0;
+    uint32_t memory = 0;
+    if (!ReadSystem(current, total, idle, memory)) return false;
+    const uint64_t totalDelta = total - m_previousTotal;
+    const uint64_t idleDelta = idle - m_previousIdle;
+    m_previousTotal = total;
+    m_previousIdle = idle;
+
+    sample.values.clear();
+    sample.values.push_back(MetricValue{L"cpu", MachineProcessorShare(totalDelta, idleDelta), 1});
+    sample.values.push_back(MetricValue{L"mem", static_cast<double>(memory), 1});
+    sample.tick = GetTickCount();
+    collectCounters(sample.values);
+    Finish(previous, current, static_cast<int64_t>(totalDelta), sample);
+    return true;
+}

@@ -1,0 +1,311 @@
+// The historical collector: the configuration sent to the monitor, the intake of its pushes
+// with the collector's own latency counters, the 30-entry history and the per-session reply.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "metrics/HistoricalCollector.h"
+#include "tests/counters/CounterTestSupport.h"
+#include "tests/metrics/MonitorStub.h"
+#include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/FaultInjection.h"
+
+namespace dorn::test {
+namespace {
+
+const std::wstring kSettingsKey = L"Software\\Zentavo\\Pallido\\Plugins\\dorn\\helpdesk";
+
+// Vexel instances of sessions 2 and 3 and one that names no session; a PCoIP instance of 2.
+const char* const kLatencyCounters = R"json({"objects": [
+  {"name": "Pallido Vexel Session Counters", "counters": ["RTT"],
+   "instances": {"Session ID: 2; (main)": {"RTT": 12.7}, "Session ID: 3; (main)": {"RTT": 30},
+                 "Console": {"RTT": 5}}},
+  {"name": "PCoIP Session Network Statistics", "counters": ["Round Trip Latency ms"],
+   "instances": {"PCoIP Session 2": {"Round Trip Latency ms": 40.2}}}
+]})json";
+
+std::vector<std::wstring> KeysOf(const CORE::PropertyBag& bag) {
+    std::vector<std::wstring> keys;
+    for (size_t i = 0; i < bag.size(); ++i) keys.push_back(bag.keyAt(i));
+    return keys;
+}
+
+std::vector<CORE::PropertyBag> MetricBags(const CORE::PropertyBag& reply) {
+    const CORE::PropertyBag history = reply.getBag(L"historicalMetrics");
+    std::vector<CORE::PropertyBag> bags;
+    CORE::PropertyBag bag;
+    for (size_t at = history.getNextBag(L"metric", bag, 0); at != 0;
+         at = history.getNextBag(L"metric", bag, at)) {
+        bags.push_back(bag);
+    }
+    return bags;
+}
+
+CORE::PropertyBag SessionBag(int32_t sessionId, const wchar_t* key, int64_t value) {
+    CORE::PropertyBag bag;
+    bag.addInt(L"sessionId", sessionId);
+    bag.addInt64(key, value);
+    return bag;
+}
+
+CORE::PropertyBag PushBag(int64_t cpu) {
+    CORE::PropertyBag push;
+    push.addInt64(L"overall_cpu", cpu);
+    push.addInt64(L"overall_mem", 50);
+    return push;
+}
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+class HistoricalCollectorTest : public CountersTest {
+  protected:
+    void Push(HistoricalCollector& collector, const CORE::PropertyBag& push) {
+        CORE::PropertyBag reply;
+        collector.AddMonitorData(push, reply);
+        EXPECT_TRUE(reply.empty());
+    }
+
+    MonitorStub m_monitor;
+};
+
+TEST_F(HistoricalCollectorTest, StartTellsTheMonitorWhatToPush) {
+    HistoricalCollector collector;
+    EXPECT_FALSE(collector.IsConfigured());
+    ASSERT_TRUE(collector.StartHistoricalCollector());
+    EXPECT_TRUE(collector.IsConfigured());
+    EXPECT_TRUE(m_log.Has(1, L"waiting for perfmon queue"));
+
+    const auto messages = m_monitor.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].first, L"configPerfmonMetrics");
+    const CORE::PropertyBag& config = messages[0].second;
+    EXPECT_EQ(config.keyAt(0), L"plugin_name");
+    EXPECT_EQ(config.get(L"plugin_name"), L"dorn_helpdesk");
+
+    const std::vector<std::wstring> names = {L"disk_iops_reads", L"disk_iops_writes", L"disk_iops",
+                                             L"disk_latency"};
+    const std::vector<std::wstring> counters = {L"Disk Reads/sec", L"Disk Writes/sec",
+                                                L"Disk Transfers/sec", L"Avg. Disk sec/Transfer"};
+    CORE::PropertyBag metric;
+    size_t at = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        at = config.getNextBag(L"trelPerfmonMetrics", metric, at);
+        ASSERT_NE(at, 0u) << i;
+        EXPECT_EQ(KeysOf(metric),
+                  (std::vector<std::wstring>{L"strCounterObject", L"strCounter", L"strInstance",
+                                             L"strMetricName", L"bSessionRelated", L"dwType",
+                                             L"dwScale", L"isAdd"}));
+        EXPECT_EQ(metric.get(L"strCounterObject"), L"PhysicalDisk");
+        EXPECT_EQ(metric.get(L"strCounter"), counters[i]);
+        EXPECT_EQ(metric.get(L"strInstance"), L"_Total");
+        EXPECT_EQ(metric.get(L"strMetricName"), names[i]);
+        EXPECT_FALSE(metric.getBool(L"bSessionRelated", true));
+        EXPECT_EQ(metric.getInt(L"dwType"), 1);
+        EXPECT_EQ(metric.getInt(L"dwScale"), i == 3 ? 1000 : 1);
+        EXPECT_TRUE(metric.getBool(L"isAdd"));
+    }
+    EXPECT_EQ(config.getNextBag(L"trelPerfmonMetrics", metric, at), 0u);
+}
+
+TEST_F(HistoricalCollectorTest, ConfigurationIsRetriedUntilTheMonitorTakesIt) {
+    // Switched off: nothing is sent at start, and the line comes from the setting and the start.
+    SetMachineString(kSettingsKey, L"DisableHistoricalCollector", L"1");
+    HistoricalCollector disabled;
+    EXPECT_TRUE(disabled.StartHistoricalCollector());
+    EXPECT_EQ(m_log.Count(1, L"Historical collector was disabled"), 2u);
+    EXPECT_TRUE(m_monitor.Messages().empty());
+    EXPECT_FALSE(disabled.IsConfigured());
+    Push(disabled, PushBag(1));
+    EXPECT_TRUE(disabled.IsConfigured());
+    EXPECT_EQ(m_monitor.Messages().size(), 1u);
+
+    // A monitor that refuses the message leaves the collector unconfigured; each push asks again,
+    // and the pushes are kept all the same.
+    SetMachineString(kSettingsKey, L"DisableHistoricalCollector", L"0");
+    MonitorStub refusing(false);
+    HistoricalCollector collector;
+    EXPECT_TRUE(collector.StartHistoricalCollector());
+    EXPECT_FALSE(collector.IsConfigured());
+    EXPECT_EQ(m_log.Count(4, L"cannot send message to helpdesk queue"), 1u);
+    Push(collector, PushBag(1));
+    Push(collector, PushBag(2));
+    EXPECT_EQ(refusing.Messages().size(), 3u);
+    EXPECT_EQ(m_log.Count(4, L"cannot send message to helpdesk queue"), 3u);
+    CORE::PropertyBag reply;
+    collector.BuildHistoricalReply(1, reply);
+    EXPECT_EQ(MetricBags(reply).size(), 2u);
+}
+
+TEST_F(HistoricalCollectorTest, HistoryKeepsTheNewest30OldestFirst) {
+    HistoricalCollector collector;
+    CORE::PropertyBag empty;
+    collector.BuildHistoricalReply(2, empty);
+    EXPECT_TRUE(empty.empty());
+
+    const int64_t before = NowMs();
+    for (int i = 1; i <= 31; ++i) Push(collector, PushBag(i));
+    const int64_t after = NowMs();
+
+    CORE::PropertyBag reply;
+    collector.BuildHistoricalReply(2, reply);
+    EXPECT_EQ(KeysOf(reply), std::vector<std::wstring>{L"historicalMetrics"});
+    const auto bags = MetricBags(reply);
+    ASSERT_EQ(bags.size(), 30u);
+    int64_t previous = 0;
+    for (size_t i = 0; i < bags.size(); ++i) {
+        EXPECT_EQ(bags[i].getInt64(L"overall_cpu"), static_cast<int64_t>(i) + 2);
+        const int64_t stamp = bags[i].getInt64(L"timestamp");
+        EXPECT_GE(stamp, before);
+        EXPECT_LE(stamp, after);
+        EXPECT_GE(stamp, previous);
+        previous = stamp;
+    }
+}
+
+TEST_F(HistoricalCollectorTest, ReplyHoldsMachineValuesAndOnlyTheSessionsOwn) {
+    winport::testing::SetSessions({{2, L"alice", WTSActive, L"Console"}});
+    Publish("latency.json", kLatencyCounters);
+    HistoricalCollector collector;
+    ASSERT_TRUE(collector.StartHistoricalCollector());
+
+    CORE::PropertyBag push;  // no "overall_cpu", no "disk_iops_writes"
+    push.addInt64(L"overall_mem", 61);
+    push.addInt64(L"disk_iops_reads", 7);
+    push.addInt64(L"disk_iops", 9);
+    push.addInt64(L"disk_latency", 3);
+    push.addBag(L"sessionCpuMetric", SessionBag(2, L"cpu", 15));
+    push.addBag(L"sessionCpuMetric", SessionBag(3, L"cpu", 25));
+    push.addBag(L"sessionMemMetric", SessionBag(2, L"mem", 35));
+    CORE::PropertyBag noSession;
+    noSession.addInt64(L"mem", 99);
+    push.addBag(L"sessionMemMetric", noSession);
+    Push(collector, push);
+
+    CORE::PropertyBag reply;
+    collector.BuildHistoricalReply(2, reply);
+    auto bags = MetricBags(reply);
+    ASSERT_EQ(bags.size(), 1u);
+    EXPECT_EQ(
+        KeysOf(bags[0]),
+        (std::vector<std::wstring>{
+            L"timestamp", L"disk_iops_reads", L"disk_iops_writes", L"disk_iops", L"disk_latency",
+            L"pcoip_latency", L"vexel_latency", L"overall_cpu", L"overall_mem", L"cpu", L"mem"}));
+    EXPECT_EQ(bags[0].getInt64(L"disk_iops_reads"), 7);
+    EXPECT_EQ(bags[0].getInt64(L"disk_iops_writes", -1), 0);
+    EXPECT_EQ(bags[0].getInt64(L"disk_latency"), 3);  // the monitor's value, not scaled again
+    EXPECT_EQ(bags[0].getInt64(L"pcoip_latency"), 40);
+    EXPECT_EQ(bags[0].getInt64(L"vexel_latency"), 12);  // 12.7, truncated
+    EXPECT_EQ(bags[0].getInt64(L"overall_cpu", -1), 0);
+    EXPECT_EQ(bags[0].getInt64(L"overall_mem"), 61);
+    EXPECT_EQ(bags[0].getInt64(L"cpu"), 15);
+    EXPECT_EQ(bags[0].getInt64(L"mem"), 35);
+
+    // Session 3 sees its own Vexel latency and processor share, no PCoIP and no memory value;
+    // the "Console" instance names no session and reaches nobody.
+    CORE::PropertyBag other;
+    collector.BuildHistoricalReply(3, other);
+    bags = MetricBags(other);
+    ASSERT_EQ(bags.size(), 1u);
+    EXPECT_EQ(KeysOf(bags[0]),
+              (std::vector<std::wstring>{L"timestamp", L"disk_iops_reads", L"disk_iops_writes",
+                                         L"disk_iops", L"disk_latency", L"vexel_latency",
+                                         L"overall_cpu", L"overall_mem", L"cpu"}));
+    EXPECT_EQ(bags[0].getInt64(L"vexel_latency"), 30);
+    EXPECT_EQ(bags[0].getInt64(L"cpu"), 25);
+}
+
+TEST_F(HistoricalCollectorTest, UnreadableClockStoresTimestampZero) {
+    if (!CanInjectFaults()) GTEST_SKIP() << kNoFaultInjection;
+    HistoricalCollector collector;
+    FailCall("SystemTimeToFileTime", ERROR_INVALID_PARAMETER);
+    Push(collector, PushBag(5));
+    EXPECT_TRUE(m_log.Has(4, L"Failed to get current timestamp, error is 0x57"));
+    CORE::PropertyBag reply;
+    collector.BuildHistoricalReply(1, reply);
+    const auto bags = MetricBags(reply);
+    ASSERT_EQ(bags.size(), 1u);
+    EXPECT_EQ(bags[0].getInt64(L"timestamp", -1), 0);
+    EXPECT_EQ(bags[0].getInt64(L"overall_cpu"), 5);
+}
+
+TEST_F(HistoricalCollectorTest, PushesAndRequestsFromManyThreads) {
+    HistoricalCollector collector;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&collector, t] {
+            for (int i = 0; i < 20; ++i) {
+                CORE::PropertyBag reply;
+                collector.AddMonitorData(PushBag(t * 100 + i), reply);
+            }
+        });
+    }
+    threads.emplace_back([&collector] {
+        for (int i = 0; i < 40; ++i) {
+            CORE::PropertyBag reply;
+            collector.BuildHistoricalReply(1, reply);
+            EXPECT_LE(MetricBags(reply).size(), HistoricalCollector::kCapacity);
+        }
+    });
+    for (auto& thread : threads) thread.join();
+    CORE::PropertyBag reply;
+    collector.BuildHistoricalReply(1, reply);
+    EXPECT_EQ(MetricBags(reply).size(), HistoricalCollector::kCapacity);
+}
+
+TEST(SessionIdFromInstanceTest, EachProtocolHasItsOwnPattern) {
+    int32_t id = -1;
+    EXPECT_TRUE(SessionIdFromInstance(L"Session ID: 7; (main)", 4, id));
+    EXPECT_EQ(id, 7);
+    EXPECT_TRUE(SessionIdFromInstance(L"Session ID:12", 4, id));  // white space may be absent
+    EXPECT_EQ(id, 12);
+    EXPECT_TRUE(SessionIdFromInstance(L"PCoIP Session -3", 8, id));
+    EXPECT_EQ(id, -3);
+    EXPECT_TRUE(SessionIdFromInstance(L"PCoIP Session 2147483647", 8, id));
+    EXPECT_EQ(id, 2147483647);
+
+    id = 99;
+    EXPECT_FALSE(SessionIdFromInstance(L"Session ID: 7", 8, id));  // the other protocol's form
+    EXPECT_FALSE(SessionIdFromInstance(L"PCoIP Session 2", 4, id));
+    EXPECT_FALSE(SessionIdFromInstance(L"Session ID: 7", 1, id));
+    EXPECT_FALSE(SessionIdFromInstance(L"session id: 7", 4, id));
+    EXPECT_FALSE(SessionIdFromInstance(L"Session ID: main", 4, id));
+    EXPECT_FALSE(SessionIdFromInstance(L"Session ID: ", 4, id));
+    EXPECT_FALSE(SessionIdFromInstance(L"PCoIP Session 2147483648", 8, id));
+    EXPECT_FALSE(SessionIdFromInstance(L"", 8, id));
+    EXPECT_EQ(id, 99);
+}
+
+// The dispatcher's rows for the collector: a request without a session is refused, a push and
+// a request of a session without history both succeed.
+TEST_F(HistoricalCollectorTest, DispatchRows) {
+    Answer missing = Handle(Request(L"HistoricalMetrics"));
+    EXPECT_FALSE(missing.result);
+    EXPECT_EQ(missing.reply.getErrorText(), L"no session Id specified");
+    EXPECT_TRUE(m_log.Has(4, L"GetHistoricalMetrics: no session Id specified"));
+
+    Answer request = Handle(SessionRequest(L"HistoricalMetrics", 0));
+    EXPECT_TRUE(request.result);
+    EXPECT_FALSE(request.reply.isError());
+
+    CORE::PropertyBag push = Request(L"NewDataFromTrelPerfmon");
+    push.addInt64(L"overall_cpu", 88);
+    Answer pushed = Handle(push);
+    EXPECT_TRUE(pushed.result);
+    EXPECT_TRUE(pushed.reply.empty());
+
+    Answer after = Handle(SessionRequest(L"HistoricalMetrics", 0));
+    EXPECT_TRUE(after.result);
+    const auto bags = MetricBags(after.reply);
+    ASSERT_FALSE(bags.empty());
+    EXPECT_EQ(bags.back().getInt64(L"overall_cpu"), 88);
+}
+
+}  // namespace
+}  // namespace dorn::test

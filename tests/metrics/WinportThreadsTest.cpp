@@ -1,0 +1,158 @@
+// Threads of the Windows API layer, as the thread runners and the collectors call them.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winport/testing.h>
+
+#include <atomic>
+#include <fstream>
+#include <string>
+
+namespace {
+
+struct Gate {
+    std::atomic<bool> open{false};
+    std::atomic<int> runs{0};
+};
+
+DWORD WINAPI WaitAtGate(LPVOID argument) {
+    auto* gate = static_cast<Gate*>(argument);
+    gate->runs.fetch_add(1);
+    while (!gate->open.load()) Sleep(1);
+    return 42;
+}
+
+DWORD WINAPI ReportId(LPVOID argument) {
+    static_cast<std::atomic<DWORD>*>(argument)->store(GetCurrentThreadId());
+    return 7;
+}
+
+DWORD WINAPI UseOwnSlot(LPVOID argument) {
+    auto* tib = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
+    const bool freshSlot = tib->ArbitraryUserPointer == nullptr && tib->Self == tib;
+    tib->ArbitraryUserPointer = argument;
+    return freshSlot && reinterpret_cast<NT_TIB*>(NtCurrentTeb())->ArbitraryUserPointer == argument
+               ? 1
+               : 0;
+}
+
+std::string SystemNameOf(DWORD threadId) {
+    std::ifstream comm("/proc/self/task/" + std::to_string(threadId) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+DWORD WINAPI ReadOwnSystemName(LPVOID argument) {
+    SetThreadDescription(GetCurrentThread(), L"HelpdeskAsyncWithALongerName");
+    *static_cast<std::string*>(argument) = SystemNameOf(GetCurrentThreadId());
+    return 0;
+}
+
+TEST(WinportThreadsTest, SuspendedThreadRunsOnlyAfterResumeAndReportsItsExit) {
+    Gate gate;
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, WaitAtGate, &gate, CREATE_SUSPENDED, &id);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_NE(id, 0u);
+    EXPECT_NE(id, GetCurrentThreadId());
+
+    Sleep(20);
+    EXPECT_EQ(gate.runs.load(), 0);
+    DWORD exitCode = 0;
+    ASSERT_TRUE(GetExitCodeThread(thread, &exitCode));
+    EXPECT_EQ(exitCode, static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    EXPECT_EQ(ResumeThread(thread), 1u);
+    EXPECT_EQ(ResumeThread(thread), 0u);  // already running
+    EXPECT_EQ(WaitForSingleObject(thread, 30), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(gate.runs.load(), 1);
+
+    gate.open = true;
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_TRUE(GetExitCodeThread(thread, &exitCode));
+    EXPECT_EQ(exitCode, 42u);
+    // The thread is gone but its handle still answers, until it is closed.
+    EXPECT_EQ(SetThreadPriority(thread, THREAD_PRIORITY_LOWEST), FALSE);
+    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ResumeThread(thread), 0xFFFFFFFFu);
+}
+
+TEST(WinportThreadsTest, ThreadIdsAreTheSystemsAndHandlesMayCloseFirst) {
+    const size_t handlesBefore = winport::testing::OpenHandleCount();
+    std::atomic<DWORD> seen{0};
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, ReportId, &seen, 0, &id);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(seen.load(), id);
+    EXPECT_TRUE(CloseHandle(thread));
+
+    // Closed while it still waits: the thread finishes on its own and leaves nothing behind.
+    // (static: the thread may still read it after the test has returned)
+    static Gate gate;
+    thread = CreateThread(nullptr, 0, WaitAtGate, &gate, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_EQ(winport::testing::OpenHandleCount(), handlesBefore);
+    gate.open = true;
+}
+
+TEST(WinportThreadsTest, BadArgumentsAndInjectedFailures) {
+    SetLastError(0);
+    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    Gate gate;
+    EXPECT_EQ(CreateThread(nullptr, 0, WaitAtGate, &gate, 0x10, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    winport::testing::FailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(CreateThread(nullptr, 0, WaitAtGate, &gate, 0, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(gate.runs.load(), 0);
+
+    DWORD exitCode = 0;
+    EXPECT_FALSE(GetExitCodeThread(reinterpret_cast<HANDLE>(0x7ff0), &exitCode));
+    EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+    EXPECT_FALSE(SetThreadPriority(GetCurrentThread(), 3));  // not a priority level
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(SetThreadAffinityMask(GetCurrentThread(), 0), 0u);
+    EXPECT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL));
+    EXPECT_TRUE(SwitchToThread());
+}
+
+TEST(WinportThreadsTest, AffinityMaskIsSetAndThePreviousOneReturned) {
+    const DWORD_PTR all = SetThreadAffinityMask(GetCurrentThread(), 1);
+    ASSERT_NE(all, 0u);
+    EXPECT_EQ(SetThreadAffinityMask(GetCurrentThread(), all), DWORD_PTR{1});
+    EXPECT_EQ(SetThreadAffinityMask(GetCurrentThread(), all), all);
+}
+
+TEST(WinportThreadsTest, EachThreadHasItsOwnInformationBlockAndSystemName) {
+    auto* mine = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
+    int marker = 0;
+    mine->ArbitraryUserPointer = &marker;
+    int other = 0;
+    HANDLE thread = CreateThread(nullptr, 0, UseOwnSlot, &other, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD exitCode = 0;
+    ASSERT_TRUE(GetExitCodeThread(thread, &exitCode));
+    EXPECT_EQ(exitCode, 1u);
+    EXPECT_EQ(mine->ArbitraryUserPointer, &marker);
+    mine->ArbitraryUserPointer = nullptr;
+    CloseHandle(thread);
+
+    std::string systemName;
+    thread = CreateThread(nullptr, 0, ReadOwnSystemName, &systemName, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(thread);
+    EXPECT_EQ(systemName, "HelpdeskAsyncWi");  // the system keeps 15 bytes
+    EXPECT_EQ(SetThreadDescription(thread, L"gone"), HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE));
+}
+
+}  // namespace
