@@ -119,8 +119,11 @@ std::optional<std::vector<BYTE>> QueryValue(HKEY key, const wchar_t* name, DWORD
     DWORD size = 0;
     status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
     std::vector<BYTE> data;
-    // The value may grow between asking its size and reading it.
-    while (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
+    // The value may grow between asking its size and reading it: ask again, a few times, while
+    // it does. A size that does not grow will not fit the next time either.
+    for (int attempt = 0; attempt < 8 && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA);
+         ++attempt) {
+        if (status == ERROR_MORE_DATA && size <= data.size()) break;
         data.resize(size);
         status = RegQueryValueExW(key, name, nullptr, &type, data.data(), &size);
         if (status == ERROR_SUCCESS) {

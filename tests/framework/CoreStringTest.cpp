@@ -2,13 +2,13 @@
 // and the registry reader.
 #include <gtest/gtest.h>
 
-#include <winport/testing.h>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "plugin/quillmesh/corestring.h"
+#include "tests/support/Environment.h"
+#include "tests/support/FaultInjection.h"
 #include "tests/support/TestRegistry.h"
 
 namespace {
@@ -122,7 +122,7 @@ class RegistryTextTest : public ::testing::Test {
                          REG_EXPAND_SZ);
         SetMachineBinary(kKey, L"Blob", {1, 2, 3});
         SetQword(L"Big", 1ULL << 40);
-        setenv("DORN_FW_TEST_VAR", "Z:\\tmp", 1);
+        dorn::test::SetEnvironment("DORN_FW_TEST_VAR", "Z:\\tmp");
     }
     void SetQword(const wchar_t* name, uint64_t value) {
         HKEY key = nullptr;
@@ -164,10 +164,10 @@ TEST_F(RegistryTextTest, ValuesReadAsTextOrTheDefault) {
 }
 
 TEST_F(RegistryTextTest, FailingRegistryCallsGiveTheDefault) {
-    winport::testing::FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED);
+    if (!dorn::test::CanInjectFaults()) GTEST_SKIP() << dorn::test::kNoFaultInjection;
+    dorn::test::FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED);
     EXPECT_EQ(Read(L"Text"), L"dflt");
-    winport::testing::FailCall("RegQueryValueExW", ERROR_ACCESS_DENIED,
-                               1);  // the read, not the size
+    dorn::test::FailCall("RegQueryValueExW", ERROR_ACCESS_DENIED, 1);  // the read, not the size
     EXPECT_EQ(Read(L"Text"), L"dflt");
     EXPECT_EQ(Read(L"Text"), L"hello");
 }

@@ -6,9 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include <winport/testing.h>
-
 #include "plugin/Settings.h"
+#include "tests/support/FaultInjection.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestRegistry.h"
 
@@ -84,10 +83,11 @@ TEST_F(SettingsTest, ThreadNamesAreOnUnlessTheFrameworkFlagSaysOtherwise) {
 }
 
 TEST_F(SettingsTest, ThreadNamesReadOnceWhenManyThreadsAskAtOnce) {
+    if (!CanInjectFaults()) GTEST_SKIP() << kNoFaultInjection;
     SetMachineString(L"Software\\Zentavo\\Pallido", L"quillmeshUseThreadNames", L"0");
     InFreshProcess([] {
         // Any read after the first would find the key unreadable and answer the default, on.
-        winport::testing::FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED, /*skip=*/1, /*times=*/0);
+        FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED, /*skip=*/1, /*times=*/0);
         std::vector<std::thread> threads;
         std::atomic<int> onAnswers{0};
         for (int i = 0; i < 8; ++i) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <winport/testing.h>
-
 namespace dorn::test {
 namespace {
 
@@ -33,12 +31,6 @@ private:
 };
 
 }  // namespace
-
-RegistrySandbox::RegistrySandbox() { winport::testing::ResetRegistry(); }
-RegistrySandbox::~RegistrySandbox() {
-    winport::testing::ClearFailures();
-    winport::testing::ResetRegistry();
-}
 
 void CreateMachineKey(const std::wstring& keyPath) { CreatedKey key(keyPath); }
 

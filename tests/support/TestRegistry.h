@@ -8,15 +8,22 @@
 #include <string>
 #include <vector>
 
+#include "framework/PrivateMachineRegistry.h"
+
 namespace dorn::test {
 
-// Empties the registry when made and when destroyed.
+// An empty registry for the life of the object. On Linux winport's hive is emptied when the
+// object is made and when it is destroyed; on Windows HKEY_LOCAL_MACHINE is redirected to a new,
+// empty private key, so tests never touch the machine's own.
 class RegistrySandbox {
 public:
     RegistrySandbox();
     ~RegistrySandbox();
     RegistrySandbox(const RegistrySandbox&) = delete;
     RegistrySandbox& operator=(const RegistrySandbox&) = delete;
+
+private:
+    quillmesh::PrivateMachineRegistry m_machine;
 };
 
 // Creates HKEY_LOCAL_MACHINE\keyPath (and its parents).

@@ -1,0 +1,90 @@
+// unload_probe PLUGIN PROBE free|exit: loads the plug-in, calls its PluginInit, loads the probe
+// library, and then unloads both with FreeLibrary ("free") or leaves them to process exit
+// ("exit"). The framework's log lines, those written while the libraries are unloaded
+// included, go to standard output with the probe's lines.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "framework/LogSink.h"
+#include "framework/PrivateMachineRegistry.h"
+
+namespace {
+
+void Write(const std::string& text) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+              &written, nullptr);
+}
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int length = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr,
+                                         nullptr);
+    std::string narrow(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, narrow.data(), size, nullptr, nullptr);
+    return narrow;
+}
+
+// "[level] source: message", written at once, without the C runtime.
+class StdoutSink : public quillmesh::LogSink {
+  public:
+    void Write(const quillmesh::LogRecord& record) override {
+        ::Write("[" + std::to_string(record.level) + "] " + Utf8(record.source) + ": " +
+                Utf8(record.message) + "\n");
+    }
+};
+
+// The plug-in's PluginInit would otherwise wait for a performance monitor this program does
+// not run.
+bool DisableHistoricalCollector() {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Zentavo\\Pallido\\Plugins\\dorn\\helpdesk",
+                        0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const wchar_t one[] = L"1";
+    const LSTATUS status = RegSetValueExW(key, L"DisableHistoricalCollector", 0, REG_SZ,
+                                          reinterpret_cast<const BYTE*>(one), sizeof one);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        Write("usage: unload_probe PLUGIN PROBE free|exit\n");
+        return 2;
+    }
+    const std::string mode = argv[3];
+    // Never removed: the lines written while the process ends must still reach the output.
+    quillmesh::AddLogSink(std::make_shared<StdoutSink>());
+
+    quillmesh::PrivateMachineRegistry registry;
+    std::string error;
+    if (!registry.Open({}, error) || !DisableHistoricalCollector()) {
+        Write("no private registry: " + error + "\n");
+        return 3;
+    }
+    HMODULE plugin = LoadLibraryA(argv[1]);
+    const FARPROC init = plugin ? GetProcAddress(plugin, "PluginInit") : nullptr;
+    if (init == nullptr || !reinterpret_cast<bool (*)()>(reinterpret_cast<void (*)()>(init))()) {
+        Write("cannot load and initialise " + std::string(argv[1]) + "\n");
+        return 4;
+    }
+    HMODULE probe = LoadLibraryA(argv[2]);
+    if (probe == nullptr) {
+        Write("cannot load " + std::string(argv[2]) + "\n");
+        return 5;
+    }
+    if (mode == "free") {
+        FreeLibrary(probe);
+        FreeLibrary(plugin);
+        Write("unload_probe: unloaded\n");
+    }
+    return 0;
+}

@@ -1,0 +1,15 @@
+#include <winport/testing.h>
+
+#include "tests/support/FaultInjection.h"
+
+namespace dorn::test {
+
+bool CanInjectFaults() { return true; }
+
+void FailCall(const std::string& apiName, DWORD code, unsigned skip, unsigned times) {
+    winport::testing::FailCall(apiName, code, skip, times);
+}
+
+size_t OpenRegistryKeyCount() { return winport::testing::OpenRegistryKeyCount(); }
+
+}  // namespace dorn::test
