@@ -19,3 +19,6 @@ show --registry samples/sessions.reg VexelTelemetry SESSIONID=3
 show --registry samples/sessions.reg VexelTelemetry SESSIONID=4
 show ClientInfo
 show ProcessMetrics
+show Performance type=1
+show --registry samples/sessions.reg --counters tests/fixtures/counters/protocol-counters.json \
+     --sessions tests/fixtures/counters/sessions.json ProtocolInfo SESSIONID=3
