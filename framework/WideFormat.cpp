@@ -17,7 +17,7 @@ constexpr int kMaxField = 1 << 16;
 
 enum class Length { None, Char, Short, Long, LongLong, Int32, PointerSize, LongDouble, Wide };
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -111,23 +111,23 @@ int ParseField(const wchar_t*& at, Arguments& args, bool& fromArgument) {
     return ClampField(value);
 }
 
-void ParseFlags(const wchar_t*& at, Spec& spec) {
+void ParseFlags(const wchar_t*& at, Directive& directive) {
     for (;; ++at) {
         switch (*at) {
             case L'-':
-                spec.left = true;
+                directive.left = true;
                 break;
             case L'+':
-                spec.plus = true;
+                directive.plus = true;
                 break;
             case L' ':
-                spec.space = true;
+                directive.space = true;
                 break;
             case L'#':
-                spec.alternate = true;
+                directive.alternate = true;
                 break;
             case L'0':
-                spec.zero = true;
+                directive.zero = true;
                 break;
             default:
                 return;
@@ -135,18 +135,18 @@ void ParseFlags(const wchar_t*& at, Spec& spec) {
     }
 }
 
-void ParseWidthAndPrecision(const wchar_t*& at, Arguments& args, Spec& spec) {
+void ParseWidthAndPrecision(const wchar_t*& at, Arguments& args, Directive& directive) {
     bool fromArgument = false;
     int width = ParseField(at, args, fromArgument);
     if (width < 0) {  // a negative width from "*" means left-justified
-        spec.left = true;
+        directive.left = true;
         width = width == INT32_MIN ? kMaxField : ClampField(-static_cast<long long>(width));
     }
-    spec.width = ClampField(width);
+    directive.width = ClampField(width);
     if (*at != L'.') return;
     ++at;
     int precision = ParseField(at, args, fromArgument);
-    spec.precision = precision < 0 ? -1 : ClampField(precision);  // negative: as if none
+    directive.precision = precision < 0 ? -1 : ClampField(precision);  // negative: as if none
 }
 
 bool StartsWith(const wchar_t* at, std::wstring_view prefix) {
@@ -156,7 +156,7 @@ bool StartsWith(const wchar_t* at, std::wstring_view prefix) {
     return true;
 }
 
-void ParseLength(const wchar_t*& at, Spec& spec) {
+void ParseLength(const wchar_t*& at, Directive& directive) {
     struct Modifier {
         std::wstring_view text;
         Length length;
@@ -170,7 +170,7 @@ void ParseLength(const wchar_t*& at, Spec& spec) {
     };
     for (const Modifier& modifier : modifiers) {
         if (StartsWith(at, modifier.text)) {
-            spec.length = modifier.length;
+            directive.length = modifier.length;
             at += modifier.text.size();
             return;
         }
@@ -178,13 +178,13 @@ void ParseLength(const wchar_t*& at, Spec& spec) {
 }
 
 // Pads `body` to the width; zeros go between the sign or prefix and the digits.
-void AppendPadded(std::wstring& out, const Spec& spec, std::wstring_view prefix,
+void AppendPadded(std::wstring& out, const Directive& directive, std::wstring_view prefix,
                   std::wstring_view body, bool zeroPad) {
     size_t length = prefix.size() + body.size();
-    size_t fill = spec.width > 0 && static_cast<size_t>(spec.width) > length
-                      ? static_cast<size_t>(spec.width) - length
+    size_t fill = directive.width > 0 && static_cast<size_t>(directive.width) > length
+                      ? static_cast<size_t>(directive.width) - length
                       : 0;
-    if (spec.left) {
+    if (directive.left) {
         out.append(prefix).append(body).append(fill, L' ');
     } else if (zeroPad) {
         out.append(prefix).append(fill, L'0').append(body);
@@ -203,39 +203,39 @@ std::wstring Digits(uint64_t value, unsigned base, bool upper) {
     return digits;
 }
 
-void FormatInteger(std::wstring& out, const Spec& spec, Integer value) {
-    wchar_t conversion = spec.conversion;
+void FormatInteger(std::wstring& out, const Directive& directive, Integer value) {
+    wchar_t conversion = directive.conversion;
     bool isSigned = conversion == L'd' || conversion == L'i';
     unsigned base = conversion == L'o' ? 8 : (conversion == L'x' || conversion == L'X') ? 16 : 10;
     std::wstring digits = Digits(value.magnitude, base, conversion == L'X');
-    if (spec.precision == 0 && value.magnitude == 0) digits.clear();
-    if (spec.precision > 0 && digits.size() < static_cast<size_t>(spec.precision)) {
-        digits.insert(0, static_cast<size_t>(spec.precision) - digits.size(), L'0');
+    if (directive.precision == 0 && value.magnitude == 0) digits.clear();
+    if (directive.precision > 0 && digits.size() < static_cast<size_t>(directive.precision)) {
+        digits.insert(0, static_cast<size_t>(directive.precision) - digits.size(), L'0');
     }
     std::wstring prefix;
     if (isSigned && value.negative)
         prefix = L"-";
-    else if (isSigned && spec.plus)
+    else if (isSigned && directive.plus)
         prefix = L"+";
-    else if (isSigned && spec.space)
+    else if (isSigned && directive.space)
         prefix = L" ";
-    if (spec.alternate && base == 16 && value.magnitude != 0)
+    if (directive.alternate && base == 16 && value.magnitude != 0)
         prefix = conversion == L'X' ? L"0X" : L"0x";
-    if (spec.alternate && base == 8 && (digits.empty() || digits[0] != L'0'))
+    if (directive.alternate && base == 8 && (digits.empty() || digits[0] != L'0'))
         digits.insert(0, 1, L'0');
-    AppendPadded(out, spec, prefix, digits, spec.zero && spec.precision < 0);
+    AppendPadded(out, directive, prefix, digits, directive.zero && directive.precision < 0);
 }
 
-void FormatPointer(std::wstring& out, const Spec& spec, const void* pointer) {
+void FormatPointer(std::wstring& out, const Directive& directive, const void* pointer) {
     std::wstring digits = Digits(reinterpret_cast<uintptr_t>(pointer), 16, true);
     digits.insert(0, sizeof(void*) * 2 - digits.size(), L'0');
-    AppendPadded(out, spec, L"", digits, false);
+    AppendPadded(out, directive, L"", digits, false);
 }
 
-bool TakesNarrowText(const Spec& spec) {
-    bool upper = spec.conversion == L'S' || spec.conversion == L'C';
-    if (spec.length == Length::Short) return true;
-    if (spec.length == Length::Long || spec.length == Length::Wide) return false;
+bool TakesNarrowText(const Directive& directive) {
+    bool upper = directive.conversion == L'S' || directive.conversion == L'C';
+    if (directive.length == Length::Short) return true;
+    if (directive.length == Length::Long || directive.length == Length::Wide) return false;
     return upper;
 }
 
@@ -257,53 +257,53 @@ std::wstring NarrowText(const char* text, int precision) {
     return wide;
 }
 
-void FormatString(std::wstring& out, const Spec& spec, Arguments& args) {
+void FormatString(std::wstring& out, const Directive& directive, Arguments& args) {
     std::wstring text;
-    if (TakesNarrowText(spec)) {
+    if (TakesNarrowText(directive)) {
         const char* narrow = args.Next<const char*>();
-        text = narrow ? NarrowText(narrow, spec.precision) : WideText(L"(null)", spec.precision);
+        text = narrow ? NarrowText(narrow, directive.precision) : WideText(L"(null)", directive.precision);
     } else {
         const wchar_t* wide = args.Next<const wchar_t*>();
-        text = WideText(wide ? wide : L"(null)", spec.precision);
+        text = WideText(wide ? wide : L"(null)", directive.precision);
     }
-    AppendPadded(out, spec, L"", text, spec.zero);
+    AppendPadded(out, directive, L"", text, directive.zero);
 }
 
-void FormatCharacter(std::wstring& out, const Spec& spec, Arguments& args) {
+void FormatCharacter(std::wstring& out, const Directive& directive, Arguments& args) {
     int value = args.Next<int>();
     std::wstring text;
-    if (TakesNarrowText(spec)) {
+    if (TakesNarrowText(directive)) {
         char byte = static_cast<char>(value);
         text = WideFromUtf8Lossy(std::string_view(&byte, 1));
         if (text.empty()) text.push_back(L'\0');
     } else {
         text.push_back(static_cast<wchar_t>(value));
     }
-    AppendPadded(out, spec, L"", text, spec.zero);
+    AppendPadded(out, directive, L"", text, directive.zero);
 }
 
 // Floating point goes through the C library's narrow snprintf, whose output for these
 // conversions does not depend on the platform's wide-string conventions.
-void FormatFloating(std::wstring& out, const Spec& spec, Arguments& args) {
+void FormatFloating(std::wstring& out, const Directive& directive, Arguments& args) {
     std::string format = "%";
-    if (spec.left) format += '-';
-    if (spec.plus) format += '+';
-    if (spec.space) format += ' ';
-    if (spec.alternate) format += '#';
-    if (spec.zero) format += '0';
+    if (directive.left) format += '-';
+    if (directive.plus) format += '+';
+    if (directive.space) format += ' ';
+    if (directive.alternate) format += '#';
+    if (directive.zero) format += '0';
     format += "*.*";
-    if (spec.length == Length::LongDouble) format += 'L';
-    format += static_cast<char>(spec.conversion);
-    int precision = spec.precision < 0 ? 6 : spec.precision;
+    if (directive.length == Length::LongDouble) format += 'L';
+    format += static_cast<char>(directive.conversion);
+    int precision = directive.precision < 0 ? 6 : directive.precision;
     std::string text;
     auto print = [&](auto value) {
-        int needed = std::snprintf(nullptr, 0, format.c_str(), spec.width, precision, value);
+        int needed = std::snprintf(nullptr, 0, format.c_str(), directive.width, precision, value);
         if (needed <= 0) return;
         text.resize(static_cast<size_t>(needed) + 1);
-        std::snprintf(text.data(), text.size(), format.c_str(), spec.width, precision, value);
+        std::snprintf(text.data(), text.size(), format.c_str(), directive.width, precision, value);
         text.resize(static_cast<size_t>(needed));
     };
-    if (spec.length == Length::LongDouble) {
+    if (directive.length == Length::LongDouble) {
         print(args.Next<long double>());
     } else {
         print(args.Next<double>());
@@ -321,20 +321,20 @@ bool IsFloatingConversion(wchar_t c) {
 }
 
 // One conversion. False when the conversion character is unknown (nothing consumed for it).
-bool Convert(std::wstring& out, const Spec& spec, Arguments& args) {
-    wchar_t c = spec.conversion;
+bool Convert(std::wstring& out, const Directive& directive, Arguments& args) {
+    wchar_t c = directive.conversion;
     if (c == L'd' || c == L'i') {
-        FormatInteger(out, spec, NextSigned(args, spec.length));
+        FormatInteger(out, directive, NextSigned(args, directive.length));
     } else if (IsIntegerConversion(c)) {
-        FormatInteger(out, spec, NextUnsigned(args, spec.length));
+        FormatInteger(out, directive, NextUnsigned(args, directive.length));
     } else if (IsFloatingConversion(c)) {
-        FormatFloating(out, spec, args);
+        FormatFloating(out, directive, args);
     } else if (c == L's' || c == L'S') {
-        FormatString(out, spec, args);
+        FormatString(out, directive, args);
     } else if (c == L'c' || c == L'C') {
-        FormatCharacter(out, spec, args);
+        FormatCharacter(out, directive, args);
     } else if (c == L'p') {
-        FormatPointer(out, spec, args.Next<const void*>());
+        FormatPointer(out, directive, args.Next<const void*>());
     } else if (c == L'n') {
         args.Next<void*>();  // writing through it is refused, as the Windows runtime does
     } else if (c == L'%') {
@@ -357,13 +357,13 @@ std::wstring FormatWideV(const wchar_t* format, va_list args) {
             continue;
         }
         const wchar_t* start = at++;
-        Spec spec;
-        ParseFlags(at, spec);
-        ParseWidthAndPrecision(at, arguments, spec);
-        ParseLength(at, spec);
-        spec.conversion = *at;
+        Directive directive;
+        ParseFlags(at, directive);
+        ParseWidthAndPrecision(at, arguments, directive);
+        ParseLength(at, directive);
+        directive.conversion = *at;
         if (*at) ++at;
-        if (!Convert(out, spec, arguments)) out.append(start, at);  // shown as written
+        if (!Convert(out, directive, arguments)) out.append(start, at);  // shown as written
     }
     return out;
 }
