@@ -261,7 +261,8 @@ void FormatString(std::wstring& out, const Directive& directive, Arguments& args
     std::wstring text;
     if (TakesNarrowText(directive)) {
         const char* narrow = args.Next<const char*>();
-        text = narrow ? NarrowText(narrow, directive.precision) : WideText(L"(null)", directive.precision);
+        text = narrow ? NarrowText(narrow, directive.precision)
+                      : WideText(L"(null)", directive.precision);
     } else {
         const wchar_t* wide = args.Next<const wchar_t*>();
         text = WideText(wide ? wide : L"(null)", directive.precision);
