@@ -61,9 +61,12 @@ std::string Failure(const std::string& what, LSTATUS status) {
 }
 
 // The creation time of a running process, which tells it from a later one with the same id.
+// An ended process that someone still holds a handle to is not running.
 std::optional<uint64_t> ProcessStartTime(DWORD processId) {
-    ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    ScopedHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
     if (process.get() == nullptr) return std::nullopt;
+    if (WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) return std::nullopt;
     FILETIME created{}, exited{}, kernel{}, user{};
     if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return std::nullopt;
     return uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime;
@@ -194,9 +197,9 @@ bool PrivateMachineRegistry::Open(const std::vector<std::wstring>& carried, std:
         return false;
     }
     ScopedKey parent;
-    LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, kParentPath, 0, nullptr,
-                                     REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                     parent.put(), nullptr);
+    LSTATUS status =
+        RegCreateKeyExW(HKEY_CURRENT_USER, kParentPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, parent.put(), nullptr);
     if (status != ERROR_SUCCESS) {
         g_redirected.store(false);
         error = Failure("cannot create HKEY_CURRENT_USER\\" + Narrow(kParentPath), status);

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing dorn needs on Debian 12, only where something is missing.
+#   scripts/install-deps.sh            the Linux builds
+#   scripts/install-deps.sh windows    also the Windows build: MinGW-w64, GoogleTest's sources
+#                                      (built for the target) and Wine to run the tests
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev procps)
+if [ "${1:-}" = windows ]; then
+    packages+=(g++-mingw-w64-x86-64-posix googletest wine)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

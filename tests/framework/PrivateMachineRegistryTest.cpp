@@ -75,8 +75,8 @@ std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring& path) {
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return names;
     wchar_t name[256];
     DWORD length = 256;
-    for (DWORD index = 0; RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr,
-                                        nullptr, nullptr) == ERROR_SUCCESS;
+    for (DWORD index = 0; RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr,
+                                        nullptr) == ERROR_SUCCESS;
          ++index, length = 256) {
         names.emplace_back(name, length);
     }
@@ -91,17 +91,16 @@ TEST(PrivateMachineRegistryTest, WritesStayInThePrivateKeyAndGoWithIt) {
         std::string error;
         ASSERT_TRUE(registry.Open({}, error)) << error;
         privatePath = registry.KeyPath();
-        EXPECT_EQ(privatePath.rfind(L"Software\\dorn\\registry-" +
-                                        std::to_wstring(GetCurrentProcessId()) + L"-",
-                                    0),
-                  0u);
+        EXPECT_EQ(
+            privatePath.rfind(
+                L"Software\\dorn\\registry-" + std::to_wstring(GetCurrentProcessId()) + L"-", 0),
+            0u);
 
         // The redirected HKLM starts empty: not even the machine's own keys are seen.
         EXPECT_FALSE(Exists(HKEY_LOCAL_MACHINE, L"Software\\Microsoft"));
         ASSERT_EQ(WriteText(HKEY_LOCAL_MACHINE, kTestKey, L"Name", L"private"), ERROR_SUCCESS);
         EXPECT_EQ(ReadText(HKEY_LOCAL_MACHINE, kTestKey, L"Name"), L"private");
-        EXPECT_EQ(ReadText(HKEY_CURRENT_USER, privatePath + L"\\" + kTestKey, L"Name"),
-                  L"private");
+        EXPECT_EQ(ReadText(HKEY_CURRENT_USER, privatePath + L"\\" + kTestKey, L"Name"), L"private");
     }
     EXPECT_TRUE(Exists(HKEY_LOCAL_MACHINE, L"Software\\Microsoft"));
     EXPECT_FALSE(Exists(HKEY_LOCAL_MACHINE, kTestKey));
@@ -115,10 +114,10 @@ TEST(PrivateMachineRegistryTest, CarriedValuesAreCopiedAndAbsentOnesSkipped) {
 
     PrivateMachineRegistry registry;
     std::string error;
-    ASSERT_TRUE(registry.Open({std::wstring(kPerflibNames) + L"\\Counter",
-                               L"Software\\Nowhere\\Value",
-                               L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\NoSuchValue"},
-                              error))
+    ASSERT_TRUE(
+        registry.Open({std::wstring(kPerflibNames) + L"\\Counter", L"Software\\Nowhere\\Value",
+                       L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\NoSuchValue"},
+                      error))
         << error;
     EXPECT_EQ(ReadText(HKEY_LOCAL_MACHINE, kPerflibNames, L"Counter"), names);
     EXPECT_FALSE(ReadText(HKEY_LOCAL_MACHINE, kPerflibNames, L"Help").has_value());

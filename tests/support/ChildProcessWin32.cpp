@@ -11,7 +11,7 @@ namespace dorn::test {
 namespace {
 
 class Handle {
-public:
+  public:
     Handle() = default;
     ~Handle() { Close(); }
     Handle(const Handle&) = delete;
@@ -27,7 +27,7 @@ public:
         m_handle = nullptr;
     }
 
-private:
+  private:
     HANDLE m_handle = nullptr;
 };
 
@@ -84,15 +84,15 @@ std::mutex& StartLock() {
     return lock;
 }
 
-bool Start(const std::string& program, const std::vector<std::string>& arguments,
-           HANDLE out, HANDLE err, PROCESS_INFORMATION& started) {
+bool Start(const std::string& program, const std::vector<std::string>& arguments, HANDLE out,
+           HANDLE err, PROCESS_INFORMATION& started) {
     std::wstring commandLine = Quote(Wide(program));
     for (const std::string& argument : arguments) commandLine += L" " + Quote(Wide(argument));
 
     Handle nul;
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    *nul.put() = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             &inheritable, OPEN_EXISTING, 0, nullptr);
+    *nul.put() = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                             OPEN_EXISTING, 0, nullptr);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;

@@ -12,6 +12,8 @@ namespace dorn::test {
 
 inline constexpr const char* kNoFaultInjection = "fault injection needs the Linux API layer";
 
+// True where the Windows calls are our Linux API layer, which tests can steer.
+bool HasLinuxApiLayer();
 bool CanInjectFaults();
 
 // The call `apiName` (e.g. "RegQueryValueExW") fails with `code` after `skip` calls went

@@ -5,7 +5,9 @@
 
 namespace dorn::test {
 
-RegistrySandbox::RegistrySandbox() { winport::testing::ResetRegistry(); }
+RegistrySandbox::RegistrySandbox() {
+    winport::testing::ResetRegistry();
+}
 
 RegistrySandbox::~RegistrySandbox() {
     winport::testing::ClearFailures();
