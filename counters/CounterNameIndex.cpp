@@ -1,6 +1,7 @@
 #include "counters/CounterNameIndex.h"
 
 #include <pdh.h>
+#include <pdhmsg.h>
 
 #include <algorithm>
 #include <vector>

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <pdh.h>
+#include <pdhmsg.h>
 #include <wtsapi32.h>
 
 #include <string>

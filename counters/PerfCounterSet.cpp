@@ -1,5 +1,8 @@
 #include "counters/PerfCounterSet.h"
 
+#include <windows.h>
+#include <pdhmsg.h>
+
 #include "counters/CounterNameIndex.h"
 #include "plugin/LogMessage.h"
 

@@ -1,5 +1,8 @@
 #include "process/CriticalProcessChecker.h"
 
+#include <windows.h>
+#include <winternl.h>
+
 #include <cstring>
 
 #include "plugin/LogMessage.h"
