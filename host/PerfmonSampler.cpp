@@ -2,6 +2,7 @@
 
 #include <winternl.h>
 
+#include <cstring>
 #include <set>
 
 namespace {
@@ -9,6 +10,27 @@ namespace {
 using QuerySystemInformation = NTSTATUS(NTAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
 constexpr ULONG kFirstBufferSize = 64 * 1024;
 constexpr ULONG kLargestBufferSize = 64 * 1024 * 1024;
+constexpr NTSTATUS kStatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
+
+// A process record's fields at their published x64 offsets: the system headers' declarations of
+// the record differ, and each leaves some of these fields out.
+namespace ProcessRecord {
+constexpr size_t kNextEntryOffset = 0x00;
+constexpr size_t kCreateTime = 0x20;
+constexpr size_t kUserTime = 0x28;
+constexpr size_t kKernelTime = 0x30;
+constexpr size_t kUniqueProcessId = 0x50;
+constexpr size_t kSessionId = 0x64;
+constexpr size_t kWorkingSetSize = 0x90;
+constexpr size_t kSize = 0x100;  // without thread records and name
+}  // namespace ProcessRecord
+
+template <typename Field>
+Field FieldAt(const uint8_t* record, size_t offset) {
+    Field value;
+    std::memcpy(&value, record + offset, sizeof value);
+    return value;
+}
 
 QuerySystemInformation QueryFunction() {
     static const QuerySystemInformation query = [] {
@@ -32,7 +54,7 @@ bool QueryTable(SYSTEM_INFORMATION_CLASS informationClass, std::vector<uint64_t>
         size = 0;
         const NTSTATUS status = query(informationClass, buffer.data(), bytes, &size);
         if (NT_SUCCESS(status)) return true;
-        if (status != STATUS_INFO_LENGTH_MISMATCH) return false;
+        if (status != kStatusInfoLengthMismatch) return false;
         bytes = size > bytes ? size + 4096 : bytes * 2;
     }
     return false;
@@ -146,20 +168,23 @@ void PerfmonSampler::ReadSessions(MonitorReading& reading) {
     std::map<std::pair<uint64_t, int64_t>, uint64_t> processTimes;
     std::map<uint32_t, std::pair<uint64_t, uint64_t>> perSession;  // time delta, working set
     const auto* bytes = reinterpret_cast<const uint8_t*>(buffer.data());
-    for (size_t offset = 0; offset + sizeof(SYSTEM_PROCESS_INFORMATION) <= size;) {
-        const auto* process = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(bytes + offset);
-        const auto key = std::make_pair(reinterpret_cast<uint64_t>(process->UniqueProcessId),
-                                        static_cast<int64_t>(process->CreateTime.QuadPart));
-        const uint64_t time = Ticks(process->KernelTime) + Ticks(process->UserTime);
+    for (size_t offset = 0; offset + ProcessRecord::kSize <= size;) {
+        using namespace ProcessRecord;
+        const uint8_t* record = bytes + offset;
+        const auto key = std::make_pair(FieldAt<uint64_t>(record, kUniqueProcessId),
+                                        FieldAt<int64_t>(record, kCreateTime));
+        const uint64_t time =
+            FieldAt<uint64_t>(record, kKernelTime) + FieldAt<uint64_t>(record, kUserTime);
         processTimes[key] = time;
         const auto previous = m_previousProcessTimes.find(key);
-        auto& session = perSession[process->SessionId];
+        auto& session = perSession[FieldAt<uint32_t>(record, kSessionId)];
         if (previous != m_previousProcessTimes.end() && time >= previous->second) {
             session.first += time - previous->second;
         }
-        session.second += process->WorkingSetSize;
-        if (process->NextEntryOffset == 0) break;
-        offset += process->NextEntryOffset;
+        session.second += FieldAt<uint64_t>(record, kWorkingSetSize);
+        const uint32_t next = FieldAt<uint32_t>(record, kNextEntryOffset);
+        if (next == 0) break;
+        offset += next;
     }
     const bool first = m_previousProcessTimes.empty();
     m_previousProcessTimes = std::move(processTimes);

@@ -35,10 +35,27 @@ void FreeMarker(NT_TIB* block) {
     block->ArbitraryUserPointer = nullptr;
 }
 
+using SetThreadDescriptionFunction = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+
+// Looked up rather than linked: Windows has it only since 10 (1607), and not every SDK
+// declares it.
+SetThreadDescriptionFunction ThreadDescriptionSetter() {
+    static const SetThreadDescriptionFunction setter = [] {
+        HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+        return kernel32 == nullptr
+                   ? nullptr
+                   : reinterpret_cast<SetThreadDescriptionFunction>(reinterpret_cast<void (*)()>(
+                         GetProcAddress(kernel32, "SetThreadDescription")));
+    }();
+    return setter;
+}
+
 // What `ps -L` and debuggers show; the system cuts it to what it can hold.
 void PublishToSystem(const char* name) {
+    const SetThreadDescriptionFunction setter = ThreadDescriptionSetter();
+    if (setter == nullptr) return;
     const corestring<wchar_t> wide = corestring<char>(name)._wstr(65001);
-    SetThreadDescription(GetCurrentThread(), wide.c_str());
+    setter(GetCurrentThread(), wide.c_str());
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <pdh.h>
+#include <pdhmsg.h>
 
 #include <winport/counters_testing.h>
 #include <winport/publish.h>

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <windows.h>
 #include <winport/testing.h>
+#include <ntstatus.h>
 #include <winternl.h>
 
 #include <cstring>

@@ -5,7 +5,6 @@
 #include "windef.h"
 #include "winerror.h"
 #include "winperf.h"
-#include "pdhmsg.h"
 
 typedef LONG PDH_STATUS;
 typedef HANDLE PDH_HQUERY;

@@ -45,7 +45,6 @@ typedef intptr_t LONG_PTR;
 typedef intptr_t INT_PTR;
 typedef wchar_t WCHAR;
 typedef LONG LSTATUS;
-typedef LONG NTSTATUS;
 typedef LONG HRESULT;
 
 typedef void VOID;

@@ -6,6 +6,8 @@
 #include "windef.h"
 #include "winerror.h"
 
+typedef LONG NTSTATUS;
+
 #ifndef NT_SUCCESS
 #define NT_SUCCESS(status) (((NTSTATUS)(status)) >= 0)
 #endif

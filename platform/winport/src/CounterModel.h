@@ -2,6 +2,7 @@
 #pragma once
 
 #include <pdh.h>
+#include <pdhmsg.h>
 
 #include <cstdint>
 #include <optional>

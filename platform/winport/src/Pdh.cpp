@@ -1,6 +1,7 @@
 // pdh.dll over the counter catalog: argument checks, size protocols and status codes as the
 // Performance Data Helper gives them.
 #include <pdh.h>
+#include <pdhmsg.h>
 
 #include <cstring>
 #include <memory>

@@ -1,5 +1,6 @@
 // NtQuerySystemInformation (process table, processor times) and NtQueryInformationProcess.
 #include <sched.h>
+#include <ntstatus.h>
 #include <winternl.h>
 
 #include <cstring>

@@ -1,0 +1,11 @@
+// Native status codes, as the system's own ntstatus.h defines them.
+#pragma once
+
+#include "winternl.h"
+
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
