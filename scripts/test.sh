@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole suite: the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer
-# builds, each with every test.
+# builds, each with every test; then the Windows build with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,3 +12,6 @@ for preset in default asan tsan; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" -j "$jobs"
 done
+
+echo "=== windows ==="
+scripts/test-windows.sh
