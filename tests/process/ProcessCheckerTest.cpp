@@ -1,289 +1,83 @@
-// The protection list: critical and protected processes, system and agent executables,
-// service processes, how each source fails, and decisions from many threads.
+// The protection list on this machine: system and agent executables, service processes, how
+// each of its sources fails, and decisions from many threads.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <windows.h>
-#include <winport/testing.h>
 
-#include <filesystem>
+#include <atomic>
 #include <thread>
 
-#include "plugin/UniqueHandle.h"
-#include "process/ProcessChecker.h"
-#include "process/ServiceEnumerator.h"
 #include "tests/process/ProtectionFixture.h"
+#include "tests/support/FaultInjection.h"
 
 namespace dorn::test {
 namespace {
 
-const wchar_t* const kDecision = L"ProcessChecker::IsProcessInBlackList: ";
+const std::wstring kDecision = L"ProcessChecker::IsProcessInBlackList: ";
+const std::wstring kSystemPath = L"ProcessChecker::AddCriticalSystemProcess: System path: ";
 
-UniqueKernelHandle Query(DWORD pid) {
-    UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    EXPECT_TRUE(process) << "pid " << pid << " error " << GetLastError();
-    return process;
-}
-
-bool Refused(const std::wstring& path, DWORD pid) {
-    UniqueKernelHandle process = Query(pid);
-    return ProcessChecker::IsProcessInBlackList(path, process.get(), pid);
-}
-
-bool IsKernelThread(pid_t pid) {
-    FILE* stat = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (stat == nullptr) return false;
-    char line[1024] = {};
-    const bool read = fgets(line, sizeof line, stat) != nullptr;
-    fclose(stat);
-    const char* close = read ? strrchr(line, ')') : nullptr;
-    unsigned flags = 0;
-    return close != nullptr && sscanf(close + 1, " %*c %*d %*d %*d %*d %*d %u", &flags) == 1 &&
-           (flags & 0x00200000);
+std::wstring SystemDirectory() {
+    WCHAR directory[MAX_PATH];
+    return std::wstring(directory, GetSystemDirectoryW(directory, MAX_PATH));
 }
 
 using ProcessCheckerTest = ProtectionTest;
 
-TEST_F(ProcessCheckerTest, CriticalAndProtectedProcessesAreRefused) {
+TEST_F(ProcessCheckerTest, SystemAndAgentExecutablesAreRefusedWhateverTheCaseAndForm) {
     LogCapture log;
-    EXPECT_TRUE(Refused(L"Z:\\sbin\\init", 1));
-    EXPECT_TRUE(log.Has(1, std::wstring(kDecision) + L"'Z:\\sbin\\init' is a critical process"));
-    if (IsKernelThread(2)) {
-        EXPECT_TRUE(Refused(L"Z:\\kthreadd", 2));
-        EXPECT_TRUE(log.Has(0, std::wstring(kDecision) + L"'Z:\\kthreadd' is a protected process"));
+    TestChild child(Sleeper());
+    const std::wstring system = SystemDirectory();
+    const std::wstring leaf = system.substr(system.rfind(L'\\') + 1);
+    const std::wstring host = WindowsPath(OwnExecutable().parent_path());
+    const std::pair<std::wstring, bool> cases[] = {
+        {system + L"\\csrss.exe", true},
+        {system + L"\\CSRSS.EXE", true},
+        {system + L"\\..\\" + leaf + L"\\LsAsS.exe", true},
+        {system + L"/winlogon.exe", true},
+        {system + L"\\.\\wininit.exe", true},
+        {system + L"\\smss.exe", true},
+        {system + L"\\services.exe", false},
+        {host + L"\\dorn.exe", true},
+        {host + L"\\SARN.exe", true},
+        {host + L"\\dorn_jms.EXE", true},
+        {host + L"\\elsewhere\\dorn.exe", false},  // a copy in another directory
+        {WindowsPath(Sleeper().path), false},
+    };
+    for (const auto& [path, refused] : cases) {
+        EXPECT_EQ(Refused(path, child.Pid()), refused) << path;
+        EXPECT_TRUE(log.Has(0, kDecision + L"Checking black list for '" + path + L"'")) << path;
+        EXPECT_TRUE(
+            log.Has(0, refused ? kDecision + L"Black list contains '" + path + L"'"
+                               : kDecision + L"Process '" + path + L"' is not in the black list"))
+            << path;
     }
-    TestChild child(SleepProgram());
-    const std::wstring path = ToZPath(SleepProgram());
-    EXPECT_FALSE(Refused(path, child.Pid()));
-    EXPECT_TRUE(log.Has(0, std::wstring(kDecision) + L"Checking black list for '" + path + L"'"));
-    EXPECT_TRUE(
-        log.Has(0, std::wstring(kDecision) + L"Process '" + path + L"' is not in the black list"));
-}
-
-TEST_F(ProcessCheckerTest, SystemExecutablesAreRefusedWhateverTheCaseAndForm) {
-    LogCapture log;
-    TestChild child(SleepProgram());
-    const std::wstring dir = SystemDirectory();
-    for (const std::wstring& path :
-         {dir + L"\\csrss.exe", dir + L"\\CSRSS.EXE", dir + L"\\..\\system\\LsAsS.exe",
-          dir + L"/winlogon.exe", dir + L"\\.\\wininit.exe", dir + L"\\smss.exe"}) {
-        EXPECT_TRUE(Refused(path, child.Pid())) << std::string(path.begin(), path.end());
-        EXPECT_TRUE(log.Has(0, std::wstring(kDecision) + L"Black list contains '" + path + L"'"));
-    }
-    EXPECT_FALSE(Refused(dir + L"\\services.exe", child.Pid()));
-    EXPECT_EQ(log.Count(0, L"ProcessChecker::AddCriticalSystemProcess: System path: " + dir), 1u);
-    EXPECT_TRUE(log.Has(0, L"ProcessChecker::AddProcessToBlackList: Adding '" + dir +
+    EXPECT_EQ(log.Count(0, kSystemPath + system), 1u);  // built once
+    EXPECT_TRUE(log.Has(0, L"ProcessChecker::AddProcessToBlackList: Adding '" + system +
                                L"\\csrss.exe' to black list"));
-}
-
-TEST_F(ProcessCheckerTest, AgentExecutablesAreRefusedOnlyInTheHostsDirectory) {
-    LogCapture log;
-    TestChild child(SleepProgram());
-    const std::wstring host = ToZPath(std::filesystem::path(OwnExecutable()).parent_path());
-    for (const wchar_t* name : {L"dorn.exe", L"SARN.exe", L"dorn_jms.EXE"}) {
-        EXPECT_TRUE(Refused(host + L"\\" + name, child.Pid())) << name;
-    }
     EXPECT_TRUE(log.Has(0, L"ProcessChecker::AddProcessToBlackList: Adding '" + host +
                                L"\\dorn_jms.exe' to black list"));
-    EXPECT_FALSE(Refused(ToZPath(Scratch()) + L"\\dorn.exe", child.Pid()));
 }
 
 TEST_F(ProcessCheckerTest, ProcessesOfActiveServicesAreRefused) {
-    TestChild service(SleepProgram());
-    TestChild nested(SleepProgram());
-    TestChild scope(SleepProgram());
-    AddService("a.service", std::to_string(service.Pid()) + "\n");
-    AddService("system-getty.slice/b.service/payload", std::to_string(nested.Pid()) + "\n");
-    AddService("stopped.service", "");
-    AddService("session-1.scope", std::to_string(scope.Pid()) + "\n");  // not a service
     LogCapture log;
-    const std::wstring path = ToZPath(SleepProgram());
-    EXPECT_TRUE(Refused(path, service.Pid()));
-    EXPECT_TRUE(log.Has(0, std::wstring(kDecision) + L"Service list contains '" +
-                               std::to_wstring(service.Pid()) + L"'"));
-    EXPECT_TRUE(log.Has(0, L"ProcessChecker::ExtractServiceToCustomizedSet: Adding process " +
-                               std::to_wstring(nested.Pid()) + L" to black list"));
-    EXPECT_TRUE(Refused(path, nested.Pid()));
-    EXPECT_FALSE(Refused(path, scope.Pid()));
-
-    // The set is gathered afresh for every decision.
-    AddService("c.service", std::to_string(scope.Pid()) + "\n");
-    EXPECT_TRUE(Refused(path, scope.Pid()));
-
-    std::vector<DWORD> seen;
-    ServiceEnumerator enumerator([&seen](const SERVICE_STATUS_PROCESS* status) {
-        seen.push_back(status->dwProcessId);
-        return true;
-    });
-    ASSERT_TRUE(enumerator.EnumerateServices());
-    EXPECT_EQ(seen, (std::vector<DWORD>{static_cast<DWORD>(service.Pid()),
-                                        static_cast<DWORD>(nested.Pid()),
-                                        static_cast<DWORD>(scope.Pid())}));
-}
-
-TEST_F(ProcessCheckerTest, ListThatCannotBeBuiltRefusesUntilABuildSucceeds) {
-    LogCapture log;
-    TestChild child(SleepProgram());
-    const std::wstring path = ToZPath(SleepProgram());
-    winport::testing::FailCall("GetSystemDirectoryW", ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(Refused(path, child.Pid()));
-    EXPECT_TRUE(log.Has(4,
-                        L"ProcessChecker::AddCriticalSystemProcess: Failed to query system "
-                        L"path, error: 5"));
-    EXPECT_TRUE(
-        log.Has(4, L"ProcessChecker::InitBlackList: Failed to add system critical process"));
-
-    winport::testing::FailCall("GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_TRUE(Refused(path, child.Pid()));
-    EXPECT_TRUE(log.Has(4,
-                        L"ProcessChecker::AddPallidoProcessesToBlackList: Failed to query "
-                        L"current process image path: 8"));
-    EXPECT_TRUE(log.Has(4, L"ProcessChecker::InitBlackList: Failed to add pallido process"));
-
-    EXPECT_FALSE(Refused(path, child.Pid()));
-    // Built once: later failures of its sources do not matter, and it is not built again.
-    winport::testing::FailCall("GetSystemDirectoryW", ERROR_ACCESS_DENIED, 0, 0);
-    EXPECT_FALSE(Refused(path, child.Pid()));
-    EXPECT_TRUE(Refused(SystemDirectory() + L"\\csrss.exe", child.Pid()));
-    EXPECT_EQ(log.Count(0, L"ProcessChecker::AddCriticalSystemProcess: System path: " +
-                               SystemDirectory()),
-              2u);  // the second attempt, then the successful third one
-}
-
-TEST_F(ProcessCheckerTest, PathsThatCannotBeNormalized) {
-    LogCapture log;
-    TestChild child(SleepProgram());
-    const std::wstring path = ToZPath(SleepProgram());
-    const std::wstring prefix = L"ProcessChecker::GetNormalizedLowerCasePath: ";
-    winport::testing::FailCall("GetFullPathNameW", ERROR_INVALID_NAME);
-    EXPECT_TRUE(Refused(path, child.Pid()));
-    EXPECT_TRUE(
-        log.Has(4, prefix + L"Failed to get full path size for '" + path + L"', error: 123"));
-    winport::testing::FailCall("GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE, 1);
-    EXPECT_TRUE(Refused(path, child.Pid()));
-    EXPECT_TRUE(log.Has(4, prefix + L"Failed to get full path for '" + path + L"', error: 206"));
-
-    // An entry that cannot be normalized is left out; the rest of the list stands.
-    const std::wstring csrss = SystemDirectory() + L"\\csrss.exe";
-    winport::testing::FailCall("GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE, 2);
-    EXPECT_FALSE(Refused(path, child.Pid()));
-    EXPECT_TRUE(
-        log.Has(4, prefix + L"Failed to get full path size for '" + csrss + L"', error: 206"));
-    EXPECT_FALSE(Refused(csrss, child.Pid()));
-    EXPECT_TRUE(Refused(SystemDirectory() + L"\\smss.exe", child.Pid()));
-}
-
-TEST_F(ProcessCheckerTest, CriticalAndProtectedTestsThatCannotBeMadeAreSkipped) {
-    LogCapture log;
-    TestChild child(SleepProgram());
-    const std::wstring path = ToZPath(SleepProgram());
-    winport::testing::FailCall("IsProcessCritical", ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(Refused(path, child.Pid()));
-    EXPECT_EQ(log.Messages().at(0),
-              L"CriticalProcessChecker::IsProcessCritical: Failed to call IsProcessCritical, "
-              L"error: 6");
-    EXPECT_EQ(log.Messages().at(1),
-              std::wstring(kDecision) + L"Failed to check if '" + path + L"' is critical");
-
-    log.Clear();
-    winport::testing::FailCall("NtQueryInformationProcess", 0xC0000022);
-    EXPECT_FALSE(Refused(path, child.Pid()));
-    EXPECT_TRUE(HasLineStartingWith(log, 4,
-                                    L"CriticalProcessChecker::IsProcessProtected: Failed to query "
-                                    L"extended process info, error: "));
-    EXPECT_TRUE(
-        log.Has(4, std::wstring(kDecision) + L"Failed to check if '" + path + L"' is protected"));
-}
-
-TEST_F(ProcessCheckerTest, SystemFunctionsAreLookedUpOnceOrUntilFound) {
-    LogCapture log;
-    const std::wstring loadKernel32 = L"CriticalProcessChecker::LoadKernel32Function: ";
-    const std::wstring loadNtdll = L"CriticalProcessChecker::LoadNtdllFunction: ";
-    // A system without IsProcessCritical: said once, and nothing is critical.
-    winport::testing::FailCall("GetProcAddress", ERROR_PROC_NOT_FOUND);
-    EXPECT_FALSE(Refused(L"Z:\\sbin\\init", 1));
-    EXPECT_FALSE(Refused(L"Z:\\sbin\\init", 1));
-    EXPECT_EQ(log.Count(0, loadKernel32 + L"IsProcessCritical does not exist on system"), 1u);
-
-    // Other lookup failures leave the function unknown, to be looked up at the next decision.
-    ProcessChecker::ResetForTesting();
-    winport::testing::FailCall("GetProcAddress", ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(Refused(L"Z:\\sbin\\init", 1));
-    EXPECT_TRUE(log.Has(4, loadKernel32 + L"Failed to load IsProcessCritical, error: 5"));
-    EXPECT_TRUE(
-        log.Has(4, std::wstring(kDecision) + L"Failed to check if 'Z:\\sbin\\init' is critical"));
-    EXPECT_TRUE(Refused(L"Z:\\sbin\\init", 1));
-
-    ProcessChecker::ResetForTesting();
-    winport::testing::FailCall("GetModuleHandleW", ERROR_MOD_NOT_FOUND);
-    EXPECT_FALSE(Refused(L"Z:\\sbin\\init", 1));
-    EXPECT_TRUE(log.Has(4, loadKernel32 + L"Failed to load kernel32, error: 126"));
-
-    // The protected test runs only for processes that are not critical.
-    TestChild child(SleepProgram());
-    const std::wstring path = ToZPath(SleepProgram());
-    ProcessChecker::ResetForTesting();
-    winport::testing::FailCall("GetModuleHandleW", ERROR_MOD_NOT_FOUND, 1);
-    EXPECT_FALSE(Refused(path, child.Pid()));
-    EXPECT_TRUE(log.Has(4, loadNtdll + L"Failed to load Ntdll, error: 126"));
-    ProcessChecker::ResetForTesting();
-    winport::testing::FailCall("GetProcAddress", ERROR_ACCESS_DENIED, 1);
-    EXPECT_FALSE(Refused(path, child.Pid()));
-    EXPECT_TRUE(log.Has(4, loadNtdll + L"Failed to load NtQueryInformationProcess, error: 5"));
-
-    // Without NtQueryInformationProcess nothing is protected.
-    ProcessChecker::ResetForTesting();
-    winport::testing::FailCall("GetProcAddress", ERROR_PROC_NOT_FOUND, 1);
-    EXPECT_FALSE(Refused(path, child.Pid()));
-    if (IsKernelThread(2)) {
-        EXPECT_FALSE(Refused(L"Z:\\kthreadd", 2));
+    const std::vector<DWORD> services = ServiceProcessIds();
+    ASSERT_FALSE(services.empty());  // Linux: the fixture's service; Windows: the system's
+    for (DWORD pid : services) {
+        const std::wstring id = std::to_wstring(pid);
+        EXPECT_TRUE(Refused(Identify(pid).path, pid)) << pid;
+        EXPECT_TRUE(log.Has(0, kDecision + L"Service list contains '" + id + L"'"));
+        EXPECT_TRUE(log.Has(0, L"ProcessChecker::ExtractServiceToCustomizedSet: Adding process " +
+                                   id + L" to black list"));
     }
-    EXPECT_EQ(log.Count(2, loadNtdll + L"NtQueryInformationProcess not exist on system"), 1u);
-}
-
-TEST_F(ProcessCheckerTest, ServiceWalkFailuresLeaveTheOtherTests) {
-    TestChild service(SleepProgram());
-    AddService("a.service", std::to_string(service.Pid()) + "\n");
-    const std::wstring path = ToZPath(SleepProgram());
-    const size_t handles = winport::testing::OpenHandleCount();
-    struct Case {
-        const char* api;
-        uint32_t code;
-        unsigned skip;
-        std::wstring line;
-    };
-    const Case cases[] = {
-        {"OpenSCManagerW", ERROR_ACCESS_DENIED, 0,
-         L"ServiceEnumerator::EnumerateServices: Failed to open service manager, error: 5"},
-        {"EnumServicesStatusExW", ERROR_INVALID_HANDLE, 0,
-         L"ServiceEnumerator::GetEnumBufferSize: EnumServicesStatusEx: failed to get needed "
-         L"buffer size, error: 6"},
-        {"EnumServicesStatusExW", ERROR_INVALID_HANDLE, 1,
-         L"ServiceEnumerator::EnumService: EnumServicesStatusEx: failed to query service, error: "
-         L"6"},
-        {"OpenServiceW", ERROR_SERVICE_DOES_NOT_EXIST, 0,
-         L"ServiceConfigExtractor::ExtractServiceStatusProcess: Failed to open service 'a', "
-         L"error: 1060"},
-        {"QueryServiceStatusEx", ERROR_ACCESS_DENIED, 0,
-         L"ServiceConfigExtractor::ExtractServiceStatusProcess: Failed to query status of "
-         L"service 'a', error: 5"},
-    };
-    for (const Case& c : cases) {
-        LogCapture log;
-        winport::testing::FailCall(c.api, c.code, c.skip);
-        EXPECT_FALSE(Refused(path, service.Pid())) << c.api;
-        winport::testing::ClearFailures();
-        EXPECT_TRUE(log.Has(4, c.line)) << c.api;
-        EXPECT_EQ(winport::testing::OpenHandleCount(), handles) << c.api << ": a handle leaked";
-    }
-    EXPECT_TRUE(Refused(path, service.Pid()));
+    TestChild plain(Sleeper());
+    EXPECT_FALSE(Refused(WindowsPath(Sleeper().path), plain.Pid()));
 }
 
 TEST_F(ProcessCheckerTest, DecisionsFromManyThreadsAreSerialized) {
     LogCapture log;
-    TestChild plain(SleepProgram());
-    TestChild service(SleepProgram());
-    AddService("a.service", std::to_string(service.Pid()) + "\n");
-    const std::wstring path = ToZPath(SleepProgram());
+    TestChild plain(Sleeper());
+    const DWORD service = ServiceProcessIds().at(0);
+    const std::wstring servicePath = Identify(service).path;
+    const std::wstring path = WindowsPath(Sleeper().path);
     const std::wstring csrss = SystemDirectory() + L"\\CSRSS.exe";
     std::vector<std::thread> threads;
     std::atomic<int> wrong{0};
@@ -291,17 +85,114 @@ TEST_F(ProcessCheckerTest, DecisionsFromManyThreadsAreSerialized) {
         threads.emplace_back([&] {
             for (int i = 0; i < 5; ++i) {
                 wrong += Refused(path, plain.Pid()) ? 1 : 0;
-                wrong += Refused(path, service.Pid()) ? 0 : 1;
+                wrong += Refused(servicePath, service) ? 0 : 1;
                 wrong += Refused(csrss, plain.Pid()) ? 0 : 1;
-                wrong += Refused(L"Z:\\sbin\\init", 1) ? 0 : 1;
             }
         });
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(log.Count(0, L"ProcessChecker::AddCriticalSystemProcess: System path: " +
-                               SystemDirectory()),
-              1u);
+    EXPECT_EQ(log.Count(0, kSystemPath + SystemDirectory()), 1u);
+}
+
+TEST_F(ProcessCheckerTest, EachSourceThatFails) {
+    if (!CanInjectFaults()) GTEST_SKIP() << kNoFaultInjection;
+    const DWORD service = ServiceProcessIds().at(0);
+    const std::wstring path = WindowsPath(Sleeper().path);
+    const std::wstring csrss = SystemDirectory() + L"\\csrss.exe";
+    const std::wstring kernel32 = L"CriticalProcessChecker::LoadKernel32Function: Failed to load ";
+    const std::wstring ntdll = L"CriticalProcessChecker::LoadNtdllFunction: Failed to load ";
+    const std::wstring full = L"ProcessChecker::GetNormalizedLowerCasePath: Failed to get full ";
+    const std::wstring service1 =
+        L"ServiceConfigExtractor::ExtractServiceStatusProcess: Failed to ";
+    const std::wstring enumerate = L"ServiceEnumerator::";
+    const std::wstring critical = kDecision + L"Failed to check if '" + path + L"' is critical";
+    const std::wstring unprotected = kDecision + L"Failed to check if '" + path + L"' is protected";
+    struct Case {
+        const char* api;
+        DWORD code;
+        unsigned skip;
+        bool refused;       // a service's process: refused unless the service walk fails
+        std::wstring line;  // level 4; ending in "error: ", the start of a line
+        std::wstring then = L"";
+    };
+    const Case cases[] = {
+        // A list that cannot be built refuses, and so does a path that cannot be normalized; an
+        // entry that cannot be is left out.
+        {"GetSystemDirectoryW", ERROR_ACCESS_DENIED, 0, true,
+         L"ProcessChecker::AddCriticalSystemProcess: Failed to query system path, error: 5",
+         L"ProcessChecker::InitBlackList: Failed to add system critical process"},
+        {"GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY, 0, true,
+         L"ProcessChecker::AddPallidoProcessesToBlackList: Failed to query current process image "
+         L"path: 8",
+         L"ProcessChecker::InitBlackList: Failed to add pallido process"},
+        {"GetFullPathNameW", ERROR_INVALID_NAME, 0, true,
+         full + L"path size for '" + path + L"', error: 123"},
+        {"GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE, 1, true,
+         full + L"path for '" + path + L"', error: 206"},
+        {"GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE, 2, true,
+         full + L"path size for '" + csrss + L"', error: 206"},
+        // A critical or protected test that cannot be made is passed over.
+        {"IsProcessCritical", ERROR_INVALID_HANDLE, 0, true,
+         L"CriticalProcessChecker::IsProcessCritical: Failed to call IsProcessCritical, error: 6",
+         critical},
+        {"GetModuleHandleW", ERROR_MOD_NOT_FOUND, 0, true, kernel32 + L"kernel32, error: 126",
+         critical},
+        {"GetProcAddress", ERROR_ACCESS_DENIED, 0, true, kernel32 + L"IsProcessCritical, error: 5",
+         critical},
+        {"NtQueryInformationProcess", 0xC0000022, 0, true,
+         L"CriticalProcessChecker::IsProcessProtected: Failed to query extended process info, "
+         L"error: ",
+         unprotected},
+        {"GetModuleHandleW", ERROR_MOD_NOT_FOUND, 1, true, ntdll + L"Ntdll, error: 126",
+         unprotected},
+        {"GetProcAddress", ERROR_ACCESS_DENIED, 1, true,
+         ntdll + L"NtQueryInformationProcess, error: 5", unprotected},
+        // A service walk that fails leaves the other tests.
+        {"OpenSCManagerW", ERROR_ACCESS_DENIED, 0, false,
+         enumerate + L"EnumerateServices: Failed to open service manager, error: 5"},
+        {"EnumServicesStatusExW", ERROR_INVALID_HANDLE, 0, false,
+         enumerate + L"GetEnumBufferSize: EnumServicesStatusEx: failed to get needed buffer "
+                     L"size, error: 6"},
+        {"EnumServicesStatusExW", ERROR_INVALID_HANDLE, 1, false,
+         enumerate + L"EnumService: EnumServicesStatusEx: failed to query service, error: 6"},
+        {"OpenServiceW", ERROR_SERVICE_DOES_NOT_EXIST, 0, false,
+         service1 + L"open service 'sleeper', error: 1060"},
+        {"QueryServiceStatusEx", ERROR_ACCESS_DENIED, 0, false,
+         service1 + L"query status of service 'sleeper', error: 5"},
+    };
+    for (const Case& c : cases) {
+        LogCapture log;
+        ProcessChecker::ResetForTesting();
+        const std::optional<size_t> handles = OpenHandleCount();
+        FailCall(c.api, c.code, c.skip);
+        EXPECT_EQ(Refused(path, service), c.refused) << c.line;
+        ClearInjectedFaults();
+        EXPECT_EQ(OpenHandleCount(), handles) << c.line << ": a handle leaked";
+        EXPECT_TRUE(c.line.ends_with(L"error: ") ? HasLineStartingWith(log, 4, c.line)
+                                                 : log.Has(4, c.line))
+            << c.line;
+        EXPECT_TRUE(c.then.empty() || log.Has(4, c.then)) << c.then;
+    }
+}
+
+TEST_F(ProcessCheckerTest, ListIsBuiltOnceAndKept) {
+    if (!CanInjectFaults()) GTEST_SKIP() << kNoFaultInjection;
+    LogCapture log;
+    const std::wstring path = WindowsPath(Sleeper().path);
+    const std::wstring system = SystemDirectory();
+    const DWORD self = GetCurrentProcessId();
+    FailCall("GetSystemDirectoryW", ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(Refused(path, self));
+    // An entry that cannot be normalized is left out; the rest of the list stands.
+    FailCall("GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE, 2);
+    EXPECT_FALSE(Refused(path, self));
+    EXPECT_FALSE(Refused(system + L"\\csrss.exe", self));
+    // Later failures of its sources do not matter: it is not built again.
+    FailCall("GetSystemDirectoryW", ERROR_ACCESS_DENIED, 0, 0);
+    EXPECT_TRUE(Refused(system + L"\\smss.exe", self));
+    ClearInjectedFaults();
+    EXPECT_EQ(log.Count(0, kSystemPath + system), 1u);
 }
 
 }  // namespace

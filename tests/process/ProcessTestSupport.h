@@ -1,10 +1,10 @@
-// Real processes, directories and credentials for the process tests.
+// Real processes, files and accounts for the process tests, on both builds.
 #pragma once
 
-#include <sys/types.h>
 #include <windows.h>
 
-#include <functional>
+#include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,69 +13,98 @@
 
 namespace dorn::test {
 
-// A child started for a test; killed and reaped when the object goes.
+struct Program {
+    std::string path;
+    std::vector<std::string> arguments;
+};
+// Sleeps 30 s: /bin/sleep on Linux, process_test_sleeper.exe (built with the tests) on Windows.
+Program Sleeper();
+// Keeps a processor busy for up to 30 s.
+Program Spinner();
+
+// Linux only (used by Linux-only files): the child's account, and the id it gets (clone3).
+struct ChildOptions {
+    std::optional<uint32_t> uid;
+    std::optional<uint32_t> pid;
+};
+
+// A child started for a test; ended when the object goes.
 class TestChild {
   public:
-    // Runs `program` with `arguments`, as `uid` (and its group) when given, with the process
-    // id `pid` when given (clone3 set_tid; needs CAP_SYS_ADMIN). Returns once the child runs
-    // `program` (its /proc exe names it). Fails the test and leaves Pid() 0 otherwise.
-    explicit TestChild(const std::string& program, std::vector<std::string> arguments = {"30"},
-                       std::optional<uid_t> uid = std::nullopt,
-                       std::optional<pid_t> pid = std::nullopt);
+    // Returns once the child runs; fails the test and leaves Pid() 0 otherwise.
+    explicit TestChild(const Program& program, const ChildOptions& options = {});
     ~TestChild();
     TestChild(const TestChild&) = delete;
     TestChild& operator=(const TestChild&) = delete;
 
-    pid_t Pid() const { return m_pid; }
-    // Kills (SIGKILL) and reaps the child.
+    DWORD Pid() const { return m_pid; }
+    // Ends the child and waits until its id is free.
     void Kill();
-    // Reaps the child once it has ended, waiting up to `timeoutMs`; the wait status, or
-    // nullopt when it still runs.
-    std::optional<int> WaitEnded(int timeoutMs);
-    bool Running();
+    // True once the child has ended, by any hand, waiting up to `timeoutMs`.
+    bool WaitEnded(int timeoutMs);
+    bool Running() { return !WaitEnded(0); }
 
   private:
-    pid_t m_pid = 0;
-    bool m_reaped = false;
+    DWORD m_pid = 0;
+    bool m_ended = false;
+    HANDLE m_process = nullptr;  // Windows: held, so that the id is not reused meanwhile
 };
 
-// A fresh directory under /tmp, removed with its contents at the end.
+// A fresh directory, removed with its contents at the end.
 class TempDir {
   public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& Path() const { return m_path; }
-    std::wstring WindowsPath() const;
+    const std::filesystem::path& Path() const { return m_path; }
 
   private:
-    std::string m_path;
+    std::filesystem::path m_path;
 };
 
-// "Z:\a\b" for "/a/b" (ASCII paths only).
-std::wstring ToZPath(const std::string& linuxPath);
-// Creates directories along `path`.
-void MakeDirectories(const std::string& path);
-void WriteTextFile(const std::string& path, const std::string& text);
-// Copies an executable (mode 0755) through a temporary name, so a concurrent reader sees either
-// no file or the whole one.
-void CopyExecutable(const std::string& from, const std::string& to);
-
-// The test program's own directory and its real path.
-std::string OwnExecutable();
-// The program `sleep` as /proc/<pid>/exe names it.
-std::string SleepProgram();
-
-// Runs `body` on a thread whose capability sets lack `capability` (Linux capabilities are per
-// thread), and waits for it.
-void RunWithoutCapability(int capability, const std::function<void()>& body);
-
-// The account name of the effective uid.
+// A path as the process calls give it ("Z:\a\b" for the Linux "/a/b").
+std::wstring WindowsPath(const std::filesystem::path& path);
+// The file name the process table gives a process running `path`.
+std::wstring ImageName(const std::filesystem::path& path);
+// Through a temporary name: a concurrent reader sees no file or the whole one.
+void CopyExecutable(const std::filesystem::path& from, const std::filesystem::path& to);
+std::filesystem::path OwnExecutable();
 std::wstring CurrentUserName();
+// A process the test did not start: services.exe on Windows, pid 1 on Linux.
+std::wstring SystemProcessName();
+bool UnderWine();
+// Open handles of this process where the Linux layer counts them; nullopt elsewhere.
+std::optional<size_t> OpenHandleCount();
+// Forgets the faults armed with FailCall (tests/support/FaultInjection.h) that have not fired.
+void ClearInjectedFaults();
 
-// A log line of `level` that starts with `prefix`.
-bool HasLineStartingWith(const LogCapture& log, int level, const std::wstring& prefix);
+// One process in the forms "ProcessMetrics" reports and "EndProcess" takes.
+struct ProcessIdentity {
+    DWORD id = 0;
+    int64_t createTime = 0;  // seconds since 1970
+    std::wstring path;
+    std::wstring name;
+};
+ProcessIdentity Identify(DWORD pid);
+
+// The protection list's sources for one test. Linux: a service tree of the test's own, with one
+// service ("sleeper") whose process is a child; Windows: the system's own.
+class ProtectionSources {
+  public:
+    ProtectionSources();
+    ~ProtectionSources();
+
+  private:
+    std::optional<TempDir> m_root;
+    std::optional<TestChild> m_service;
+};
+
+inline bool HasLineStartingWith(const LogCapture& log, int level, const std::wstring& prefix) {
+    for (const auto& record : log.Records()) {
+        if (record.level == level && record.message.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+}
 
 }  // namespace dorn::test

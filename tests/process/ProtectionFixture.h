@@ -1,42 +1,68 @@
-// A protection list built from seeded sources: a system directory and a service tree made by
-// the test, and no failures armed.
+// A protection list that starts unbuilt, over the test's own sources on Linux and the system's
+// on Windows; the decisions and "EndProcess" requests the tests make of it.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <winport/testing.h>
 
+#include <vector>
+
+#include "plugin/UniqueHandle.h"
 #include "process/ProcessChecker.h"
+#include "process/ProcessTerminator.h"
+#include "process/ServiceEnumerator.h"
 #include "tests/process/ProcessTestSupport.h"
 
 namespace dorn::test {
 
 class ProtectionTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        MakeDirectories(m_root.Path() + "/system");
-        MakeDirectories(m_root.Path() + "/services");
-        winport::testing::SetSystemDirectory(SystemDirectory());
-        winport::testing::SetServiceRoot(ServiceRoot());
-        ProcessChecker::ResetForTesting();
+    void SetUp() override { ProcessChecker::ResetForTesting(); }
+    void TearDown() override { ProcessChecker::ResetForTesting(); }
+
+    static bool Refused(const std::wstring& path, DWORD pid) {
+        UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        EXPECT_TRUE(process) << "pid " << pid << " error " << GetLastError();
+        return ProcessChecker::IsProcessInBlackList(path, process.get(), pid);
     }
-    void TearDown() override {
-        winport::testing::ClearFailures();
-        winport::testing::SetSystemDirectory(L"");
-        winport::testing::SetServiceRoot("");
-        ProcessChecker::ResetForTesting();
+    // The processes of the active services, as the service manager reports them.
+    static std::vector<DWORD> ServiceProcessIds() {
+        std::vector<DWORD> ids;
+        ServiceEnumerator enumerator([&ids](const SERVICE_STATUS_PROCESS* status) {
+            ids.push_back(status->dwProcessId);
+            return true;
+        });
+        EXPECT_TRUE(enumerator.EnumerateServices());
+        return ids;
     }
 
-    std::wstring SystemDirectory() const { return ToZPath(m_root.Path() + "/system"); }
-    std::string ServiceRoot() const { return m_root.Path() + "/services"; }
-    std::string Scratch() const { return m_root.Path(); }
-    // A service cgroup `relative` under the service root listing `pids`.
-    void AddService(const std::string& relative, const std::string& pids) {
-        MakeDirectories(ServiceRoot() + "/" + relative);
-        WriteTextFile(ServiceRoot() + "/" + relative + "/cgroup.procs", pids);
+    static CORE::PropertyBag EndRequest(const ProcessIdentity& process) {
+        CORE::PropertyBag request;
+        request.addInt64(L"processId", process.id);
+        request.addInt64(L"createTime", process.createTime);
+        request.add(L"processName", process.name);
+        return request;
+    }
+    // "EndProcess" refuses: false, no reply entries, the error text `error` (empty: none), the
+    // level-4 `lines` logged, no handle left open, the child still running.
+    static void ExpectEndRefused(const CORE::PropertyBag& request,
+                                 const std::vector<std::wstring>& lines, TestChild* child,
+                                 const std::wstring& error = L"") {
+        LogCapture log;
+        const std::optional<size_t> handles = OpenHandleCount();
+        CORE::PropertyBag reply;
+        EXPECT_FALSE(ProcessTerminator::EndProcess(request, reply));
+        EXPECT_TRUE(reply.empty());
+        EXPECT_EQ(reply.isError(), !error.empty());
+        EXPECT_EQ(reply.getErrorText(), error);
+        EXPECT_EQ(OpenHandleCount(), handles) << "a handle leaked";
+        for (const std::wstring& line : lines) EXPECT_TRUE(log.Has(4, line)) << line;
+        if (child != nullptr) {
+            EXPECT_TRUE(child->Running());
+        }
     }
 
   private:
-    TempDir m_root;
+    ProtectionSources m_sources;
 };
 
 }  // namespace dorn::test

@@ -1,62 +1,106 @@
-// The parsers of the system's buffers, on crafted records: fields, order, and buffers whose
-// offsets and pointers lie.
+// The parsers of the system's buffers, on records laid out as Windows lays them: fields, order,
+// and buffers whose offsets and pointers lie.
 #include <gtest/gtest.h>
-#include <winternl.h>
 
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 
 #include "process/SystemInformationParser.h"
-#include "tests/process/SystemInformationBuilder.h"
 
 namespace dorn::test {
 namespace {
 
 namespace L = ProcessInformationLayout;
 
-// The parser's offsets are the published layout that winport writes.
-static_assert(L::kCreateTime == offsetof(SYSTEM_PROCESS_INFORMATION, CreateTime));
-static_assert(L::kUserTime == offsetof(SYSTEM_PROCESS_INFORMATION, UserTime));
-static_assert(L::kKernelTime == offsetof(SYSTEM_PROCESS_INFORMATION, KernelTime));
-static_assert(L::kImageNameBuffer == offsetof(SYSTEM_PROCESS_INFORMATION, ImageName.Buffer));
-static_assert(L::kUniqueProcessId == offsetof(SYSTEM_PROCESS_INFORMATION, UniqueProcessId));
-static_assert(L::kSessionId == offsetof(SYSTEM_PROCESS_INFORMATION, SessionId));
-static_assert(L::kPrivatePageCount == offsetof(SYSTEM_PROCESS_INFORMATION, PrivatePageCount));
-static_assert(L::kReadTransferCount == offsetof(SYSTEM_PROCESS_INFORMATION, ReadTransferCount));
-static_assert(L::kWriteTransferCount == offsetof(SYSTEM_PROCESS_INFORMATION, WriteTransferCount));
-static_assert(L::kRecordSize == sizeof(SYSTEM_PROCESS_INFORMATION));
-static_assert(ProcessorPerformanceLayout::kRecordSize ==
-              sizeof(SYSTEM_PROCESSOR_PERFORMANCE_INFORMATION));
+struct Crafted {
+    int64_t pid, created, kernel, user, read, written;
+    uint64_t privateBytes;
+    uint32_t session;
+    std::wstring name;
+    bool hasName = true;  // false: ImageName.Buffer is null
+};
 
-ProcessTableBuilder ThreeProcesses() {
-    ProcessTableBuilder table;
-    table.Add({0, 0, 5, 5, 0, 0, 0, 0, L"", false});  // the idle process comes first on Windows
-    table.Add({700, 300, 11, 12, 13, 14, 0x1'2345'6789ull, 2, L"editor.exe"});
-    table.Add({4, 100, 21, 22, 23, 24, 4096, 0, L"System"});
-    table.Add({9, 300, 31, 32, 33, 34, 8192, 1, L"svc.exe"});
-    return table;
+template <typename T>
+void Poke(unsigned char* buffer, size_t offset, T value) {
+    std::memcpy(buffer + offset, &value, sizeof value);
 }
 
-size_t Parse(const std::vector<unsigned char>& buffer, ProcessMap& map, bool& ok) {
-    size_t badOffset = 0;
-    ok = ParseProcessInformation(buffer.data(), buffer.size(), map, badOffset);
-    return badOffset;
+size_t NameBytes(const Crafted& p) {
+    return p.hasName ? (p.name.size() + 1) * sizeof(wchar_t) : 0;
 }
 
-TEST(ProcessInformationParser, ReadsEveryRecordOfTheChainIntoKeyOrder) {
-    std::vector<unsigned char> buffer = ThreeProcesses().Build();
+size_t Span(const Crafted& p) {
+    return (L::kRecordSize + NameBytes(p) + 7) / 8 * 8;
+}
+
+size_t TableSize(const std::vector<Crafted>& table) {
+    size_t size = 0;
+    for (const Crafted& p : table) size += Span(p);
+    return size;
+}
+
+// Each record, then its NUL-terminated name, 8-aligned, with name pointers into `buffer`; what
+// does not fit in `size` is left out. Returns the records' offsets.
+std::vector<size_t> Lay(const std::vector<Crafted>& table, unsigned char* buffer, size_t size) {
+    std::vector<unsigned char> full(TableSize(table), 0);
+    std::vector<size_t> offsets;
+    for (size_t i = 0, offset = 0; i < table.size(); offset += Span(table[i++])) {
+        const Crafted& p = table[i];
+        unsigned char* record = full.data() + offset;
+        offsets.push_back(offset);
+        Poke<uint32_t>(record, L::kNextEntryOffset, i + 1 < table.size() ? Span(p) : 0);
+        Poke(record, L::kCreateTime, p.created);
+        Poke(record, L::kUserTime, p.user);
+        Poke(record, L::kKernelTime, p.kernel);
+        const uintptr_t name = reinterpret_cast<uintptr_t>(buffer) + offset + L::kRecordSize;
+        Poke<uint64_t>(record, L::kImageNameBuffer, p.hasName ? name : 0);
+        Poke(record, L::kUniqueProcessId, p.pid);
+        Poke(record, L::kSessionId, p.session);
+        Poke(record, L::kPrivatePageCount, p.privateBytes);
+        Poke(record, L::kReadTransferCount, p.read);
+        Poke(record, L::kWriteTransferCount, p.written);
+        std::memcpy(record + L::kRecordSize, p.name.c_str(), NameBytes(p));
+    }
+    if (size > 0) std::memcpy(buffer, full.data(), std::min(size, full.size()));
+    return offsets;
+}
+
+const std::vector<Crafted> kTable = {
+    {0, 0, 5, 5, 0, 0, 0, 0, L"", false},  // the idle process comes first on Windows
+    {700, 300, 11, 12, 13, 14, 0x1'2345'6789ull, 2, L"editor.exe"},
+    {4, 100, 21, 22, 23, 24, 4096, 0, L"System"},
+    {9, 300, 31, 32, 33, 34, 8192, 1, L"svc.exe"},
+};
+
+bool Parse(const std::vector<Crafted>& table, ProcessMap& map, size_t& badOffset,
+           const std::function<void(unsigned char*, const std::vector<size_t>&)>& spoil = {}) {
+    const size_t size = TableSize(table);
+    // Exactly `size` bytes on the heap, so that the address sanitizer sees any overread.
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[size]);
+    const std::vector<size_t> offsets = Lay(table, buffer.get(), size);
+    if (spoil) spoil(buffer.get(), offsets);
+    return ParseProcessInformation(buffer.get(), size, map, badOffset);
+}
+
+TEST(ProcessInformationParser, ReadsEveryRecordIntoKeyOrderAddingToTheMap) {
     ProcessMap map;
-    bool ok = false;
-    Parse(buffer, map, ok);
-    ASSERT_TRUE(ok);
-    ASSERT_EQ(map.size(), 3u);  // the idle process is skipped
+    map[{50, 50}].imageName = L"kept";
+    map[{100, 4}].imageName = L"stale";
+    std::vector<Crafted> table = kTable;
+    table.push_back({77, 1, 0, 0, 0, 0, 0, 0, L"", false});
+    size_t badOffset = 0;
+    ASSERT_TRUE(Parse(table, map, badOffset));
+    ASSERT_EQ(map.size(), 5u);  // the idle process is skipped
     auto entry = map.begin();
-    EXPECT_EQ(entry->first, (ProcessKey{100, 4}));
+    EXPECT_EQ(entry->first, (ProcessKey{1, 77}));
+    EXPECT_EQ(entry->second.imageName, L"");  // a record without a name buffer
+    EXPECT_EQ((++entry)->second.imageName, L"kept");
+    EXPECT_EQ((++entry)->first, (ProcessKey{100, 4}));
     EXPECT_EQ(entry->second.imageName, L"System");
-    ++entry;
-    EXPECT_EQ(entry->first, (ProcessKey{300, 9}));  // same creation time: lower id first
-    ++entry;
-    EXPECT_EQ(entry->first, (ProcessKey{300, 700}));
+    EXPECT_EQ((++entry)->first, (ProcessKey{300, 9}));  // same creation time: lower id first
+    EXPECT_EQ((++entry)->first, (ProcessKey{300, 700}));
     const ProcessCounters& editor = entry->second;
     EXPECT_EQ(editor.kernelTime, 11);
     EXPECT_EQ(editor.userTime, 12);
@@ -67,81 +111,48 @@ TEST(ProcessInformationParser, ReadsEveryRecordOfTheChainIntoKeyOrder) {
     EXPECT_EQ(editor.imageName, L"editor.exe");
 }
 
-TEST(ProcessInformationParser, AddsToWhatTheMapHoldsAndReplacesEqualKeys) {
-    ProcessMap map;
-    map[{50, 50}].imageName = L"kept";
-    map[{100, 4}].imageName = L"stale";
-    std::vector<unsigned char> buffer = ThreeProcesses().Build();
-    bool ok = false;
-    Parse(buffer, map, ok);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(map.size(), 4u);
-    EXPECT_EQ((map[{50, 50}].imageName), L"kept");
-    EXPECT_EQ((map[{100, 4}].imageName), L"System");
-
-    ProcessTableBuilder nameless;
-    nameless.Add({77, 1, 0, 0, 0, 0, 0, 0, L"", false});
-    std::vector<unsigned char> second = nameless.Build();
-    Parse(second, map, ok);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ((map[{1, 77}].imageName), L"");  // a record without a name buffer
-}
-
 TEST(ProcessInformationParser, RefusesRecordsThatReachOutsideTheBuffer) {
-    ProcessTableBuilder table = ThreeProcesses();
-    const std::vector<size_t> offsets = table.RecordOffsets();
+    const size_t size = TableSize(kTable);
+    auto name = [](unsigned char* b, size_t record, intptr_t at) {
+        Poke<uint64_t>(b, record + L::kImageNameBuffer, reinterpret_cast<uintptr_t>(b) + at);
+    };
     struct Case {
         const char* what;
-        std::function<void(std::vector<unsigned char>&)> spoil;
-        size_t badOffset;
+        size_t record;
+        std::function<void(unsigned char*, size_t)> spoil;
     };
-    const std::vector<Case> cases = {
-        {"next offset past the end",
-         [&](auto& b) { Poke<uint32_t>(b.data(), offsets[2] + L::kNextEntryOffset, 0x10000); },
-         offsets[2]},
-        {"next offset inside the record",
-         [&](auto& b) { Poke<uint32_t>(b.data(), offsets[1] + L::kNextEntryOffset, 8); },
-         offsets[1]},
-        {"name before the buffer",
-         [&](auto& b) {
-             Poke<uint64_t>(b.data(), offsets[1] + L::kImageNameBuffer,
-                            reinterpret_cast<uintptr_t>(b.data()) - 64);
-         },
-         offsets[1]},
-        {"name after the buffer",
-         [&](auto& b) {
-             Poke<uint64_t>(b.data(), offsets[3] + L::kImageNameBuffer,
-                            reinterpret_cast<uintptr_t>(b.data()) + b.size());
-         },
-         offsets[3]},
-        {"name without a terminator",
-         [&](auto& b) {
-             Poke<uint64_t>(b.data(), offsets[3] + L::kImageNameBuffer,
-                            reinterpret_cast<uintptr_t>(b.data()) + b.size() - sizeof(wchar_t));
-             Poke<wchar_t>(b.data(), b.size() - sizeof(wchar_t), L'x');
-         },
-         offsets[3]},
+    const Case cases[] = {
+        {"next offset past the end", 2,
+         [](auto b, size_t r) { Poke<uint32_t>(b, r + L::kNextEntryOffset, 0x10000); }},
+        {"next offset inside the record", 1,
+         [](auto b, size_t r) { Poke<uint32_t>(b, r + L::kNextEntryOffset, 8); }},
+        {"name before the buffer", 1, [&](auto b, size_t r) { name(b, r, -64); }},
+        {"name after the buffer", 3, [&](auto b, size_t r) { name(b, r, size); }},
+        {"name without a terminator", 3,
+         [&](auto b, size_t r) {
+             name(b, r, size - sizeof(wchar_t));
+             Poke<wchar_t>(b, size - sizeof(wchar_t), L'x');
+         }},
     };
     for (const Case& c : cases) {
-        std::vector<unsigned char> buffer = table.Build();
-        c.spoil(buffer);
         ProcessMap map;
         map[{1, 1}].imageName = L"before";
-        bool ok = true;
-        const size_t badOffset = Parse(buffer, map, ok);
-        EXPECT_FALSE(ok) << c.what;
-        EXPECT_EQ(badOffset, c.badOffset) << c.what;
+        size_t badOffset = 0;
+        size_t expected = 0;
+        EXPECT_FALSE(Parse(kTable, map, badOffset, [&](unsigned char* b, const auto& offsets) {
+            expected = offsets[c.record];
+            c.spoil(b, expected);
+        })) << c.what;
+        EXPECT_EQ(badOffset, expected) << c.what;
         EXPECT_EQ(map.size(), 1u) << c.what << ": nothing is added from a malformed buffer";
     }
 }
 
 TEST(ProcessInformationParser, TruncatedBuffersAreRefusedWithoutReadingPastTheirEnd) {
-    ProcessTableBuilder table = ThreeProcesses();
-    const size_t complete = table.EndOfLastName();
-    for (size_t size = 0; size <= table.Size(); ++size) {
-        // Exactly `size` bytes on the heap, so that the address sanitizer sees any overread.
+    const size_t complete = Lay(kTable, nullptr, 0).back() + L::kRecordSize + NameBytes(kTable[3]);
+    for (size_t size = 0; size <= TableSize(kTable); ++size) {
         std::unique_ptr<unsigned char[]> buffer(new unsigned char[size > 0 ? size : 1]);
-        table.WriteInto(buffer.get(), size);
+        Lay(kTable, buffer.get(), size);
         ProcessMap map;
         size_t badOffset = 0;
         const bool ok =
@@ -153,39 +164,41 @@ TEST(ProcessInformationParser, TruncatedBuffersAreRefusedWithoutReadingPastTheir
 
 TEST(ProcessInformationParser, SurvivesArbitraryOffsetsAndPointers) {
     std::mt19937_64 random(20240611);
-    ProcessTableBuilder table = ThreeProcesses();
-    const std::vector<size_t> offsets = table.RecordOffsets();
+    const size_t size = TableSize(kTable);
     for (int round = 0; round < 3000; ++round) {
-        std::vector<unsigned char> bytes = table.Build();
-        std::unique_ptr<unsigned char[]> buffer(new unsigned char[bytes.size()]);
-        table.WriteInto(buffer.get(), bytes.size());
-        const size_t record = offsets[random() % offsets.size()];
-        const uintptr_t base = reinterpret_cast<uintptr_t>(buffer.get());
-        switch (random() % 3) {
-            case 0:
-                Poke<uint32_t>(buffer.get(), record + L::kNextEntryOffset,
-                               static_cast<uint32_t>(random() % (bytes.size() * 2)));
-                break;
-            case 1:
-                Poke<uint64_t>(buffer.get(), record + L::kImageNameBuffer,
-                               base + random() % (bytes.size() + 64) - 32);
-                break;
-            default:
-                buffer[random() % bytes.size()] = static_cast<unsigned char>(random());
-                break;
-        }
         ProcessMap map;
         size_t badOffset = 0;
-        if (!ParseProcessInformation(buffer.get(), bytes.size(), map, badOffset)) {
-            EXPECT_LT(badOffset, bytes.size());
+        const bool ok = Parse(kTable, map, badOffset, [&](unsigned char* b, const auto& offsets) {
+            const size_t record = offsets[random() % offsets.size()];
+            switch (random() % 3) {
+                case 0:
+                    Poke(b, record + L::kNextEntryOffset, uint32_t(random() % (size * 2)));
+                    break;
+                case 1:
+                    Poke(b, record + L::kImageNameBuffer,
+                         uint64_t(reinterpret_cast<uintptr_t>(b) + random() % (size + 64) - 32));
+                    break;
+                default:
+                    b[random() % size] = static_cast<unsigned char>(random());
+            }
+        });
+        if (!ok) {
+            EXPECT_LT(badOffset, size);
             EXPECT_TRUE(map.empty());
         }
     }
 }
 
 TEST(ProcessorTimesParser, SumsTheRecordsTheSystemReported) {
-    std::vector<unsigned char> buffer = BuildProcessorTable({{100, 400, 50}, {300, 600, 10}});
-    buffer.resize(buffer.size() + 16384, 0xAB);  // room the caller added: not records
+    namespace P = ProcessorPerformanceLayout;
+    // {idle, kernel, user} of two processors, then room the caller added: not records.
+    std::vector<unsigned char> buffer(2 * P::kRecordSize + 16384, 0xAB);
+    const uint64_t times[2][3] = {{100, 400, 50}, {300, 600, 10}};
+    for (size_t i = 0; i < 2; ++i) {
+        Poke(buffer.data(), i * P::kRecordSize + P::kIdleTime, times[i][0]);
+        Poke(buffer.data(), i * P::kRecordSize + P::kKernelTime, times[i][1]);
+        Poke(buffer.data(), i * P::kRecordSize + P::kUserTime, times[i][2]);
+    }
     uint64_t total = 1;
     uint64_t idle = 1;
     ASSERT_TRUE(SumProcessorTimes(buffer.data(), buffer.size(), 96, total, idle));
@@ -200,8 +213,7 @@ TEST(ProcessorTimesParser, SumsTheRecordsTheSystemReported) {
     // A reported length beyond the buffer is not believed.
     total = idle = 7;
     EXPECT_FALSE(SumProcessorTimes(buffer.data(), 96, 144, total, idle));
-    EXPECT_EQ(total, 0u);
-    EXPECT_EQ(idle, 0u);
+    EXPECT_EQ(total + idle, 0u);
 }
 
 }  // namespace
