@@ -1,6 +1,7 @@
 #include "host/CommandLine.h"
 
 #include <charconv>
+#include <functional>
 #include <limits>
 
 #include "host/Utf8Path.h"
@@ -29,6 +30,17 @@ bool ParsePerfmonInterval(const std::string& text, int& seconds) {
            seconds <= kLongestPerfmonInterval;
 }
 
+bool ParsePort(const std::string& text, uint16_t& port) {
+    unsigned number = 0;
+    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (status != std::errc() || end != text.data() + text.size() || text.empty() ||
+        number > std::numeric_limits<uint16_t>::max()) {
+        return false;
+    }
+    port = static_cast<uint16_t>(number);
+    return true;
+}
+
 // An option that takes a value: "--name VALUE" or "--name=VALUE".
 bool TakeOptionValue(const std::vector<std::string>& arguments, size_t& index,
                      const std::string& name, std::string& value, std::string& error) {
@@ -49,53 +61,109 @@ bool IsOption(const std::string& argument, const std::string& name) {
     return argument == name || argument.rfind(name + "=", 0) == 0;
 }
 
-bool ParseCallOption(const std::vector<std::string>& arguments, size_t& index,
-                     CallOptions& options, std::string& error) {
+// One option of a command: its name and what its value does; false with `error` for a bad one.
+struct OptionSpec {
+    const char* name;
+    std::function<bool(const std::string& value, std::string& error)> apply;
+};
+
+std::vector<OptionSpec> HostOptionSpecs(HostOptions& options) {
+    return {
+        {"--registry",
+         [&options](const std::string& value, std::string&) {
+             options.registryFiles.push_back(PathFromUtf8(value));
+             return true;
+         }},
+        {"--counters",
+         [&options](const std::string& value, std::string&) {
+             options.counterFiles.emplace_back(value);
+             return true;
+         }},
+        {"--sessions",
+         [&options](const std::string& value, std::string&) {
+             options.sessionsFiles.emplace_back(value);
+             return true;
+         }},
+        {"--log-level",
+         [&options](const std::string& value, std::string& error) {
+             if (ParseLogLevel(value, options.logLevel)) return true;
+             error = "--log-level takes a level from 0 to 4, not '" + value + "'";
+             return false;
+         }},
+        {"--perfmon-interval",
+         [&options](const std::string& value, std::string& error) {
+             if (ParsePerfmonInterval(value, options.perfmonIntervalSeconds)) return true;
+             error = "--perfmon-interval takes seconds from 1 to 86400, not '" + value + "'";
+             return false;
+         }},
+        {"--plugin",
+         [&options](const std::string& value, std::string&) {
+             options.pluginPath = PathFromUtf8(value);
+             return true;
+         }},
+    };
+}
+
+std::vector<OptionSpec> CallOptionSpecs(CallOptions& options) {
+    std::vector<OptionSpec> specs = HostOptionSpecs(options);
+    specs.push_back({"--request", [&options](const std::string& value, std::string&) {
+                         options.requestJson = value;
+                         return true;
+                     }});
+    specs.push_back({"--operation", [&options](const std::string& value, std::string&) {
+                         options.operation = value;
+                         return true;
+                     }});
+    return specs;
+}
+
+std::vector<OptionSpec> ServeOptionSpecs(ServeOptions& options) {
+    std::vector<OptionSpec> specs = HostOptionSpecs(options);
+    specs.push_back({"--port", [&options](const std::string& value, std::string& error) {
+                         if (ParsePort(value, options.port)) return true;
+                         error = "--port takes a port from 1 to 65535 (0: any free port), not '" +
+                                 value + "'";
+                         return false;
+                     }});
+    specs.push_back({"--listen", [&options](const std::string& value, std::string& error) {
+                         if (value.empty()) {
+                             error = "--listen needs an address";
+                             return false;
+                         }
+                         options.address = value;
+                         return true;
+                     }});
+    specs.push_back({"--token-file", [&options](const std::string& value, std::string&) {
+                         options.tokenFile = PathFromUtf8(value);
+                         return true;
+                     }});
+    specs.push_back({"--console", [&options](const std::string& value, std::string&) {
+                         options.consoleDirectory = PathFromUtf8(value);
+                         return true;
+                     }});
+    return specs;
+}
+
+bool ParseOption(const std::vector<std::string>& arguments, size_t& index,
+                 const std::vector<OptionSpec>& specs, std::string& error) {
     const std::string& argument = arguments[index];
-    std::string value;
-    if (IsOption(argument, "--request")) {
-        if (!TakeOptionValue(arguments, index, "--request", value, error)) return false;
-        options.requestJson = value;
-    } else if (IsOption(argument, "--operation")) {
-        if (!TakeOptionValue(arguments, index, "--operation", value, error)) return false;
-        options.operation = value;
-    } else if (IsOption(argument, "--registry")) {
-        if (!TakeOptionValue(arguments, index, "--registry", value, error)) return false;
-        options.registryFiles.push_back(PathFromUtf8(value));
-    } else if (IsOption(argument, "--counters")) {
-        if (!TakeOptionValue(arguments, index, "--counters", value, error)) return false;
-        options.counterFiles.emplace_back(value);
-    } else if (IsOption(argument, "--sessions")) {
-        if (!TakeOptionValue(arguments, index, "--sessions", value, error)) return false;
-        options.sessionsFiles.emplace_back(value);
-    } else if (IsOption(argument, "--log-level")) {
-        if (!TakeOptionValue(arguments, index, "--log-level", value, error)) return false;
-        if (!ParseLogLevel(value, options.logLevel)) {
-            error = "--log-level takes a level from 0 to 4, not '" + value + "'";
-            return false;
-        }
-    } else if (IsOption(argument, "--perfmon-interval")) {
-        if (!TakeOptionValue(arguments, index, "--perfmon-interval", value, error)) return false;
-        if (!ParsePerfmonInterval(value, options.perfmonIntervalSeconds)) {
-            error = "--perfmon-interval takes seconds from 1 to 86400, not '" + value + "'";
-            return false;
-        }
-    } else if (IsOption(argument, "--plugin")) {
-        if (!TakeOptionValue(arguments, index, "--plugin", value, error)) return false;
-        options.pluginPath = PathFromUtf8(value);
-    } else {
-        error = "unknown option " + argument;
-        return false;
+    for (const OptionSpec& spec : specs) {
+        if (!IsOption(argument, spec.name)) continue;
+        std::string value;
+        return TakeOptionValue(arguments, index, spec.name, value, error) &&
+               spec.apply(value, error);
     }
-    return true;
+    error = "unknown option " + argument;
+    return false;
 }
 
 bool ParseCall(const std::vector<std::string>& arguments, size_t index, CallOptions& options,
                std::string& error) {
+    const std::vector<OptionSpec> specs = CallOptionSpecs(options);
     for (; index < arguments.size(); ++index) {
         const std::string& argument = arguments[index];
         if (argument.rfind("--", 0) == 0) {
-            if (!ParseCallOption(arguments, index, options, error)) return false;
+            if (!ParseOption(arguments, index, specs, error)) return false;
         } else if (options.opcode.empty() && !options.requestJson) {
             options.opcode = argument;
         } else {
@@ -113,6 +181,40 @@ bool ParseCall(const std::vector<std::string>& arguments, size_t index, CallOpti
         error = "call needs an OPCODE or --request";
         return false;
     }
+    return true;
+}
+
+bool ParseServe(const std::vector<std::string>& arguments, size_t index, ServeOptions& options,
+                std::string& error) {
+    const std::vector<OptionSpec> specs = ServeOptionSpecs(options);
+    for (; index < arguments.size(); ++index) {
+        if (arguments[index].rfind("--", 0) != 0) {
+            error = "serve takes options only, not '" + arguments[index] + "'";
+            return false;
+        }
+        if (!ParseOption(arguments, index, specs, error)) return false;
+    }
+    return true;
+}
+
+bool AsksForHelp(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument == "--help" || argument == "-h") return true;
+    }
+    return false;
+}
+
+// Parses a command's options into a fresh `Options` and stores it in `command`.
+template <class Options>
+bool ParseInto(bool (*parse)(const std::vector<std::string>&, size_t, Options&, std::string&),
+               const std::vector<std::string>& arguments, Command& command, std::string& error) {
+    if (AsksForHelp(arguments)) {
+        command = HelpCommand{};
+        return true;
+    }
+    Options options;
+    if (!parse(arguments, 1, options, error)) return false;
+    command = std::move(options);
     return true;
 }
 
@@ -149,18 +251,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, Command& comman
         command = HelpCommand{};
         return true;
     }
-    if (verb == "call") {
-        for (const std::string& argument : arguments) {
-            if (argument == "--help" || argument == "-h") {
-                command = HelpCommand{};
-                return true;
-            }
-        }
-        CallOptions options;
-        if (!ParseCall(arguments, 1, options, error)) return false;
-        command = std::move(options);
-        return true;
-    }
+    if (verb == "call") return ParseInto(ParseCall, arguments, command, error);
+    if (verb == "serve") return ParseInto(ParseServe, arguments, command, error);
     error = "unknown command '" + verb + "'";
     return false;
 }
@@ -169,6 +261,7 @@ const char* UsageText() {
     return R"(Usage:
   dorn call [OPTIONS] OPCODE [KEY=VALUE]...
   dorn call [OPTIONS] --request JSON
+  dorn serve [OPTIONS]
   dorn --help
 
 dorn is the agent's service host. "call" loads the help-desk plug-in, calls its PluginInit,
@@ -210,5 +303,20 @@ Examples:
   dorn call ClientInfo SESSIONID=3 --registry samples/sessions.reg
   dorn call --request '{"opcode": "ProcessMetrics", "SESSIONID": 2,
                         "processFilter": {"processSessionFilter": "CURRENT_USER_SESSION"}}'
+
+"serve" is the long-running host: it loads the plug-in once, runs the framework and "perfmon",
+and answers over HTTP until SIGINT or SIGTERM. POST /api/OPCODE takes the request as a JSON
+object and answers with the JSON that "call" prints; GET / is the console page. Every request
+needs the access token (Authorization: Bearer TOKEN, or the cookie that /login?token=TOKEN
+sets). On start it prints "dorn serve: console at http://ADDRESS:PORT/login?token=TOKEN".
+It takes --registry, --counters, --sessions, --log-level, --perfmon-interval and --plugin as
+"call" does, and:
+  --port N           the TCP port, 1 to 65535, or 0 for any free one; default 8765
+  --listen ADDR      the address to listen on instead of 127.0.0.1; the console is then
+                     reachable from other machines, over plain HTTP, guarded by the token only
+  --token-file PATH  the access token's file (default $XDG_CONFIG_HOME/dorn/token, else
+                     ~/.config/dorn/token); made at first start, readable by its owner only
+  --console DIR      the console page's files (default: "console" beside the dorn executable)
+Exit status of serve: 0 after a clean stop, 1 when it cannot start, 2 on a usage error.
 )";
 }

@@ -1,4 +1,5 @@
-// The command line of dorn: "dorn call [OPTIONS] OPCODE [KEY=VALUE]..." and "dorn --help".
+// The command line of dorn: "dorn call [OPTIONS] OPCODE [KEY=VALUE]...", "dorn serve [OPTIONS]"
+// and "dorn --help".
 #pragma once
 
 #include <cstdint>
@@ -13,22 +14,36 @@ struct RequestEntry {
     std::variant<std::string, int32_t, int64_t> value;
 };
 
-struct CallOptions {
-    std::string operation = "HelpdeskOperation";
-    std::optional<std::string> requestJson;  // the whole request, opcode included
+// What every command that runs the plug-in is given: the machine it sees and how it logs.
+struct HostOptions {
     std::vector<std::filesystem::path> registryFiles;
     std::vector<std::filesystem::path> counterFiles;   // published counter objects
     std::vector<std::filesystem::path> sessionsFiles;  // declared login sessions
     int logLevel = 3;
     int perfmonIntervalSeconds = 5;  // how often "perfmon" pushes its readings
     std::optional<std::filesystem::path> pluginPath;
+};
+
+struct CallOptions : HostOptions {
+    std::string operation = "HelpdeskOperation";
+    std::optional<std::string> requestJson;  // the whole request, opcode included
     std::string opcode;
     std::vector<RequestEntry> entries;
 };
 
+inline constexpr uint16_t kDefaultServePort = 8765;
+inline constexpr const char* kDefaultServeAddress = "127.0.0.1";
+
+struct ServeOptions : HostOptions {
+    std::string address = kDefaultServeAddress;
+    uint16_t port = kDefaultServePort;  // 0: any free port
+    std::optional<std::filesystem::path> tokenFile;
+    std::optional<std::filesystem::path> consoleDirectory;
+};
+
 struct HelpCommand {};
 
-using Command = std::variant<HelpCommand, CallOptions>;
+using Command = std::variant<HelpCommand, CallOptions, ServeOptions>;
 
 // Arguments are UTF-8, without the program name. False with `error` on a usage error.
 bool ParseCommandLine(const std::vector<std::string>& arguments, Command& command,

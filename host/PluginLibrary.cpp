@@ -44,4 +44,6 @@ bool PluginLibrary::Load(const std::filesystem::path& path, std::string& error) 
     return true;
 }
 
-bool PluginLibrary::Init() { return m_pluginInit != nullptr && m_pluginInit(); }
+bool PluginLibrary::Init() {
+    return m_pluginInit != nullptr && m_pluginInit();
+}

@@ -7,7 +7,7 @@
 #include <string>
 
 class PluginLibrary {
-public:
+  public:
     PluginLibrary() = default;
     ~PluginLibrary();
     PluginLibrary(const PluginLibrary&) = delete;
@@ -21,7 +21,7 @@ public:
     // Calls the plug-in's PluginInit.
     bool Init();
 
-private:
+  private:
     HMODULE m_module = nullptr;
     bool (*m_pluginInit)() = nullptr;
 };

@@ -6,6 +6,7 @@
 #include "host/CallCommand.h"
 #include "host/CommandLine.h"
 #include "host/ProgramArguments.h"
+#include "host/ServeCommand.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
                                      std::cout << UsageText();
                                      return 0;
                                  },
-                                 [](const CallOptions& options) { return RunCall(options); }},
+                                 [](const CallOptions& options) { return RunCall(options); },
+                                 [](const ServeOptions& options) { return RunServe(options); }},
                       command);
 }

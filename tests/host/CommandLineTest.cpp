@@ -52,6 +52,31 @@ TEST(CommandLineTest, OptionsMayStandAnywhereAndRepeat) {
     EXPECT_EQ(options.entries[0].key, "SESSIONID");
 }
 
+TEST(CommandLineTest, ServeTakesTheHostOptionsAndItsOwn) {
+    Command command;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine({"serve"}, command, error)) << error;
+    const auto& defaults = std::get<ServeOptions>(command);
+    EXPECT_EQ(defaults.port, 8765);
+    EXPECT_EQ(defaults.address, "127.0.0.1");
+    EXPECT_FALSE(defaults.tokenFile || defaults.consoleDirectory);
+
+    ASSERT_TRUE(ParseCommandLine(
+        {"serve", "--port", "0", "--listen=::1", "--registry", "a.reg", "--token-file", "t",
+         "--console=c", "--perfmon-interval", "9", "--port=65535"},
+        command, error))
+        << error;
+    const auto& options = std::get<ServeOptions>(command);
+    EXPECT_EQ(options.port, 65535);
+    EXPECT_EQ(options.address, "::1");
+    ASSERT_EQ(options.registryFiles.size(), 1u);
+    EXPECT_EQ(options.tokenFile, "t");
+    EXPECT_EQ(options.consoleDirectory, "c");
+    EXPECT_EQ(options.perfmonIntervalSeconds, 9);
+    ASSERT_TRUE(ParseCommandLine({"serve", "--port", "1", "-h"}, command, error));
+    EXPECT_TRUE(std::holds_alternative<HelpCommand>(command));
+}
+
 TEST(CommandLineTest, UsageErrorsSayWhatIsWrong) {
     const struct {
         std::vector<std::string> arguments;
@@ -66,6 +91,14 @@ TEST(CommandLineTest, UsageErrorsSayWhatIsWrong) {
         {{"call", "X", "y"}, "expected KEY=VALUE, not 'y'"},
         {{"call", "--what", "X"}, "unknown option --what"},
         {{"launch"}, "unknown command 'launch'"},
+        {{"serve", "--port", "65536"},
+         "--port takes a port from 1 to 65535 (0: any free port), not '65536'"},
+        {{"serve", "--port="}, "--port takes a port from 1 to 65535 (0: any free port), not ''"},
+        {{"serve", "--port", "+80"},
+         "--port takes a port from 1 to 65535 (0: any free port), not '+80'"},
+        {{"serve", "--listen="}, "--listen needs an address"},
+        {{"serve", "--request", "{}"}, "unknown option --request"},
+        {{"serve", "ClientInfo"}, "serve takes options only, not 'ClientInfo'"},
     };
     for (const auto& example : cases) {
         Command command;

@@ -1,0 +1,80 @@
+#include "host/ServeCommand.h"
+
+#include <csignal>
+#include <iostream>
+
+#include "host/AccessToken.h"
+#include "host/AgentHost.h"
+#include "host/ConsoleFiles.h"
+#include "host/ConsoleServer.h"
+#include "host/HostLog.h"
+#include "host/ShutdownSignal.h"
+#include "host/Utf8Path.h"
+
+namespace {
+
+constexpr int kExitStopped = 0;
+constexpr int kExitFailed = 1;
+
+int Fail(const std::string& error, int status) {
+    std::cerr << "dorn: " << error << "\n";
+    return status;
+}
+
+bool LoadToken(const ServeOptions& options, std::string& token, std::string& error) {
+    const std::optional<std::filesystem::path> path =
+        options.tokenFile ? options.tokenFile : DefaultTokenPath();
+    if (!path) {
+        error = "no place for the token file: set HOME or XDG_CONFIG_HOME, or give --token-file";
+        return false;
+    }
+    return LoadOrCreateToken(*path, token, error);
+}
+
+void WarnIfReachable(const std::string& address) {
+    if (IsLoopbackAddress(address)) return;
+    std::cerr << "dorn serve: warning: listening on " << address
+              << ": the console is reachable from other machines, over plain HTTP, guarded by "
+                 "the token only\n";
+}
+
+// Serves until a signal comes or the server fails; true for a signal.
+bool ServeUntilStopped(ShutdownSignal& shutdown, AgentHost& host, ConsoleServer& server) {
+    const int signal = shutdown.Wait();
+    if (signal != 0) HostLog(CORE::SysMessageVerbose, L"dorn serve: stopping on signal %d", signal);
+    // New connections are refused; requests the plug-in holds back are abandoned, so every
+    // connection thread comes to an end.
+    server.StopAccepting();
+    host.Stop();
+    const bool clean = server.Join();
+    HostLog(CORE::SysMessageVerbose, L"dorn serve: stopped");
+    return signal != 0 && clean;
+}
+
+}  // namespace
+
+int RunServe(const ServeOptions& options) {
+    // Before any thread starts, so that every thread has the signals blocked.
+    ShutdownSignal shutdown;
+    // A client that goes away must not end the process through a write to its socket.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::string error;
+    std::string token;
+    if (!shutdown.Ready(error) || !LoadToken(options, token, error)) {
+        return Fail(error, kExitFailed);
+    }
+    AgentHost host(options);
+    if (const HostStart start = host.Start(error); start != HostStart::Started) {
+        return Fail(error, StartFailureStatus(start));
+    }
+    ConsoleServer server(host,
+                         {options.address, options.port,
+                          options.consoleDirectory.value_or(DefaultConsoleDirectory()), token});
+    if (!server.Start([&shutdown] { shutdown.Wake(); }, error)) return Fail(error, kExitFailed);
+    WarnIfReachable(options.address);
+    std::cout << "dorn serve: console at " << server.LoginUrl() << std::endl;
+    if (!ServeUntilStopped(shutdown, host, server)) {
+        return Fail("the console server stopped serving", kExitFailed);
+    }
+    return kExitStopped;
+}

@@ -1,0 +1,498 @@
+// dorn serve end to end: the real host executable with the real plug-in (or a holding one),
+// asked over HTTP on the loopback interface.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/host/ServeProcess.h"
+#include "tests/support/ChildProcess.h"
+
+namespace dorn::test {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+const std::string kSamples = std::string(DORN_SOURCE_DIR) + "/samples/";
+const std::string kFixtures = std::string(DORN_SOURCE_DIR) + "/tests/fixtures/";
+constexpr const char* kCsp = "default-src 'self'; img-src 'self' data:";
+constexpr size_t kLargestBody = 1024 * 1024;
+
+void WriteFile(const std::filesystem::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+unsigned Mode(const std::filesystem::path& path) {
+    struct stat status {};
+    EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+    return status.st_mode & 07777;
+}
+
+json Json(const httplib::Result& result) {
+    if (!result) return json();
+    json parsed = json::parse(result->body, nullptr, false);
+    EXPECT_FALSE(parsed.is_discarded()) << "not JSON: " << result->body;
+    return parsed;
+}
+
+int StatusOf(const httplib::Result& result) {
+    return result ? result->status : -1;
+}
+
+std::string ErrorOf(const httplib::Result& result) {
+    const json body = Json(result);
+    return body.is_object() && body.contains("error") && body["error"].is_string()
+               ? body["error"].get<std::string>()
+               : "(no error text)";
+}
+
+// What dorn call prints for the same request, without the final line break.
+std::string CallOutput(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "call");
+    std::string out = RunProcess(DORN_EXECUTABLE, arguments).out;
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+class ServeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_root = std::filesystem::temp_directory_path() /
+                 ("dorn-serve-test-" + std::to_string(getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(m_root);
+        std::filesystem::create_directories(Console() / "sub");
+        WriteFile(Console() / "index.html", "<!doctype html><title>console</title>");
+        WriteFile(Console() / "app.js", "export const ready = true;");
+        WriteFile(Console() / "style.css", "body { margin: 0; }");
+        WriteFile(Console() / "logo.svg", "<svg xmlns='http://www.w3.org/2000/svg'/>");
+        WriteFile(Console() / "notes.txt", "not a page file");
+        WriteFile(Console() / "sub" / "deep.js", "nested");
+        WriteFile(m_root / "secret.html", "outside the console");
+    }
+    void TearDown() override { std::filesystem::remove_all(m_root); }
+
+    std::filesystem::path Console() const { return m_root / "console"; }
+    std::filesystem::path TokenFile() const { return m_root / "config" / "dorn" / "token"; }
+
+    std::unique_ptr<ServeProcess> Start(const std::vector<std::string>& extra = {},
+                                        const std::vector<std::string>& environment = {}) {
+        std::vector<std::string> arguments = {
+            "serve",     "--port",          "0", "--token-file", TokenFile().string(),
+            "--console", Console().string()};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        auto server = std::make_unique<ServeProcess>(DORN_EXECUTABLE, arguments, environment);
+        EXPECT_TRUE(server->WaitForConsole(60s)) << server->Out() << server->Err();
+        return server;
+    }
+
+    static httplib::Headers Bearer(const ServeProcess& server) {
+        return {{"Authorization", "Bearer " + server.Token()}};
+    }
+
+    static void ExpectCleanStop(ServeProcess& server, int signal = SIGTERM) {
+        server.Signal(signal);
+        EXPECT_EQ(server.WaitForExit(60s), 0) << server.Err();
+    }
+
+    std::filesystem::path m_root;
+};
+
+std::unique_ptr<httplib::Client> ClientOf(const ServeProcess& server) {
+    auto client = std::make_unique<httplib::Client>("127.0.0.1", server.Port());
+    client->set_read_timeout(120, 0);
+    client->set_tcp_nodelay(true);
+    return client;
+}
+
+TEST_F(ServeTest, EveryRequestNeedsTheToken) {
+    auto server = Start();
+    ASSERT_FALSE(server->Token().empty());
+    auto client = ClientOf(*server);
+    const httplib::Headers wrongBearer = {{"Authorization", "Bearer " + std::string(64, '0')}};
+    for (const auto& headers :
+         {httplib::Headers{}, wrongBearer, httplib::Headers{{"Authorization", server->Token()}},
+          httplib::Headers{{"Cookie", "dorn_token=wrong"}}}) {
+        for (const char* path : {"/", "/console/app.js", "/api/sessions", "/nowhere"}) {
+            const auto page = client->Get(path, headers);
+            ASSERT_TRUE(page) << path;
+            EXPECT_EQ(page->status, 401) << path;
+            EXPECT_EQ(page->get_header_value("WWW-Authenticate"), "Bearer");
+            EXPECT_EQ(Json(page), json::parse(R"({"error": "a valid token is required"})"));
+            EXPECT_EQ(page->get_header_value("Cache-Control"), "no-store");
+        }
+        const auto api = client->Post("/api/ClientInfo", headers, "{}", "application/json");
+        ASSERT_TRUE(api);
+        EXPECT_EQ(api->status, 401);
+    }
+
+    EXPECT_EQ(StatusOf(client->Get("/login?token=" + std::string(64, 'a'))), 401);
+    EXPECT_EQ(StatusOf(client->Get("/login")), 401);
+    const auto login = client->Get("/login?token=" + server->Token());
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->status, 303);
+    EXPECT_EQ(login->get_header_value("Location"), "/");
+    EXPECT_EQ(login->get_header_value("Set-Cookie"),
+              "dorn_token=" + server->Token() + "; HttpOnly; SameSite=Strict; Path=/");
+
+    // The cookie, among others, and the bearer token (its scheme in any case) both let in.
+    for (const auto& headers :
+         {httplib::Headers{{"Cookie", "theme=dark; dorn_token=" + server->Token() + "; x=1"}},
+          httplib::Headers{{"Authorization", "bearer " + server->Token()}}}) {
+        const auto page = client->Get("/", headers);
+        ASSERT_TRUE(page);
+        EXPECT_EQ(page->status, 200);
+        EXPECT_EQ(page->body, "<!doctype html><title>console</title>");
+        EXPECT_EQ(page->get_header_value("Content-Type"), "text/html");
+        EXPECT_EQ(page->get_header_value("Cache-Control"), "no-store");
+        EXPECT_EQ(page->get_header_value("Content-Security-Policy"), kCsp);
+    }
+    ExpectCleanStop(*server);
+}
+
+TEST_F(ServeTest, TokenFileIsMadePrivateAndKept) {
+    auto first = Start();
+    ASSERT_TRUE(std::filesystem::exists(TokenFile()));
+    EXPECT_EQ(Mode(TokenFile()), 0600u);
+    EXPECT_EQ(Mode(TokenFile().parent_path()), 0700u);
+    EXPECT_EQ(ReadFile(TokenFile()), first->Token());
+    ExpectCleanStop(*first, SIGINT);
+
+    auto second = Start();
+    EXPECT_EQ(second->Token(), first->Token());
+    ExpectCleanStop(*second);
+
+    // Without --token-file: $XDG_CONFIG_HOME/dorn/token, else ~/.config/dorn/token.
+    const std::filesystem::path xdg = m_root / "xdg";
+    ServeProcess byXdg(DORN_EXECUTABLE, {"serve", "--port", "0"},
+                       {"XDG_CONFIG_HOME=" + xdg.string()});
+    ASSERT_TRUE(byXdg.WaitForConsole(60s)) << byXdg.Err();
+    EXPECT_EQ(ReadFile(xdg / "dorn" / "token"), byXdg.Token());
+    ExpectCleanStop(byXdg);
+    const std::filesystem::path home = m_root / "home";
+    ServeProcess byHome(DORN_EXECUTABLE, {"serve", "--port", "0"},
+                        {"XDG_CONFIG_HOME=", "HOME=" + home.string()});
+    ASSERT_TRUE(byHome.WaitForConsole(60s)) << byHome.Err();
+    EXPECT_EQ(ReadFile(home / ".config" / "dorn" / "token"), byHome.Token());
+    ExpectCleanStop(byHome);
+
+    // A file others may read, or one that holds no token, stops the start.
+    std::filesystem::permissions(TokenFile(), std::filesystem::perms(0644));
+    ServeProcess open(DORN_EXECUTABLE,
+                      {"serve", "--port", "0", "--token-file", TokenFile().string()});
+    EXPECT_EQ(open.WaitForExit(60s), 1);
+    EXPECT_NE(open.Err().find("mode 0644"), std::string::npos) << open.Err();
+    EXPECT_EQ(open.Out(), "");
+    std::filesystem::permissions(TokenFile(), std::filesystem::perms(0600));
+    WriteFile(TokenFile(), first->Token().substr(1) + "g");
+    ServeProcess garbled(DORN_EXECUTABLE,
+                         {"serve", "--port", "0", "--token-file", TokenFile().string()});
+    EXPECT_EQ(garbled.WaitForExit(60s), 1);
+    EXPECT_NE(garbled.Err().find("64 hexadecimal characters"), std::string::npos) << garbled.Err();
+}
+
+TEST_F(ServeTest, ApiAnswersAsDornCallDoes) {
+    auto server = Start({"--registry", kSamples + "sessions.reg"});
+    auto client = ClientOf(*server);
+    const auto headers = Bearer(*server);
+
+    auto reply =
+        client->Post("/api/ClientInfo", headers, R"({"SESSIONID": 3})", "application/json");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(reply->get_header_value("Content-Security-Policy"), kCsp);
+    EXPECT_EQ(reply->body,
+              CallOutput({"--registry", kSamples + "sessions.reg", "ClientInfo", "SESSIONID=3"}));
+    EXPECT_EQ(Json(reply)["reply"]["client_info"]["machine_name"], "ALICE-LAPTOP");
+
+    // Any opcode reaches the plug-in; the body may name the same one.
+    reply = client->Post("/api/Bogus", headers, R"({"opcode": "Bogus"})", "application/json");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->body, CallOutput({"Bogus"}));
+    EXPECT_EQ(Json(reply)["error"]["text"], "Invalid opcode");
+
+    // An empty body is an empty bag; the session then is missing.
+    reply = client->Post("/api/VexelTelemetry", headers, "", "application/json");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(Json(reply)["error"]["text"], "no session Id specified");
+    reply = client->Post("/api/VexelTelemetry", headers, R"({"SESSIONID": 3, "x": {"y": [1, 2]}})",
+                         "application/json; charset=utf-8");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Json(reply)["reply"]["current_topology"]["topology"],
+              "2 monitors: 1920x1080@96 primary, 1920x1080@96 right");
+
+    // A body of exactly the largest size is taken.
+    const std::string prefix = R"({"SESSIONID": 4, "pad": ")";
+    const std::string padded = prefix + std::string(kLargestBody - prefix.size() - 2, 'p') + "\"}";
+    ASSERT_EQ(padded.size(), kLargestBody);
+    reply = client->Post("/api/ClientInfo", headers, padded, "application/json");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(Json(reply)["reply"]["client_info"]["machine_name"], "KIOSK-12");
+
+    // POST /api/sessions is a request like any other.
+    reply = client->Post("/api/sessions", headers, "{}", "application/json");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Json(reply)["error"]["text"], "Invalid opcode");
+    ExpectCleanStop(*server);
+}
+
+TEST_F(ServeTest, MalformedRequestsAreRefusedAndTheConnectionGoesOn) {
+    auto server = Start();
+    auto client = ClientOf(*server);
+    client->set_keep_alive(true);
+    const auto headers = Bearer(*server);
+    const auto expectStatus = [&](const httplib::Result& result, int status, const char* what) {
+        ASSERT_TRUE(result) << what << ": " << httplib::to_string(result.error());
+        EXPECT_EQ(result->status, status) << what << ": " << result->body;
+        EXPECT_EQ(Json(result).size(), 1u) << what << ": " << result->body;
+        // The connection still serves after a refusal.
+        const auto next = client->Get("/api/sessions", headers);
+        ASSERT_TRUE(next) << "after " << what;
+        EXPECT_EQ(next->status, 200) << "after " << what;
+    };
+
+    for (const char* body : {"{\"SESSIONID\": ", "[1, 2]", "\"text\"", "{\"a\": null}",
+                             "{\"a\": 1.5}", "{\"a\": \"\xff\"}", " "}) {
+        expectStatus(client->Post("/api/ClientInfo", headers, body, "application/json"), 400, body);
+    }
+    const auto differs = client->Post("/api/ClientInfo", headers, R"({"opcode": "Performance"})",
+                                      "application/json");
+    expectStatus(differs, 400, "another opcode");
+    EXPECT_NE(ErrorOf(differs).find("opcode"), std::string::npos);
+    const auto notUtf8 =
+        client->Post("/api/ClientInfo", headers, "{\"a\": \"\xc3\x28\"}", "application/json");
+    EXPECT_NE(ErrorOf(notUtf8).find("UTF-8"), std::string::npos) << ErrorOf(notUtf8);
+
+    expectStatus(client->Post("/api/ClientInfo", headers, "{}", "text/plain"), 415, "text/plain");
+    expectStatus(client->Post("/api/ClientInfo", headers, "", "application/x-www-form-urlencoded"),
+                 415, "a form");
+    const std::string tooLarge(kLargestBody + 1, ' ');
+    expectStatus(client->Post("/api/ClientInfo", headers, tooLarge, "application/json"), 413,
+                 "a large body");
+    const std::string chunk(64 * 1024, ' ');
+    expectStatus(client->Post(
+                     "/api/ClientInfo", headers,
+                     [&chunk](size_t offset, httplib::DataSink& sink) {
+                         if (offset > 2 * kLargestBody) {
+                             sink.done();
+                         } else {
+                             sink.write(chunk.data(), chunk.size());
+                         }
+                         return true;
+                     },
+                     "application/json"),
+                 413, "a large chunked body");
+
+    for (const char* path :
+         {"/nowhere", "/api/", "/api/a-b", "/api/x/y", "/console/", "/console/notes.txt",
+          "/console/missing.js", "/console/sub/deep.js", "/console/../secret.html",
+          "/console/..%2fsecret.html", "/console/%2e%2e%2fsecret.html", "/console/.hidden.js"}) {
+        const auto page = client->Get(path, headers);
+        expectStatus(page, 404, path);
+        if (page) {
+            EXPECT_EQ(ErrorOf(page), "no such endpoint");
+        }
+    }
+    const auto getApi = client->Get("/api/ClientInfo", headers);
+    expectStatus(getApi, 405, "GET /api/ClientInfo");
+    EXPECT_EQ(getApi ? getApi->get_header_value("Allow") : "", "POST");
+    const auto postPage = client->Post("/", headers, "{}", "application/json");
+    expectStatus(postPage, 405, "POST /");
+    EXPECT_EQ(postPage ? postPage->get_header_value("Allow") : "", "GET, HEAD");
+    expectStatus(client->Delete("/console/app.js", headers), 405, "DELETE a file");
+
+    for (const auto& [name, type] :
+         std::vector<std::pair<std::string, std::string>>{{"app.js", "text/javascript"},
+                                                          {"style.css", "text/css"},
+                                                          {"logo.svg", "image/svg+xml"},
+                                                          {"index.html", "text/html"}}) {
+        const auto file = client->Get("/console/" + name, headers);
+        ASSERT_TRUE(file);
+        EXPECT_EQ(file->status, 200) << name;
+        EXPECT_EQ(file->get_header_value("Content-Type"), type);
+        EXPECT_EQ(file->body, ReadFile(Console() / name));
+    }
+    // Any opcode name reaches the plug-in, however long.
+    const auto longName =
+        client->Post("/api/" + std::string(8000, 'A'), headers, "{}", "application/json");
+    ASSERT_TRUE(longName);
+    EXPECT_EQ(Json(longName)["error"]["text"], "Invalid opcode");
+    client->stop();  // an idle kept-alive connection would hold the stop up for a while
+    ExpectCleanStop(*server);
+}
+
+TEST_F(ServeTest, SessionsOfTheSystemAndOfTheRegistry) {
+    auto server = Start({"--registry", kSamples + "sessions.reg"});
+    auto client = ClientOf(*server);
+    auto listed = Json(client->Get("/api/sessions", Bearer(*server)));
+    ASSERT_TRUE(listed["sessions"].is_array()) << listed.dump();
+    std::map<int64_t, json> byId;
+    for (const json& session : listed["sessions"]) {
+        EXPECT_TRUE(byId.empty() || session["id"].get<int64_t>() > byId.rbegin()->first)
+            << "not sorted, or listed twice: " << listed.dump();
+        byId[session["id"].get<int64_t>()] = session;
+    }
+    ASSERT_TRUE(byId.count(3) && byId.count(4)) << listed.dump();
+    for (const int64_t id : {3, 4}) {
+        // The machine may have login sessions of these numbers; otherwise only the registry
+        // knows them.
+        if (byId[id]["state"] == "registry") {
+            EXPECT_EQ(byId[id],
+                      json({{"id", id}, {"name", ""}, {"user", ""}, {"state", "registry"}}));
+        }
+    }
+    ExpectCleanStop(*server);
+
+    server = Start({"--registry", kSamples + "sessions.reg", "--sessions",
+                    kFixtures + "counters/sessions.json"});
+    client = ClientOf(*server);
+    listed = Json(client->Get("/api/sessions", Bearer(*server)));
+    size_t seen = 0;
+    for (const json& session : listed["sessions"]) {
+        const int64_t id = session["id"];
+        if (id == 3) {
+            EXPECT_EQ(session, json::parse(R"({"id": 3, "name": "Console", "user": "alice",
+                                                "state": "active"})"));
+        } else if (id == 4) {
+            EXPECT_EQ(session, json::parse(R"({"id": 4, "name": "RDP-Tcp#1", "user": "bob",
+                                                "state": "active"})"));
+        } else if (id == 5) {
+            EXPECT_EQ(session["user"], "carol");
+            EXPECT_EQ(session["state"], "disconnected");
+        }
+        seen += id >= 3 && id <= 5 ? 1 : 0;
+    }
+    EXPECT_EQ(seen, 3u) << listed.dump();
+    ExpectCleanStop(*server);
+}
+
+// Clients keep polling while the server is told to stop: it ends promptly and cleanly.
+TEST_F(ServeTest, SignalStopsTheServerWhileClientsPoll) {
+    auto server = Start({"--registry", kSamples + "sessions.reg", "--sessions",
+                         kFixtures + "counters/sessions.json", "--counters",
+                         kFixtures + "counters/protocol-counters.json"});
+    std::atomic<bool> stopping{false};
+    std::atomic<int> answered{0};
+    std::atomic<int> unexpected{0};
+    std::vector<std::thread> pollers;
+    const std::vector<std::pair<std::string, std::string>> requests = {
+        {"/api/Performance", R"({"type": 1})"},
+        {"/api/ProtocolInfo", R"({"SESSIONID": 3})"},
+        {"/api/ClientInfo", R"({"SESSIONID": 4})"},
+        {"/api/sessions", ""}};
+    for (size_t i = 0; i < 8; ++i) {
+        pollers.emplace_back([&, request = requests[i % requests.size()]] {
+            auto client = ClientOf(*server);
+            client->set_keep_alive(true);
+            while (!stopping) {
+                const auto result = request.second.empty()
+                                        ? client->Get(request.first, Bearer(*server))
+                                        : client->Post(request.first, Bearer(*server),
+                                                       request.second, "application/json");
+                if (!result) continue;  // refused once the server has stopped listening
+                if (result->status == 200) {
+                    ++answered;
+                } else if (result->status != 503) {
+                    ++unexpected;
+                }
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (answered < 40 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_GE(answered, 40);
+    const auto signalled = std::chrono::steady_clock::now();
+    server->Signal(SIGTERM);
+    EXPECT_EQ(server->WaitForExit(60s), 0) << server->Err();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 20s);
+    stopping = true;
+    for (std::thread& poller : pollers) poller.join();
+    EXPECT_EQ(unexpected, 0);
+}
+
+// A request the plug-in never answers is abandoned at the stop; one that finds no worker says so.
+TEST_F(ServeTest, FrameworkFailuresAnswer503) {
+    auto server = Start({"--plugin", HOLDING_PLUGIN});
+    auto client = ClientOf(*server);
+    EXPECT_EQ(Json(client->Post("/api/Echo", Bearer(*server), "", "application/json")),
+              json::parse(R"({"result": true, "reply": {"opcode": "Echo"}})"));
+
+    int heldStatus = 0;
+    std::string heldError;
+    std::thread holder([&] {
+        auto own = ClientOf(*server);
+        const auto held = own->Post("/api/Hold", Bearer(*server), "{}", "application/json");
+        if (!held) return;
+        heldStatus = held->status;
+        heldError = ErrorOf(held);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (server->Err().find("holding a request") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ExpectCleanStop(*server);
+    holder.join();
+    EXPECT_EQ(heldStatus, 503);
+    EXPECT_EQ(heldError, "the request was abandoned");
+
+    server = Start({"--plugin", HOLDING_PLUGIN});
+    client = ClientOf(*server);
+    EXPECT_EQ(Json(client->Post("/api/Leave", Bearer(*server), "", "application/json"))["result"],
+              true);
+    const auto orphan = client->Post("/api/Echo", Bearer(*server), "", "application/json");
+    ASSERT_TRUE(orphan);
+    EXPECT_EQ(orphan->status, 503);
+    EXPECT_EQ(ErrorOf(orphan), "the plug-in registered no worker \"AgentHelpDesk\"");
+    ExpectCleanStop(*server);
+}
+
+TEST_F(ServeTest, StartFailures) {
+    auto server = Start();
+    // The port is taken, the options are wrong, a registry file does not parse.
+    const std::string token = "--token-file=" + TokenFile().string();
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        const char* message;
+    } cases[] = {
+        {{"serve", token, "--port", std::to_string(server->Port())}, 1, "cannot listen on"},
+        {{"serve", token, "--port", "65536"}, 2, "--port takes a port"},
+        {{"serve", token, "--port", "-1"}, 2, "--port takes a port"},
+        {{"serve", token, "ClientInfo"}, 2, "serve takes options only"},
+        {{"serve", token, "--port", "0", "--registry", kFixtures + "counters/sessions.json"},
+         2,
+         "sessions.json"},
+    };
+    for (const auto& example : cases) {
+        const ProcessResult result = RunProcess(DORN_EXECUTABLE, example.arguments);
+        EXPECT_EQ(result.exitCode, example.status) << example.message << ": " << result.err;
+        EXPECT_NE(result.err.find(example.message), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+    ExpectCleanStop(*server);
+}
+
+}  // namespace
+}  // namespace dorn::test
