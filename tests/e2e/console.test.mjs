@@ -1,0 +1,316 @@
+// The console in headless Chromium against a real `dorn serve` on loopback, with the sample
+// registry (sessions 3 and 4) and the protocol counter fixtures. DORN_SCREENSHOTS=1 writes
+// the screenshots of docs/console/.
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { existsSync } from 'node:fs';
+import { mkdir, writeFile } from 'node:fs/promises';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import { DORN, REPO, SAMPLE_ARGS, startServe } from './dorn-serve.mjs';
+import { makeAgentDir, startSleeper, uniqueName } from './processes.mjs';
+
+const CHROMIUM = process.env.CHROMIUM_BIN ?? '/usr/bin/chromium';
+const PLUGIN = path.join(path.dirname(DORN), 'libdorn_helpdesk.so');
+const SCREENSHOTS = process.env.DORN_SCREENSHOTS === '1' ? path.join(REPO, 'docs/console') : null;
+const NOT_SIGNED_IN = 'Not signed in: open the address dorn serve printed';
+const WAIT_MS = 20_000;
+// A session whose client record holds markup: the page must show it as text.
+const MARKUP = '<img src=x id=injected>';
+const MARKUP_REG = `Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\Software\\Zentavo\\Pallido\\SessionData\\7]
+"KestlClient_Machine_Name"="${MARKUP}"
+`;
+
+let agent;
+let server;
+let browser;
+let context;
+let page;
+const sleepers = [];
+const pageProblems = [];
+
+before(async () => {
+  agent = await makeAgentDir(DORN);
+  const markupReg = path.join(agent.dir, 'markup.reg');
+  await writeFile(markupReg, MARKUP_REG);
+  server = await startServe({
+    dorn: agent.dorn,
+    args: [...SAMPLE_ARGS, '--registry', markupReg, '--plugin', PLUGIN, '--perfmon-interval', '1'],
+  });
+  browser = await chromium.launch({
+    executablePath: CHROMIUM,
+    // Chromium's sandbox refuses to start as root.
+    args: process.getuid() === 0 ? ['--no-sandbox'] : [],
+  });
+  context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
+  page = await context.newPage();
+  page.on('pageerror', (error) => pageProblems.push(`page error: ${error.message}`));
+  page.on('console', (message) => {
+    if (/Content Security Policy/i.test(message.text())) pageProblems.push(message.text());
+  });
+  const response = await page.goto(server.loginUrl);
+  assert.equal(response.status(), 200, 'the login link leads to the console');
+});
+
+after(async () => {
+  await Promise.all(sleepers.map((sleeper) => sleeper.stop()));
+  await browser?.close();
+  if (server) await server.stop();
+  await agent?.remove();
+});
+
+async function screenshot(name) {
+  if (!SCREENSHOTS) return;
+  await mkdir(SCREENSHOTS, { recursive: true });
+  await page.screenshot({ path: path.join(SCREENSHOTS, `${name}.png`) });
+}
+
+async function points(selector) {
+  return Number(await page.locator(selector).getAttribute('data-points'));
+}
+
+async function waitForPoints(selector, atLeast) {
+  await page.waitForFunction(([s, n]) => Number(document.querySelector(s).dataset.points) >= n,
+    [selector, atLeast], { timeout: WAIT_MS });
+}
+
+// Chromium keeps a headless page visible; the page is told otherwise as a browser would.
+async function setHidden(hidden) {
+  await page.evaluate((h) => {
+    if (h) {
+      Object.defineProperty(document, 'hidden', { configurable: true, get: () => true });
+      Object.defineProperty(document, 'visibilityState', { configurable: true, get: () => 'hidden' });
+    } else {
+      delete document.hidden;
+      delete document.visibilityState;
+    }
+    document.dispatchEvent(new Event('visibilitychange'));
+  }, hidden);
+}
+
+async function countRequests(suffix, ms) {
+  let count = 0;
+  const listener = (request) => { if (request.url().endsWith(suffix)) count += 1; };
+  page.on('request', listener);
+  await page.waitForTimeout(ms);
+  page.off('request', listener);
+  return count;
+}
+
+async function showTab(name) {
+  await page.getByRole('tab', { name }).click();
+}
+
+function processRow(pid) {
+  return page.locator(`#process-table tbody tr[data-pid="${pid}"]`);
+}
+
+async function findProcess(sleeper) {
+  await page.getByLabel('Name contains').fill(sleeper.name);
+  await processRow(sleeper.pid).waitFor({ timeout: WAIT_MS });
+  return processRow(sleeper.pid);
+}
+
+async function startOwnSleeper(prefix) {
+  const sleeper = await startSleeper(agent.dir, uniqueName(prefix));
+  sleepers.push(sleeper);
+  return sleeper;
+}
+
+async function sessionColumn() {
+  return page.locator('#process-table tbody tr td:nth-child(3)').allTextContents();
+}
+
+// Chooses a session filter and waits until the table shows the list asked with it.
+async function showFilter(filter) {
+  await page.getByLabel('Show').selectOption(filter);
+  await page.locator(`#process-table[data-filter="${filter}"]`).waitFor({ timeout: WAIT_MS });
+}
+
+test('a request without the token is refused, and the page says how to sign in', { timeout: 60_000 }, async () => {
+  const page401 = await fetch(`${server.origin}/`);
+  assert.equal(page401.status, 401);
+  assert.equal(page401.headers.get('www-authenticate'), 'Bearer');
+  const api401 = await fetch(`${server.origin}/api/Performance`, {
+    method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{"type": 1}',
+  });
+  assert.equal(api401.status, 401);
+  assert.deepEqual(await api401.json(), { error: 'a valid token is required' });
+  const wrong = await fetch(`${server.origin}/api/sessions`, { headers: { Authorization: `Bearer ${'0'.repeat(64)}` } });
+  assert.equal(wrong.status, 401);
+  const right = await fetch(`${server.origin}/api/sessions`, { headers: { Authorization: `Bearer ${server.token}` } });
+  assert.equal(right.status, 200, 'the same request with the token is answered');
+
+  // A browser without the cookie gets nothing of the console.
+  const stranger = await browser.newContext();
+  const strangerPage = await stranger.newPage();
+  assert.equal((await strangerPage.goto(`${server.origin}/`)).status(), 401);
+  await stranger.close();
+
+  // The open console loses its cookie: the next poll is refused and the banner says so;
+  // signing in again clears it.
+  const banner = page.locator('#banner');
+  await context.clearCookies();
+  await banner.getByText(NOT_SIGNED_IN, { exact: true }).waitFor({ timeout: WAIT_MS });
+  await page.goto(server.loginUrl);
+  await page.waitForFunction(() => document.querySelector('#banner').hidden, null, { timeout: WAIT_MS });
+});
+
+test('the machine charts get new points each second, the history chart fills', { timeout: 60_000 }, async () => {
+  await showTab('Overview');
+  const charts = ['#chart-cpu', '#chart-mem', '#chart-disk'];
+  for (const chart of charts) await waitForPoints(chart, 1);
+  const before = await Promise.all(charts.map(points));
+  await page.waitForTimeout(3500);
+  const later = await Promise.all(charts.map(points));
+  charts.forEach((chart, i) => {
+    assert.ok(later[i] >= before[i] + 2, `${chart}: ${before[i]} points, 3.5 s later ${later[i]}`);
+  });
+  const cpu = await page.locator('#chart-cpu output').textContent();
+  assert.match(cpu, /^\d+ %$/);
+  assert.equal(await page.locator('#chart-cpu path.line').count(), 1);
+
+  // One poll a second, none while the tab is hidden, and again once it is shown.
+  const visiblePolls = await countRequests('/api/Performance', 4000);
+  assert.ok(visiblePolls >= 3 && visiblePolls <= 5, `${visiblePolls} polls in 4 s`);
+  await setHidden(true);
+  try {
+    await page.waitForTimeout(1500); // a poll already on its way may still be answered
+    assert.equal(await countRequests('/api/Performance', 3000), 0, 'no poll while hidden');
+  } finally {
+    await setHidden(false);
+  }
+  assert.ok(await countRequests('/api/Performance', 2500) >= 2, 'polling resumes when shown');
+
+  // The performance monitor pushes every second; the history is asked for every 5 s.
+  await waitForPoints('#chart-history', 2);
+  assert.match(await page.locator('#chart-history .series-0 output').textContent(), /^\d+ %$/);
+});
+
+test('the process table lists a started process, sorts and filters by session', { timeout: 90_000 }, async () => {
+  const sleeper = await startOwnSleeper('e2e-list-');
+  await showTab('Processes');
+  const row = await findProcess(sleeper);
+  assert.equal(await row.locator('td').first().textContent(), sleeper.name);
+  const ownSession = (await row.locator('td:nth-child(3)').textContent()).trim();
+
+  await page.getByLabel('Name contains').fill('');
+  const pidHeader = page.locator('th[data-key="id"]');
+  await pidHeader.getByRole('button').click();
+  assert.equal(await pidHeader.getAttribute('aria-sort'), 'descending');
+  const pids = (await page.locator('#process-table tbody tr').evaluateAll(
+    (rows) => rows.map((r) => Number(r.dataset.pid))));
+  assert.ok(pids.length > 1);
+  assert.deepEqual(pids, [...pids].sort((a, b) => b - a));
+  const cpuHeader = page.locator('th[data-key="cpu"]');
+  await cpuHeader.getByRole('button').click();
+  assert.equal(await cpuHeader.getAttribute('aria-sort'), 'ascending');
+  assert.equal(await pidHeader.getAttribute('aria-sort'), 'none');
+  await cpuHeader.getByRole('button').click();
+  await screenshot('processes');
+
+  // The plug-in's two session filters, for session 3 of the sample registry.
+  await page.getByLabel('Session', { exact: true }).selectOption('3');
+  await showFilter('CURRENT_USER_SESSION');
+  for (const session of await sessionColumn()) assert.equal(session, '3');
+  assert.equal(await processRow(sleeper.pid).count(), ownSession === '3' ? 1 : 0);
+  await showFilter('SYSTEM_AND_CURRENT_USER_SESSION');
+  const sessions = await sessionColumn();
+  assert.ok(sessions.length > 0, 'session 0 has processes');
+  for (const session of sessions) assert.ok(session === '0' || session === '3', `session ${session}`);
+  assert.equal(await processRow(sleeper.pid).count(), ['0', '3'].includes(ownSession) ? 1 : 0);
+  await showFilter('');
+  await findProcess(sleeper);
+});
+
+test('"End process" asks first, then ends the process', { timeout: 60_000 }, async () => {
+  const sleeper = await startOwnSleeper('e2e-end-');
+  await showTab('Processes');
+  const row = await findProcess(sleeper);
+  const dialog = page.locator('#end-dialog');
+
+  await row.getByRole('button', { name: `End process ${sleeper.name} (PID ${sleeper.pid})` }).click();
+  assert.ok(await dialog.evaluate((d) => d.open));
+  assert.match(await dialog.textContent(), new RegExp(`${sleeper.name} \\(PID ${sleeper.pid}\\)`));
+  await dialog.getByRole('button', { name: 'Cancel' }).click();
+  assert.equal(await dialog.evaluate((d) => d.open), false);
+  await page.waitForTimeout(1500);
+  assert.ok(sleeper.alive(), 'cancelling leaves the process running');
+
+  await row.getByRole('button', { name: /^End process/ }).click();
+  await dialog.getByRole('button', { name: 'End process' }).click();
+  await page.locator('#process-message').getByText(`Ended ${sleeper.name} (PID ${sleeper.pid}).`).waitFor({ timeout: WAIT_MS });
+  assert.equal(await sleeper.exited, 'SIGKILL');
+  assert.equal(existsSync(`/proc/${sleeper.pid}`), false, 'the process is gone');
+  await page.waitForTimeout(2500); // two more polls
+  assert.equal(await processRow(sleeper.pid).count(), 0, 'the table no longer lists it');
+});
+
+test('a protected process shows the plug-in\'s refusal', { timeout: 60_000 }, async () => {
+  // An agent executable: a process whose image lies beside the host's executable under one of
+  // the agent's names.
+  const sleeper = await startSleeper(agent.dir, 'sarn.exe');
+  sleepers.push(sleeper);
+  await showTab('Processes');
+  const row = await findProcess(sleeper);
+  await row.getByRole('button', { name: /^End process/ }).click();
+  await page.locator('#end-dialog').getByRole('button', { name: 'End process' }).click();
+  await page.locator('#process-error')
+    .getByText(`Cannot end sarn.exe (PID ${sleeper.pid}): not allowed`, { exact: true })
+    .waitFor({ timeout: WAIT_MS });
+  await page.waitForTimeout(500);
+  assert.ok(sleeper.alive(), 'the protected process still runs');
+});
+
+test('the session details show the registry\'s client record and the protocol statistics', { timeout: 120_000 }, async () => {
+  await page.getByLabel('Session', { exact: true }).selectOption('3');
+  await showTab('Session details');
+  const client = page.locator('#client-info');
+  await client.locator('tr[data-key="broker_dns_name"] td').getByText('broker01.corp.example', { exact: true }).waitFor({ timeout: WAIT_MS });
+  const values = Object.fromEntries(await client.locator('tr').evaluateAll(
+    (rows) => rows.map((r) => [r.dataset.key, r.querySelector('td').textContent])));
+  assert.equal(values.ipaddr, '192.0.2.15');
+  assert.equal(values.machine_name, 'ALICE-LAPTOP');
+  assert.equal(values.timezone, 'W. Europe Standard Time');
+  assert.equal(values.protocol, 'VEXEL');
+  await page.locator('#logon-text').getByText('logon=4211ms;gpo=1210ms;profile=2030ms;shell=971ms').waitFor();
+  await page.locator('#topology').getByText('2 monitors: 1920x1080@96 primary, 1920x1080@96 right').waitFor();
+  const encoder = page.locator('#protocol-stats tr[data-key="image_encode_type"] td');
+  await encoder.getByText('NVIDIA NvEnc H264 4:2:0', { exact: true }).waitFor({ timeout: WAIT_MS });
+  assert.equal(await page.locator('#protocol-name').textContent(), 'Vexel');
+  await screenshot('session');
+
+  // Session 4: a partial record, no topology (the plug-in's error text), PCoIP statistics.
+  await page.getByLabel('Session', { exact: true }).selectOption('4');
+  await page.locator('#client-info tr[data-key="ipaddr"] td').getByText('203.0.113.80').waitFor({ timeout: WAIT_MS });
+  await page.locator('#topology-error').getByText('failed to get vexel telemetry', { exact: true }).waitFor({ timeout: WAIT_MS });
+  await page.locator('#protocol-stats tr[data-key="net_rtl"]').waitFor({ timeout: WAIT_MS });
+  assert.equal(await page.locator('#protocol-name').textContent(), 'PCoIP');
+  assert.equal(await page.locator('#client-info tr[data-key="broker_dns_name"]').count(), 0);
+
+  // Text from the plug-in is never taken for markup.
+  await page.getByLabel('Session', { exact: true }).selectOption('7');
+  await page.locator('#client-info tr[data-key="machine_name"] td').getByText(MARKUP, { exact: true }).waitFor({ timeout: WAIT_MS });
+  assert.equal(await page.locator('#injected').count(), 0);
+
+  if (SCREENSHOTS) {
+    // By now the charts hold half a minute of samples.
+    await page.getByLabel('Session', { exact: true }).selectOption('3');
+    await showTab('Overview');
+    await waitForPoints('#chart-cpu', 30);
+    await waitForPoints('#chart-history', 5);
+    await screenshot('overview');
+  }
+});
+
+test('the page broke no rule of the content security policy and threw nothing', () => {
+  assert.deepEqual(pageProblems, []);
+});
+
+test('dorn serve ends with exit code 0 on SIGTERM', async () => {
+  const stopping = server;
+  server = null;
+  assert.equal(await stopping.stop(), 0, stopping.output.stderr);
+});
