@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# The main job: build dorn and its plug-in, then ask the plug-in about the sample sessions.
+# The main job: build dorn and its plug-in, then run the agent host with the console on this
+# machine, seeded with the sample sessions (registry, display-protocol counters, login sessions).
+# It prints the console's address and serves until Ctrl-C. Extra arguments go to `dorn serve`
+# (e.g. --port 9000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,18 +10,7 @@ scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target dorn dorn_helpdesk
 
-dorn=build/default/bin/dorn
-show() {
-    echo
-    echo "\$ dorn call $*"
-    "$dorn" call "$@" || true
-}
-show --registry samples/sessions.reg ClientInfo SESSIONID=3
-show --registry samples/sessions.reg LogonTimeInfo SESSIONID=3
-show --registry samples/sessions.reg VexelTelemetry SESSIONID=3
-show --registry samples/sessions.reg VexelTelemetry SESSIONID=4
-show ClientInfo
-show ProcessMetrics
-show Performance type=1
-show --registry samples/sessions.reg --counters tests/fixtures/counters/protocol-counters.json \
-     --sessions tests/fixtures/counters/sessions.json ProtocolInfo SESSIONID=3
+exec build/default/bin/dorn serve \
+    --registry samples/sessions.reg \
+    --counters tests/fixtures/counters/protocol-counters.json \
+    --sessions tests/fixtures/counters/sessions.json "$@"
