@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <charconv>
 #include <optional>
 
+#include "ProcText.h"
 #include "Utf8.h"
 
 namespace winport::pdh {
@@ -50,21 +50,8 @@ CounterInfo Average(const wchar_t* name) {
     return CounterInfo{name, CounterKind::Ratio, 0.001, false, PERF_AVERAGE_TIMER};
 }
 
-bool ToNumber(std::string_view text, uint64_t& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size();
-}
-
 std::optional<DiskLine> ParseDiskLine(std::string_view line) {
-    std::vector<std::string_view> words;
-    size_t at = 0;
-    while (at < line.size()) {
-        const size_t start = line.find_first_not_of(" \t", at);
-        if (start == std::string_view::npos) break;
-        const size_t end = std::min(line.find_first_of(" \t", start), line.size());
-        words.push_back(line.substr(start, end - start));
-        at = end;
-    }
+    const std::vector<std::string_view> words = proctext::Words(line);
     if (words.size() < 14) return std::nullopt;
     DiskLine disk{std::string(words[2]), {}};
     DiskStats& s = disk.stats;
@@ -72,7 +59,7 @@ std::optional<DiskLine> ParseDiskLine(std::string_view line) {
                           &s.writes,   &s.writesMerged, &s.sectorsWritten, &s.writeMs,
                           &s.inFlight, &s.busyMs,       &s.weightedMs};
     for (size_t i = 0; i < std::size(fields); ++i) {
-        if (!ToNumber(words[i + 3], *fields[i])) return std::nullopt;
+        if (!proctext::ParseNumber(words[i + 3], *fields[i])) return std::nullopt;
     }
     return disk;
 }
@@ -175,14 +162,9 @@ DiskFilter SysBlockDiskFilter(const std::string& sysBlock) {
 
 ObjectData ParsePhysicalDiskObject(std::string_view diskStats, const DiskFilter& isPhysicalDisk) {
     std::vector<DiskLine> lines;
-    size_t at = 0;
-    while (at < diskStats.size()) {
-        const size_t end = std::min(diskStats.find('\n', at), diskStats.size());
-        if (std::optional<DiskLine> disk = ParseDiskLine(diskStats.substr(at, end - at))) {
-            lines.push_back(std::move(*disk));
-        }
-        at = end + 1;
-    }
+    proctext::ForEachLine(diskStats, [&](std::string_view text) {
+        if (std::optional<DiskLine> disk = ParseDiskLine(text)) lines.push_back(std::move(*disk));
+    });
     std::vector<std::string> names;
     for (const DiskLine& line : lines) names.push_back(line.name);
 

@@ -6,52 +6,30 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <mutex>
 
+#include "ProcText.h"
+
 namespace winport::procfs {
 namespace {
+
+using proctext::ForEachLine;
+using proctext::ParseNumber;
+using proctext::Words;
 
 constexpr std::string_view kDeletedMark = " (deleted)";
 constexpr uint32_t kNoLoginSession = 4294967295u;
 constexpr uint64_t kFileTimeOfUnixEpoch = 116444736000000000ull;
 constexpr uint64_t kHundredNsPerSecond = 10000000ull;
 
-template <typename T>
-bool ParseNumber(std::string_view text, T& value) {
-    const char* end = text.data() + text.size();
-    auto result = std::from_chars(text.data(), end, value);
-    return result.ec == std::errc() && result.ptr == end;
-}
-
-// Splits on runs of blanks (spaces and tabs).
-std::vector<std::string_view> Words(std::string_view text) {
-    std::vector<std::string_view> words;
-    size_t position = 0;
-    while (position < text.size()) {
-        size_t start = text.find_first_not_of(" \t\n", position);
-        if (start == std::string_view::npos) break;
-        size_t end = text.find_first_of(" \t\n", start);
-        if (end == std::string_view::npos) end = text.size();
-        words.push_back(text.substr(start, end - start));
-        position = end;
-    }
-    return words;
-}
-
 // Calls `visit(key, rest)` for every "Key: rest" line.
 template <typename Visit>
 void ForEachKeyedLine(std::string_view text, Visit visit) {
-    size_t position = 0;
-    while (position < text.size()) {
-        size_t end = text.find('\n', position);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(position, end - position);
-        size_t colon = line.find(':');
+    ForEachLine(text, [&](std::string_view line) {
+        const size_t colon = line.find(':');
         if (colon != std::string_view::npos) visit(line.substr(0, colon), line.substr(colon + 1));
-        position = end + 1;
-    }
+    });
 }
 
 bool ParseKilobytes(std::string_view rest, uint64_t& value) {
@@ -160,41 +138,32 @@ std::optional<IoFields> ParseIo(std::string_view text) {
 
 std::vector<CpuTicks> ParsePerCpuTicks(std::string_view procStat) {
     std::vector<CpuTicks> cpus;
-    size_t position = 0;
-    while (position < procStat.size()) {
-        size_t end = procStat.find('\n', position);
-        if (end == std::string_view::npos) end = procStat.size();
-        std::string_view line = procStat.substr(position, end - position);
-        position = end + 1;
+    ForEachLine(procStat, [&](std::string_view line) {
         // "cpuN ..." lines only; "cpu " is the machine's sum.
         if (line.size() < 4 || line.substr(0, 3) != "cpu" || line[3] < '0' || line[3] > '9') {
-            continue;
+            return;
         }
         std::vector<std::string_view> words = Words(line);
-        if (words.size() < 9) continue;
+        if (words.size() < 9) return;
         CpuTicks ticks;
         uint64_t* targets[] = {&ticks.user,   &ticks.nice, &ticks.system,  &ticks.idle,
                                &ticks.iowait, &ticks.irq,  &ticks.softirq, &ticks.steal};
         bool ok = true;
         for (size_t i = 0; i < 8; ++i) ok = ok && ParseNumber(words[i + 1], *targets[i]);
         if (ok) cpus.push_back(ticks);
-    }
+    });
     return cpus;
 }
 
 std::optional<uint64_t> ParseBootTime(std::string_view procStat) {
     std::optional<uint64_t> bootTime;
-    size_t position = 0;
-    while (position < procStat.size()) {
-        size_t end = procStat.find('\n', position);
-        if (end == std::string_view::npos) end = procStat.size();
-        std::vector<std::string_view> words = Words(procStat.substr(position, end - position));
-        position = end + 1;
+    ForEachLine(procStat, [&](std::string_view line) {
+        const std::vector<std::string_view> words = Words(line);
         uint64_t seconds = 0;
         if (words.size() == 2 && words[0] == "btime" && ParseNumber(words[1], seconds)) {
             bootTime = seconds;
         }
-    }
+    });
     return bootTime;
 }
 

@@ -1,8 +1,9 @@
 #include "ProcessorObject.h"
 
 #include <algorithm>
-#include <charconv>
 #include <optional>
+
+#include "ProcText.h"
 
 namespace winport::pdh {
 namespace {
@@ -26,26 +27,8 @@ CounterInfo Percent(const wchar_t* name, DWORD perfType) {
     return CounterInfo{name, CounterKind::Ratio, 100.0, true, perfType};
 }
 
-std::vector<std::string_view> Words(std::string_view line) {
-    std::vector<std::string_view> words;
-    size_t at = 0;
-    while (at < line.size()) {
-        const size_t start = line.find_first_not_of(" \t", at);
-        if (start == std::string_view::npos) break;
-        const size_t end = std::min(line.find_first_of(" \t", start), line.size());
-        words.push_back(line.substr(start, end - start));
-        at = end;
-    }
-    return words;
-}
-
-bool ToNumber(std::string_view text, uint64_t& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size();
-}
-
 std::optional<CpuLine> ParseCpuLine(std::string_view line) {
-    const std::vector<std::string_view> words = Words(line);
+    const std::vector<std::string_view> words = proctext::Words(line);
     if (words.size() < 5 || words[0].substr(0, 3) != "cpu") return std::nullopt;
     CpuLine cpu;
     const std::string_view suffix = words[0].substr(3);
@@ -53,14 +36,14 @@ std::optional<CpuLine> ParseCpuLine(std::string_view line) {
         cpu.instance = L"_Total";
     } else {
         uint64_t number = 0;
-        if (!ToNumber(suffix, number) || number > 100000) return std::nullopt;
+        if (!proctext::ParseNumber(suffix, number) || number > 100000) return std::nullopt;
         cpu.number = static_cast<unsigned>(number);
         cpu.instance = std::to_wstring(number);
     }
     uint64_t* fields[] = {&cpu.ticks.user,   &cpu.ticks.nice, &cpu.ticks.system,  &cpu.ticks.idle,
                           &cpu.ticks.iowait, &cpu.ticks.irq,  &cpu.ticks.softirq, &cpu.ticks.steal};
     for (size_t i = 0; i < std::size(fields) && i + 1 < words.size(); ++i) {
-        if (!ToNumber(words[i + 1], *fields[i])) return std::nullopt;
+        if (!proctext::ParseNumber(words[i + 1], *fields[i])) return std::nullopt;
     }
     return cpu;
 }
@@ -96,18 +79,15 @@ const std::vector<CounterInfo>& ProcessorCounters() {
 ObjectData ParseProcessorObject(std::string_view procStat) {
     std::vector<CpuLine> processors;
     std::optional<CpuLine> total;
-    size_t at = 0;
-    while (at < procStat.size()) {
-        const size_t end = std::min(procStat.find('\n', at), procStat.size());
-        if (std::optional<CpuLine> cpu = ParseCpuLine(procStat.substr(at, end - at))) {
+    proctext::ForEachLine(procStat, [&](std::string_view line) {
+        if (std::optional<CpuLine> cpu = ParseCpuLine(line)) {
             if (cpu->instance == L"_Total") {
                 total = std::move(cpu);
             } else {
                 processors.push_back(std::move(*cpu));
             }
         }
-        at = end + 1;
-    }
+    });
     std::sort(processors.begin(), processors.end(),
               [](const CpuLine& a, const CpuLine& b) { return a.number < b.number; });
 

@@ -62,6 +62,17 @@ LSTATUS Lookup(const Hive& hive, HKEY handle, KeyPtr& key) {
     return key->IsDeleted() ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
 
+// Runs `use(hive, key)` on the live key a handle refers to, under the hive's lock: a
+// std::shared_lock to read, a std::unique_lock to change the hive.
+template <template <typename> class Lock, typename Use>
+LSTATUS WithKey(HKEY handle, Use use) {
+    Hive& hive = Hive::Instance();
+    Lock<std::shared_mutex> lock(hive.Mutex());
+    KeyPtr key;
+    if (LSTATUS status = Lookup(hive, handle, key)) return status;
+    return use(hive, key);
+}
+
 KeyPtr Walk(KeyPtr key, const std::vector<std::wstring_view>& names, size_t count) {
     for (size_t i = 0; i < count && key; ++i) key = key->FindSubkey(names[i]);
     return key;
@@ -110,53 +121,47 @@ void Store(T* out, const T& value) {
 }
 
 LSTATUS OpenKey(HKEY base, LPCWSTR subKey, PHKEY result) {
-    Hive& hive = Hive::Instance();
-    std::unique_lock lock(hive.Mutex());
-    KeyPtr key;
-    if (LSTATUS status = Lookup(hive, base, key)) return status;
-    std::vector<std::wstring_view> names;
-    if (LSTATUS status = SplitKeyPath(base, subKey, names)) return status;
-    key = Walk(key, names, names.size());
-    if (!key) return ERROR_FILE_NOT_FOUND;
-    *result = hive.AddHandle(std::move(key));
-    return ERROR_SUCCESS;
+    return WithKey<std::unique_lock>(base, [&](Hive& hive, KeyPtr key) -> LSTATUS {
+        std::vector<std::wstring_view> names;
+        if (LSTATUS status = SplitKeyPath(base, subKey, names)) return status;
+        key = Walk(key, names, names.size());
+        if (!key) return ERROR_FILE_NOT_FOUND;
+        *result = hive.AddHandle(std::move(key));
+        return ERROR_SUCCESS;
+    });
 }
 
 LSTATUS CreateKey(HKEY base, LPCWSTR subKey, LPCWSTR keyClass, PHKEY result, LPDWORD disposition) {
-    Hive& hive = Hive::Instance();
-    std::unique_lock lock(hive.Mutex());
-    KeyPtr key;
-    if (LSTATUS status = Lookup(hive, base, key)) return status;
-    std::vector<std::wstring_view> names;
-    if (LSTATUS status = SplitKeyPath(base, subKey, names)) return status;
-    DWORD outcome = REG_OPENED_EXISTING_KEY;
-    for (size_t i = 0; i < names.size(); ++i) {
-        KeyPtr next = key->FindSubkey(names[i]);
-        if (!next) {
-            const bool last = i + 1 == names.size();
-            next = key->AddSubkey(names[i], last ? OrEmpty(keyClass) : L"");
-            if (last) outcome = REG_CREATED_NEW_KEY;
+    return WithKey<std::unique_lock>(base, [&](Hive& hive, KeyPtr key) -> LSTATUS {
+        std::vector<std::wstring_view> names;
+        if (LSTATUS status = SplitKeyPath(base, subKey, names)) return status;
+        DWORD outcome = REG_OPENED_EXISTING_KEY;
+        for (size_t i = 0; i < names.size(); ++i) {
+            KeyPtr next = key->FindSubkey(names[i]);
+            if (!next) {
+                const bool last = i + 1 == names.size();
+                next = key->AddSubkey(names[i], last ? OrEmpty(keyClass) : L"");
+                if (last) outcome = REG_CREATED_NEW_KEY;
+            }
+            key = std::move(next);
         }
-        key = std::move(next);
-    }
-    *result = hive.AddHandle(std::move(key));
-    Store(disposition, outcome);
-    return ERROR_SUCCESS;
+        *result = hive.AddHandle(std::move(key));
+        Store(disposition, outcome);
+        return ERROR_SUCCESS;
+    });
 }
 
 LSTATUS DeleteTree(HKEY base, LPCWSTR subKey) {
-    Hive& hive = Hive::Instance();
-    std::unique_lock lock(hive.Mutex());
-    KeyPtr key;
-    if (LSTATUS status = Lookup(hive, base, key)) return status;
-    std::vector<std::wstring_view> names;
-    if (LSTATUS status = SplitKeyPath(base, subKey, names)) return status;
-    if (names.empty()) {
-        key->DeleteContents();
-        return ERROR_SUCCESS;
-    }
-    const KeyPtr parent = Walk(key, names, names.size() - 1);
-    return parent && parent->DeleteSubkey(names.back()) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    return WithKey<std::unique_lock>(base, [&](Hive&, const KeyPtr& key) -> LSTATUS {
+        std::vector<std::wstring_view> names;
+        if (LSTATUS status = SplitKeyPath(base, subKey, names)) return status;
+        if (names.empty()) {
+            key->DeleteContents();
+            return ERROR_SUCCESS;
+        }
+        const KeyPtr parent = Walk(key, names, names.size() - 1);
+        return parent && parent->DeleteSubkey(names.back()) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    });
 }
 
 }  // namespace
@@ -193,37 +198,31 @@ LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, L
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    Hive& hive = Hive::Instance();
-    std::shared_lock lock(hive.Mutex());
-    KeyPtr target;
-    if (LSTATUS status = Lookup(hive, key, target)) return status;
-    const Value* value = target->FindValue(OrEmpty(valueName));
-    if (value == nullptr) return ERROR_FILE_NOT_FOUND;
-    Store(type, value->type);
-    return CopyData(*value, data, dataSize);
+    return WithKey<std::shared_lock>(key, [&](Hive&, const KeyPtr& target) -> LSTATUS {
+        const Value* value = target->FindValue(OrEmpty(valueName));
+        if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+        Store(type, value->type);
+        return CopyData(*value, data, dataSize);
+    });
 }
 
 LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type,
                               const BYTE* data, DWORD dataSize) {
     if (auto code = winport::TakeInjectedFailure("RegSetValueExW")) return *code;
     if (data == nullptr && dataSize != 0) return ERROR_NOACCESS;
-    return Guarded([&]() -> LSTATUS {
-        Hive& hive = Hive::Instance();
-        std::unique_lock lock(hive.Mutex());
-        KeyPtr target;
-        if (LSTATUS status = Lookup(hive, key, target)) return status;
-        target->SetValue(OrEmpty(valueName), type, data, dataSize);
-        return ERROR_SUCCESS;
+    return Guarded([&] {
+        return WithKey<std::unique_lock>(key, [&](Hive&, const KeyPtr& target) -> LSTATUS {
+            target->SetValue(OrEmpty(valueName), type, data, dataSize);
+            return ERROR_SUCCESS;
+        });
     });
 }
 
 LSTATUS WINAPI RegDeleteValueW(HKEY key, LPCWSTR valueName) {
     if (auto code = winport::TakeInjectedFailure("RegDeleteValueW")) return *code;
-    Hive& hive = Hive::Instance();
-    std::unique_lock lock(hive.Mutex());
-    KeyPtr target;
-    if (LSTATUS status = Lookup(hive, key, target)) return status;
-    return target->DeleteValue(OrEmpty(valueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    return WithKey<std::unique_lock>(key, [&](Hive&, const KeyPtr& target) -> LSTATUS {
+        return target->DeleteValue(OrEmpty(valueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    });
 }
 
 LSTATUS WINAPI RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
@@ -239,25 +238,23 @@ LSTATUS WINAPI RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classSize, LP
     if (reserved != nullptr || (keyClass != nullptr && classSize == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    Hive& hive = Hive::Instance();
-    std::shared_lock lock(hive.Mutex());
-    KeyPtr target;
-    if (LSTATUS status = Lookup(hive, key, target)) return status;
-    LSTATUS status = ERROR_SUCCESS;
-    if (keyClass != nullptr && !CopyName(target->Class(), keyClass, classSize)) {
-        status = ERROR_MORE_DATA;
-    }
-    Store(classSize, static_cast<DWORD>(target->Class().size()));
-    const winport::registry::KeyInfo info = target->Info();
-    Store(subKeys, info.subkeys);
-    Store(maxSubKeyLen, info.maxSubkeyName);
-    Store(maxClassLen, info.maxSubkeyClass);
-    Store(values, info.values);
-    Store(maxValueNameLen, info.maxValueName);
-    Store(maxValueLen, info.maxValueData);
-    Store(securityDescriptor, DWORD{0});  // keys carry no security descriptor here
-    Store(lastWriteTime, target->LastWrite());
-    return status;
+    return WithKey<std::shared_lock>(key, [&](Hive&, const KeyPtr& target) -> LSTATUS {
+        LSTATUS status = ERROR_SUCCESS;
+        if (keyClass != nullptr && !CopyName(target->Class(), keyClass, classSize)) {
+            status = ERROR_MORE_DATA;
+        }
+        Store(classSize, static_cast<DWORD>(target->Class().size()));
+        const winport::registry::KeyInfo info = target->Info();
+        Store(subKeys, info.subkeys);
+        Store(maxSubKeyLen, info.maxSubkeyName);
+        Store(maxClassLen, info.maxSubkeyClass);
+        Store(values, info.values);
+        Store(maxValueNameLen, info.maxValueName);
+        Store(maxValueLen, info.maxValueData);
+        Store(securityDescriptor, DWORD{0});  // keys carry no security descriptor here
+        Store(lastWriteTime, target->LastWrite());
+        return status;
+    });
 }
 
 LSTATUS WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameSize,
@@ -267,18 +264,16 @@ LSTATUS WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD va
         (data != nullptr && dataSize == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    Hive& hive = Hive::Instance();
-    std::shared_lock lock(hive.Mutex());
-    KeyPtr target;
-    if (LSTATUS status = Lookup(hive, key, target)) return status;
-    if (index >= target->Values().size()) return ERROR_NO_MORE_ITEMS;
-    const Value& value = target->Values()[index];
-    Store(type, value.type);
-    if (!CopyName(value.name, valueName, valueNameSize)) {
-        Store(dataSize, static_cast<DWORD>(value.data.size()));
-        return ERROR_MORE_DATA;
-    }
-    return CopyData(value, data, dataSize);
+    return WithKey<std::shared_lock>(key, [&](Hive&, const KeyPtr& target) -> LSTATUS {
+        if (index >= target->Values().size()) return ERROR_NO_MORE_ITEMS;
+        const Value& value = target->Values()[index];
+        Store(type, value.type);
+        if (!CopyName(value.name, valueName, valueNameSize)) {
+            Store(dataSize, static_cast<DWORD>(value.data.size()));
+            return ERROR_MORE_DATA;
+        }
+        return CopyData(value, data, dataSize);
+    });
 }
 
 LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved,
@@ -288,21 +283,19 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSiz
         (keyClass != nullptr && classSize == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    Hive& hive = Hive::Instance();
-    std::shared_lock lock(hive.Mutex());
-    KeyPtr target;
-    if (LSTATUS status = Lookup(hive, key, target)) return status;
-    if (index >= target->Subkeys().size()) return ERROR_NO_MORE_ITEMS;
-    const Key& subkey = *target->Subkeys()[index];
-    Store(lastWriteTime, subkey.LastWrite());
-    if (subkey.Name().size() >= *nameSize ||
-        (keyClass != nullptr && subkey.Class().size() >= *classSize)) {
-        return ERROR_MORE_DATA;
-    }
-    CopyName(subkey.Name(), name, nameSize);
-    if (keyClass != nullptr) CopyName(subkey.Class(), keyClass, classSize);
-    Store(classSize, static_cast<DWORD>(subkey.Class().size()));
-    return ERROR_SUCCESS;
+    return WithKey<std::shared_lock>(key, [&](Hive&, const KeyPtr& target) -> LSTATUS {
+        if (index >= target->Subkeys().size()) return ERROR_NO_MORE_ITEMS;
+        const Key& subkey = *target->Subkeys()[index];
+        Store(lastWriteTime, subkey.LastWrite());
+        if (subkey.Name().size() >= *nameSize ||
+            (keyClass != nullptr && subkey.Class().size() >= *classSize)) {
+            return ERROR_MORE_DATA;
+        }
+        CopyName(subkey.Name(), name, nameSize);
+        if (keyClass != nullptr) CopyName(subkey.Class(), keyClass, classSize);
+        Store(classSize, static_cast<DWORD>(subkey.Class().size()));
+        return ERROR_SUCCESS;
+    });
 }
 
 }  // extern "C"
