@@ -121,18 +121,8 @@ class RegistryTextTest : public ::testing::Test {
         SetMachineString(kKey, L"Expand", L"%DORN_FW_TEST_VAR%\\x %NOT_SET_ANYWHERE%",
                          REG_EXPAND_SZ);
         SetMachineBinary(kKey, L"Blob", {1, 2, 3});
-        SetQword(L"Big", 1ULL << 40);
+        SetMachineBinary(kKey, L"Big", {0, 0, 0, 0, 0, 1, 0, 0}, REG_QWORD);  // 1 << 40
         dorn::test::SetEnvironment("DORN_FW_TEST_VAR", "Z:\\tmp");
-    }
-    void SetQword(const wchar_t* name, uint64_t value) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  &key, nullptr),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(RegSetValueExW(key, name, 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value),
-                                 sizeof value),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
     }
     static WString Read(const wchar_t* value, bool expand = false) {
         return WString::readRegistry(WString(L"HKLM\\") + kKey + L"\\" + value, L"dflt", expand);

@@ -6,10 +6,13 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/platform/RegistryTestSupport.h"
 
 namespace {
 
@@ -19,68 +22,39 @@ constexpr const wchar_t* kTestKey = L"Software\\Zentavo\\Pallido\\PrivateRegistr
 constexpr const wchar_t* kPerflibNames =
     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\009";
 
-class Key {
-  public:
-    Key() = default;
-    ~Key() {
-        if (m_key != nullptr) RegCloseKey(m_key);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-
-    HKEY get() const { return m_key; }
-    HKEY* put() { return &m_key; }
-
-  private:
-    HKEY m_key = nullptr;
-};
+using registry_test::ScopedKey;
 
 bool Exists(HKEY root, const std::wstring& path) {
-    Key key;
-    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    ScopedKey key;
+    return registry_test::Open(root, path.c_str(), key) == ERROR_SUCCESS;
 }
 
+// The whole text, list values included, without the NULs at its end.
 std::optional<std::wstring> ReadText(HKEY root, const std::wstring& path, const wchar_t* name) {
-    Key key;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
+    ScopedKey key;
     DWORD size = 0;
-    if (RegQueryValueExW(key.get(), name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+    if (registry_test::Open(root, path.c_str(), key) != ERROR_SUCCESS ||
+        RegQueryValueExW(key.Get(), name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
         return std::nullopt;
     }
-    std::wstring text(size / sizeof(wchar_t), L'\0');
-    if (RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(text.data()),
-                         &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    text.resize(size / sizeof(wchar_t));
+    const std::vector<BYTE> data = registry_test::ReadData(key.Get(), name);
+    std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+    std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
     while (!text.empty() && text.back() == L'\0') text.pop_back();
     return text;
 }
 
 LSTATUS WriteText(HKEY root, const std::wstring& path, const wchar_t* name,
                   const std::wstring& text) {
-    Key key;
-    LSTATUS status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_WRITE, nullptr, key.put(), nullptr);
-    if (status != ERROR_SUCCESS) return status;
-    return RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    ScopedKey key;
+    const LSTATUS status = registry_test::Create(root, path.c_str(), key);
+    return status != ERROR_SUCCESS ? status : registry_test::SetString(key.Get(), name, text);
 }
 
 std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring& path) {
-    std::vector<std::wstring> names;
-    Key key;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return names;
-    wchar_t name[256];
-    DWORD length = 256;
-    for (DWORD index = 0; RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr,
-                                        nullptr) == ERROR_SUCCESS;
-         ++index, length = 256) {
-        names.emplace_back(name, length);
-    }
-    return names;
+    ScopedKey key;
+    if (registry_test::Open(root, path.c_str(), key) != ERROR_SUCCESS) return {};
+    return registry_test::SubkeyNames(key.Get());
 }
 
 TEST(PrivateMachineRegistryTest, WritesStayInThePrivateKeyAndGoWithIt) {

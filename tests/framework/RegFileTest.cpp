@@ -20,7 +20,6 @@ using quillmesh::RegFileKey;
 using quillmesh::RegFileValue;
 using registry_test::Open;
 using registry_test::ReadData;
-using registry_test::ReadString;
 using registry_test::ScopedKey;
 using registry_test::SubkeyNames;
 using registry_test::ValueNames;
@@ -198,23 +197,23 @@ TEST_F(RegFileApplyTest, AppliedFileReadsBackThroughTheRegistryCalls) {
                         "the Linux API layer";
     }
     const size_t openKeys = dorn::test::OpenRegistryKeyCount();
+    const RegFile file = Load("all_forms_utf16.reg");
     std::string error;
-    ASSERT_TRUE(quillmesh::ApplyRegFile(Load("all_forms_utf16.reg"), error)) << error;
+    ASSERT_TRUE(quillmesh::ApplyRegFile(file, error)) << error;
 
+    // Every form, stored and read back byte for byte with its type, in the file's order.
     ScopedKey sample;
     ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"software\\zentavo\\pallido\\sample", sample),
               ERROR_SUCCESS);
-    EXPECT_EQ(
-        ValueNames(sample.Get()),
-        (std::vector<std::wstring>{L"", L"Plain", L"Escaped", L"Unicode", L"Empty", L"Count",
-                                   L"Binary", L"Big", L"Expand", L"Multi", L"Nothing", L"Long"}));
-    EXPECT_EQ(ReadString(sample.Get(), L"Unicode"), L"caf\u00e9 \u20ac \U0001F600");
-    EXPECT_EQ(ReadString(sample.Get(), nullptr), L"default text");
-    DWORD type = 0;
-    EXPECT_EQ(ReadData(sample.Get(), L"Count", &type), (std::vector<BYTE>{0x1e, 0, 0, 0}));
-    EXPECT_EQ(type, DWORD{REG_DWORD});
-    EXPECT_EQ(ReadData(sample.Get(), L"Multi", &type).size(), 9 * sizeof(wchar_t));
-    EXPECT_EQ(type, DWORD{REG_MULTI_SZ});
+    std::vector<std::wstring> names;
+    for (const RegFileValue& value : file.keys[0].values) {
+        DWORD type = REG_NONE + 100;
+        EXPECT_EQ(ReadData(sample.Get(), value.name.c_str(), &type), value.data);
+        EXPECT_EQ(type, value.type);
+        names.push_back(value.name);
+    }
+    EXPECT_EQ(ValueNames(sample.Get()), names);
+    EXPECT_EQ(names.size(), 12u);
     ScopedKey users;
     EXPECT_EQ(Open(HKEY_USERS, L"S-1-22-1-1000", users), ERROR_SUCCESS);
 

@@ -1,4 +1,6 @@
-// dorn call end to end: the real host executable loading the real plug-in library.
+// dorn call end to end: the real host executable loading the real plug-in library. What the
+// layers below decide (texts, codes, parsing) has tests of its own; these check that it reaches
+// the output, the exit status and standard error.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -17,6 +19,7 @@ namespace {
 using nlohmann::json;
 
 const std::string kSamples = std::string(DORN_SOURCE_DIR) + "/samples/";
+const std::string kFixtures = std::string(DORN_SOURCE_DIR) + "/tests/fixtures/";
 // The plug-in's log lines carry its file name without suffix.
 const std::string kPluginSource = DORN_PLUGIN_LOG_SOURCE;
 
@@ -30,86 +33,66 @@ json Reply(const ProcessResult& result) {
     return parsed;
 }
 
-class TempFile {
-public:
-    explicit TempFile(const std::string& content) {
-        m_path = std::filesystem::temp_directory_path() /
-                 ("dorn-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++s_count) + ".reg");
-        std::ofstream(m_path, std::ios::binary) << content;
-    }
-    ~TempFile() { std::filesystem::remove(m_path); }
-    std::string Path() const { return m_path.string(); }
-
-private:
-    static inline int s_count = 0;
-    std::filesystem::path m_path;
-};
-
-TEST(DornCallTest, UnknownOpcodeAndOperation) {
-    ProcessResult result = Dorn({"call", "Bogus"});
-    EXPECT_EQ(result.exitCode, 1) << result.err;
-    json reply = Reply(result);
-    EXPECT_EQ(reply["result"], false);
-    EXPECT_EQ(reply["error"]["text"], "Invalid opcode");
-    EXPECT_TRUE(reply["reply"].empty());
-
-    result = Dorn({"call", "--operation", "Nope", "ClientInfo"});
-    EXPECT_EQ(result.exitCode, 1);
-    reply = Reply(result);
-    EXPECT_EQ(reply["error"]["code"], 120);
-    EXPECT_EQ(reply["error"]["text"], "");
+bool HasLine(const ProcessResult& result, const std::string& line) {
+    return result.err.find(line) != std::string::npos;
 }
 
-TEST(DornCallTest, MissingSessionIdIsAnsweredAndLoggedOnStderr) {
-    const ProcessResult result = Dorn({"call", "--operation", "helpdeskoperation", "ClientInfo"});
+TEST(DornCallTest, FailedRequestsPrintTheErrorAndExitWithOne) {
+    ProcessResult result = Dorn({"call", "--operation", "Nope", "ClientInfo"});
+    EXPECT_EQ(result.exitCode, 1) << result.err;
+    EXPECT_EQ(Reply(result), json::parse(R"({"result": false, "error": {"code": 120, "text": ""},
+                                             "reply": {}})"));
+
+    // At the default log level only warnings and errors reach standard error.
+    result = Dorn({"call", "--operation", "helpdeskoperation", "ClientInfo"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(Reply(result)["error"]["text"], "no session Id specified");
-    EXPECT_NE(result.err.find("[4] " + kPluginSource + ": ClientInfo: no session Id specified"),
-              std::string::npos)
+    EXPECT_TRUE(HasLine(result, "[4] " + kPluginSource + ": ClientInfo: no session Id specified"))
         << result.err;
-    // A text session id is no session id.
-    EXPECT_EQ(Reply(Dorn({"call", "ClientInfo", "SESSIONID=three"}))["error"]["text"],
-              "no session Id specified");
+    EXPECT_FALSE(HasLine(result, "Session Manager Help Desk Service Started")) << result.err;
 }
 
-TEST(DornCallTest, RegistryFilesReachThePlugin) {
-    ProcessResult result =
-        Dorn({"call", "--registry", kSamples + "sessions.reg", "ClientInfo", "SESSIONID=3"});
+// A run's registry files go into a registry of its own (on Windows a private key that stands
+// in for HKEY_LOCAL_MACHINE): the plug-in sees them, the machine's registry never does.
+TEST(DornCallTest, RegistryFilesReachThePluginOfThisRunOnly) {
+    const auto machineHasKey = [] {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Zentavo", 0, KEY_READ, &key) !=
+            ERROR_SUCCESS) {
+            return false;
+        }
+        RegCloseKey(key);
+        return true;
+    };
+    ASSERT_FALSE(machineHasKey());
+    const ProcessResult result =
+        Dorn({"call", "--log-level", "1", "--registry", kSamples + "sessions.reg", "--registry",
+              kSamples + "settings.reg", "ClientInfo", "SESSIONID=4"});
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    json reply = Reply(result);
-    EXPECT_EQ(reply["result"], true);
-    const json& info = reply["reply"]["client_info"];
-    EXPECT_EQ(info.size(), 40u);
-    EXPECT_EQ(info["machine_name"], "ALICE-LAPTOP");
-    EXPECT_EQ(info.begin().key(), "broker_dns_name");  // the registry's order
-    EXPECT_NE(result.err.find("Failed to find session name KestlClient_Session_Color_Depth"),
-              std::string::npos);
+    EXPECT_EQ(Reply(result), json::parse(R"({"result": true, "reply": {"client_info": {
+        "ipaddr": "203.0.113.80", "machine_name": "KIOSK-12", "type": "Linux",
+        "protocol": "PCOIP"}}})"));
+    EXPECT_TRUE(HasLine(result, "[1] " + kPluginSource + ": Historical collector was disabled"))
+        << result.err;
+    EXPECT_TRUE(
+        HasLine(result, "[2] " + kPluginSource + ": Session Manager Help Desk Service Started"));
+    EXPECT_FALSE(HasLine(result, "Session property: "));  // level 0, below the chosen 1
+    EXPECT_FALSE(machineHasKey());
 
-    result = Dorn({"call", "--registry", kSamples + "sessions.reg", "ClientInfo", "SESSIONID=4"});
-    reply = Reply(result);
-    EXPECT_EQ(reply["reply"]["client_info"],
-              json::parse(R"({"ipaddr": "203.0.113.80", "machine_name": "KIOSK-12",
-                              "type": "Linux", "protocol": "PCOIP"})"));
-
-    result = Dorn({"call", "--registry", kSamples + "sessions.reg", "LogonTimeInfo", "SESSIONID=4"});
-    EXPECT_EQ(Reply(result)["reply"]["logon_time"], "");
-    result = Dorn({"call", "--registry", kSamples + "sessions.reg", "VexelTelemetry", "SESSIONID=4"});
-    EXPECT_EQ(Reply(result)["error"]["text"], "failed to get vexel telemetry");
-    result = Dorn({"call", "--registry", kSamples + "sessions.reg", "ClientInfo", "SESSIONID=5"});
-    EXPECT_EQ(Reply(result)["error"]["text"], "failed to get client info");
-}
-
-TEST(DornCallTest, MalformedRegistryFileChangesNothingAndIsAUsageError) {
-    const TempFile bad(
-        "Windows Registry Editor Version 5.00\n\n"
-        "[HKEY_LOCAL_MACHINE\\Software\\Zentavo\\Pallido\\SessionData\\3]\n"
-        "\"KestlClient_Machine_Name\"=\"HALF\"\n"
-        "\"KestlClient_Type\"=dword:xyz\n");
-    const ProcessResult result = Dorn({"call", "--registry", kSamples + "sessions.reg",
-                                       "--registry", bad.Path(), "ClientInfo", "SESSIONID=3"});
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_TRUE(result.out.empty());
-    EXPECT_NE(result.err.find("line 5"), std::string::npos) << result.err;
+    // A file that does not parse changes nothing: the run stops before the call.
+    const std::filesystem::path bad =
+        std::filesystem::temp_directory_path() /
+        ("dorn-test-" + std::to_string(GetCurrentProcessId()) + ".reg");
+    std::ofstream(bad, std::ios::binary)
+        << "Windows Registry Editor Version 5.00\n\n"
+           "[HKEY_LOCAL_MACHINE\\Software\\Zentavo\\Pallido\\SessionData\\3]\n"
+           "\"KestlClient_Machine_Name\"=\"HALF\"\n\"KestlClient_Type\"=dword:xyz\n";
+    const ProcessResult refused = Dorn({"call", "--registry", kSamples + "sessions.reg",
+                                        "--registry", bad.string(), "ClientInfo", "SESSIONID=3"});
+    std::filesystem::remove(bad);
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_TRUE(refused.out.empty());
+    EXPECT_TRUE(HasLine(refused, "line 5")) << refused.err;
 }
 
 TEST(DornCallTest, RequestAsJson) {
@@ -120,54 +103,38 @@ TEST(DornCallTest, RequestAsJson) {
     EXPECT_EQ(Reply(result)["reply"]["current_topology"]["topology"],
               "2 monitors: 1920x1080@96 primary, 1920x1080@96 right");
 
-    for (const char* bad : {"[1, 2]", "{\"opcode\": ", "\"ClientInfo\"", "{\"SESSIONID\": 1.5}"}) {
+    for (const char* bad : {"[1, 2]", "{\"opcode\": "}) {
         result = Dorn({"call", "--request", bad});
         EXPECT_EQ(result.exitCode, 2) << bad;
         EXPECT_TRUE(result.out.empty()) << bad;
-        EXPECT_NE(result.err.find("--request"), std::string::npos) << result.err;
+        EXPECT_TRUE(HasLine(result, "--request")) << result.err;
     }
 }
 
-TEST(DornCallTest, LogLevelSelectsWhatReachesStderr) {
-    const std::vector<std::string> call = {"--registry", kSamples + "sessions.reg", "ClientInfo",
-                                           "SESSIONID=4"};
-    std::vector<std::string> quiet = {"call"};
-    quiet.insert(quiet.end(), call.begin(), call.end());
-    EXPECT_EQ(Dorn(quiet).err.find("Session property"), std::string::npos);
-
-    std::vector<std::string> verbose = {"call", "--log-level", "0"};
-    verbose.insert(verbose.end(), call.begin(), call.end());
-    const ProcessResult result = Dorn(verbose);
-    EXPECT_NE(result.err.find("[0] " + kPluginSource +
-                                  ": Session property: KestlClient_Type, value: Linux"),
-              std::string::npos)
-        << result.err;
-    EXPECT_NE(result.err.find("[2] " + kPluginSource + ": Session Manager Help Desk Service Started"),
-              std::string::npos);
-}
-
+// Mistakes found while parsing (tested with the parser) and those found when the run reads its
+// files all exit with 2 and print nothing; a plug-in that cannot be loaded exits with 1.
 TEST(DornCallTest, UsageErrors) {
-    EXPECT_EQ(Dorn({"--help"}).exitCode, 0);
-    EXPECT_NE(Dorn({"--help"}).out.find("dorn call [OPTIONS] OPCODE [KEY=VALUE]..."), std::string::npos);
+    const ProcessResult help = Dorn({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("dorn call [OPTIONS] OPCODE [KEY=VALUE]..."), std::string::npos);
     for (const auto& arguments : std::vector<std::vector<std::string>>{
              {},
-             {"call"},
-             {"frobnicate"},
              {"call", "--log-level", "9", "ClientInfo"},
-             {"call", "--bogus", "ClientInfo"},
-             {"call", "ClientInfo", "SESSIONID"},
-             {"call", "--request", "{}", "ClientInfo"},
-             {"call", "--registry"},
              {"call", "--registry", "/nonexistent/file.reg", "ClientInfo"},
              {"call", "--counters", "/nonexistent/counters.json", "Bogus"},
-             {"call", "--sessions", kSamples + "sessions.reg", "Bogus"}}) {
+             {"call", "--sessions", kSamples + "sessions.reg", "Bogus"},
+             {"call", "--perfmon-interval", "0", "Bogus"},
+             {"call", "--perfmon-interval", "86401", "Bogus"},
+             {"call", "--perfmon-interval", "soon", "Bogus"}}) {
         const ProcessResult result = Dorn(arguments);
         EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments) << result.err;
         EXPECT_TRUE(result.out.empty());
     }
+    EXPECT_TRUE(HasLine(Dorn({"call", "--perfmon-interval", "-1", "Bogus"}),
+                        "--perfmon-interval takes seconds from 1 to 86400"));
     const ProcessResult missingPlugin = Dorn({"call", "--plugin", "/nonexistent/lib.so", "Bogus"});
     EXPECT_EQ(missingPlugin.exitCode, 1);
-    EXPECT_NE(missingPlugin.err.find("cannot load the plug-in"), std::string::npos);
+    EXPECT_TRUE(HasLine(missingPlugin, "cannot load the plug-in"));
 }
 
 // The collection thread answers the first request after about 2 s with the samples taken
@@ -196,16 +163,8 @@ TEST(DornCallTest, PerformanceReportsSamplesAndTheNewestProcesses) {
     ASSERT_TRUE(processes.is_array());
     EXPECT_FALSE(processes.empty());
     EXPECT_EQ(processes[0].size(), 8u);
-    EXPECT_NE(result.err.find("quillmesh: Worker added: perfmon"), std::string::npos) << result.err;
-    EXPECT_EQ(result.err.find("perfmon cannot be loaded"), std::string::npos) << result.err;
-
-    for (const char* interval : {"0", "-1", "86401", "soon"}) {
-        const ProcessResult refused = Dorn({"call", "--perfmon-interval", interval, "Performance"});
-        EXPECT_EQ(refused.exitCode, 2) << interval;
-        EXPECT_NE(refused.err.find("--perfmon-interval takes seconds from 1 to 86400"),
-                  std::string::npos)
-            << refused.err;
-    }
+    EXPECT_TRUE(HasLine(result, "quillmesh: Worker added: perfmon")) << result.err;
+    EXPECT_FALSE(HasLine(result, "perfmon cannot be loaded")) << result.err;
 }
 
 TEST(DornCallTest, ProtocolInfoReportsTheSessionsProtocolCounters) {
@@ -213,56 +172,14 @@ TEST(DornCallTest, ProtocolInfoReportsTheSessionsProtocolCounters) {
         GTEST_SKIP() << "counter files and declared sessions (--counters, --sessions) need the "
                         "Linux API layer";
     }
-    const std::string fixtures = std::string(DORN_SOURCE_DIR) + "/tests/fixtures/";
-    const std::vector<std::string> common = {
-        "call", "--registry", kSamples + "settings.reg", "--sessions",
-        fixtures + "counters/sessions.json"};
-
-    std::vector<std::string> vexel = common;
-    vexel.insert(vexel.end(), {"--registry", kSamples + "sessions.reg", "--counters",
-                               fixtures + "counters/protocol-counters.json", "ProtocolInfo",
-                               "SESSIONID=3"});
-    ProcessResult result = Dorn(vexel);
+    const ProcessResult result = Dorn(
+        {"call", "--registry", kSamples + "settings.reg", "--registry", kSamples + "sessions.reg",
+         "--sessions", kFixtures + "counters/sessions.json", "--counters",
+         kFixtures + "counters/protocol-counters.json", "ProtocolInfo", "SESSIONID=3"});
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    json reply = Reply(result);
-    EXPECT_EQ(reply["reply"]["protocol"]["vexel"]["image_encode_type"], "NVIDIA NvEnc H264 4:2:0");
-    EXPECT_EQ(reply["reply"]["protocol"]["vexel"]["session_rtt"], 12);
-
-    std::vector<std::string> pcoip = common;
-    pcoip.insert(pcoip.end(), {"--registry", fixtures + "protocol/pcoip-session3.reg", "--counters",
-                               fixtures + "protocol/pcoip-session3-counters.json", "ProtocolInfo",
-                               "SESSIONID=3"});
-    result = Dorn(pcoip);
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    reply = Reply(result);
-    EXPECT_EQ(reply["reply"]["protocol"]["pcoip"]["net_rtl"], 23);
-    EXPECT_EQ(reply["reply"]["protocol"]["pcoip"]["general_sent_bytes"], 7000);
-
-    result = Dorn({"call", "--registry", kSamples + "settings.reg", "ProtocolInfo"});
-    EXPECT_EQ(result.exitCode, 1) << result.err;
-    EXPECT_EQ(Reply(result)["error"]["text"], "no session Id specified");
-}
-
-bool MachineKeyExists(const wchar_t* path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
-// A run's registry files go into a registry of its own (on Windows a private key that stands
-// in for HKEY_LOCAL_MACHINE): the plug-in sees them, the machine's registry never does.
-TEST(DornCallTest, RegistryFilesReachOnlyTheRunThatLoadsThem) {
-    ASSERT_FALSE(MachineKeyExists(L"Software\\Zentavo"));
-    const ProcessResult result =
-        Dorn({"call", "--log-level", "1", "--registry", kSamples + "sessions.reg", "--registry",
-              kSamples + "settings.reg", "ClientInfo", "SESSIONID=3"});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(Reply(result)["reply"]["client_info"]["machine_name"], "ALICE-LAPTOP");
-    EXPECT_NE(result.err.find("[1] " + kPluginSource + ": Historical collector was disabled"),
-              std::string::npos)
-        << result.err;
-    EXPECT_FALSE(MachineKeyExists(L"Software\\Zentavo"));
+    const json vexel = Reply(result)["reply"]["protocol"]["vexel"];
+    EXPECT_EQ(vexel["image_encode_type"], "NVIDIA NvEnc H264 4:2:0");
+    EXPECT_EQ(vexel["session_rtt"], 12);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "host/PerfmonWorker.h"
+#include "tests/support/Bags.h"
+#include "tests/support/Waiting.h"
 
 namespace dorn::test {
 namespace {
@@ -50,25 +52,20 @@ CORE::PropertyBag Metric(const wchar_t* object, const wchar_t* counter, const wc
     return bag;
 }
 
-std::vector<CORE::PropertyBag> Bags(const CORE::PropertyBag& bag, const wchar_t* key) {
-    std::vector<CORE::PropertyBag> bags;
-    CORE::PropertyBag item;
-    for (size_t at = bag.getNextBag(key, item, 0); at != 0; at = bag.getNextBag(key, item, at)) {
-        bags.push_back(item);
-    }
-    return bags;
-}
-
-TEST(PerfmonWorkerTest, ConfigurationKeepsUsableCounters) {
+CORE::PropertyBag Config(const std::vector<CORE::PropertyBag>& metrics) {
     CORE::PropertyBag config;
     config.add(L"plugin_name", L"dorn_helpdesk");
-    config.addBag(L"trelPerfmonMetrics", Metric(L"PhysicalDisk", L"Disk Reads/sec", L"reads", 1));
-    config.addBag(L"trelPerfmonMetrics", Metric(L"", L"Disk Writes/sec", L"writes", 1));
-    config.addBag(L"trelPerfmonMetrics",
-                  Metric(L"PhysicalDisk", L"Avg. Disk sec/Transfer", L"latency", 1000));
-    config.addBag(L"trelPerfmonMetrics", Metric(L"PhysicalDisk", L"Disk Transfers/sec", L"", 1));
-    config.addBag(L"trelPerfmonMetrics", Metric(L"PhysicalDisk", L"Disk Transfers/sec", L"io", -4));
-    const std::vector<MonitoredCounter> counters = ReadMonitoredCounters(config);
+    for (const CORE::PropertyBag& metric : metrics) config.addBag(L"trelPerfmonMetrics", metric);
+    return config;
+}
+
+TEST(PerfmonWorkerTest, ConfigurationKeepsUsableCountersAndPushesCarryTheReading) {
+    const std::vector<MonitoredCounter> counters = ReadMonitoredCounters(
+        Config({Metric(L"PhysicalDisk", L"Disk Reads/sec", L"reads", 1),
+                Metric(L"", L"Disk Writes/sec", L"writes", 1),
+                Metric(L"PhysicalDisk", L"Avg. Disk sec/Transfer", L"latency", 1000),
+                Metric(L"PhysicalDisk", L"Disk Transfers/sec", L"", 1),
+                Metric(L"PhysicalDisk", L"Disk Transfers/sec", L"io", -4)}));
     ASSERT_EQ(counters.size(), 3u);
     EXPECT_EQ(counters[0].metricName, L"reads");
     EXPECT_EQ(counters[1].metricName, L"latency");
@@ -82,19 +79,11 @@ TEST(PerfmonWorkerTest, ConfigurationKeepsUsableCounters) {
     reading.overallMem = 34;
     reading.counters = {{L"io", 5}};
     reading.sessions = {{0, {1, 2}}, {3, {4, 5}}};
-    const CORE::PropertyBag push = BuildMonitorPush(reading);
-    EXPECT_EQ(push.get(L"opcode"), L"NewDataFromTrelPerfmon");
-    EXPECT_EQ(push.getInt64(L"overall_cpu"), 12);
-    EXPECT_EQ(push.getInt64(L"overall_mem"), 34);
-    EXPECT_EQ(push.getInt64(L"io"), 5);
-    const auto cpu = Bags(push, L"sessionCpuMetric");
-    const auto mem = Bags(push, L"sessionMemMetric");
-    ASSERT_EQ(cpu.size(), 2u);
-    ASSERT_EQ(mem.size(), 2u);
-    EXPECT_EQ(cpu[1].getInt(L"sessionId"), 3);
-    EXPECT_EQ(cpu[1].getInt64(L"cpu"), 4);
-    EXPECT_EQ(mem[0].getInt(L"sessionId"), 0);
-    EXPECT_EQ(mem[0].getInt64(L"mem"), 2);
+    EXPECT_EQ(Json(BuildMonitorPush(reading)),
+              R"({"opcode": "NewDataFromTrelPerfmon", "overall_cpu": 12, "overall_mem": 34, )"
+              R"("io": 5, "sessionCpuMetric": [{"sessionId": 0, "cpu": 1}, )"
+              R"({"sessionId": 3, "cpu": 4}], "sessionMemMetric": [{"sessionId": 0, "mem": 2}, )"
+              R"({"sessionId": 3, "mem": 5}]})");
 }
 
 TEST(PerfmonWorkerTest, PushesAtItsRateOnceConfiguredUntilStopped) {
@@ -108,30 +97,24 @@ TEST(PerfmonWorkerTest, PushesAtItsRateOnceConfiguredUntilStopped) {
     PerfmonWorker monitor(std::chrono::milliseconds(200));
     ASSERT_TRUE(monitor.Register());
     ASSERT_TRUE(system->IsWorkerInstalled(L"perfmon", 0));
+    const auto send = [&](const wchar_t* operation, const CORE::PropertyBag& request,
+                          CORE::PropertyBag& reply) {
+        return system->SendMsg(L"perfmon", operation, request, reply, nullptr, nullptr, nullptr,
+                               10000, nullptr, nullptr, true, nullptr, nullptr, false);
+    };
 
     CORE::PropertyBag reply;
-    CORE::PropertyBag other;
-    EXPECT_EQ(system->SendMsg(L"perfmon", L"somethingElse", other, reply, nullptr, nullptr, nullptr,
-                              10000, nullptr, nullptr, true, nullptr, nullptr, false),
-              CORE::ResponseFailed);
+    EXPECT_EQ(send(L"somethingElse", CORE::PropertyBag(), reply), CORE::ResponseFailed);
     EXPECT_EQ(reply.getErrorCode(), 120);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_EQ(PushCount(), 0u);  // nothing before the configuration
 
-    CORE::PropertyBag config;
-    config.add(L"plugin_name", L"dorn_helpdesk");
-    config.addBag(L"trelPerfmonMetrics",
-                  Metric(L"PhysicalDisk", L"Disk Transfers/sec", L"disk_iops", 1));
     CORE::PropertyBag configured;
     ASSERT_EQ(
-        system->SendMsg(L"perfmon", L"configPerfmonMetrics", config, configured, nullptr, nullptr,
-                        nullptr, 10000, nullptr, nullptr, true, nullptr, nullptr, false),
+        send(L"configPerfmonMetrics",
+             Config({Metric(L"PhysicalDisk", L"Disk Transfers/sec", L"disk_iops", 1)}), configured),
         CORE::ResponseOk);
-
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (PushCount() < 2 && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    WaitUntil([] { return PushCount() >= 2; }, std::chrono::seconds(20));
     monitor.Stop();
     EXPECT_FALSE(system->IsWorkerInstalled(L"perfmon", 0));
     const size_t stopped = PushCount();
@@ -148,9 +131,8 @@ TEST(PerfmonWorkerTest, PushesAtItsRateOnceConfiguredUntilStopped) {
         EXPECT_LE(push.getInt64(L"overall_mem", -1), 100);
         // Every process belongs to a session, so at least one session has values.
         const auto cpu = Bags(push, L"sessionCpuMetric");
-        const auto mem = Bags(push, L"sessionMemMetric");
         ASSERT_FALSE(cpu.empty());
-        EXPECT_EQ(cpu.size(), mem.size());
+        EXPECT_EQ(cpu.size(), Bags(push, L"sessionMemMetric").size());
         for (const CORE::PropertyBag& session : cpu) {
             EXPECT_GE(session.getInt(L"sessionId", -1), 0);
             EXPECT_GE(session.getInt64(L"cpu", -1), 0);

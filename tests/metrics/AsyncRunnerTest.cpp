@@ -7,6 +7,8 @@
 #include "plugin/AsyncRunner.h"
 #include "plugin/DornHelpDeskOperation.h"
 #include "tests/metrics/ProtocolTestSupport.h"
+#include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/Waiting.h"
 
 namespace dorn::test {
 namespace {
@@ -16,16 +18,7 @@ CORE::Quillmesh& System() {
 }
 
 CORE::PropertyBag ProtocolRequest(int32_t sessionId) {
-    CORE::PropertyBag request;
-    request.add(L"opcode", L"ProtocolInfo");
-    if (sessionId != -1) request.addInt(L"SESSIONID", sessionId);
-    return request;
-}
-
-CORE::ResponseType Call(const CORE::PropertyBag& request, CORE::PropertyBag& reply) {
-    return System().SendMsg(L"AgentHelpDesk", L"HelpdeskOperation", request, reply, nullptr,
-                            nullptr, nullptr, INFINITE, nullptr, nullptr, true, nullptr, nullptr,
-                            false);
+    return sessionId == -1 ? Request(L"ProtocolInfo") : SessionRequest(L"ProtocolInfo", sessionId);
 }
 
 struct Answers {
@@ -42,12 +35,6 @@ void Record(CORE::ResponseType response, const CORE::PropertyBag& reply, void* c
     auto* answers = static_cast<Answers*>(context);
     std::lock_guard<std::mutex> hold(answers->lock);
     answers->received.emplace_back(response, reply);
-}
-
-template <typename Condition>
-bool WaitUntil(Condition condition) {
-    for (int i = 0; i < 30000 && !condition(); ++i) Sleep(1);
-    return condition();
 }
 
 class AsyncRunnerTest : public ProtocolTest {
@@ -67,18 +54,18 @@ class AsyncRunnerTest : public ProtocolTest {
 
 TEST_F(AsyncRunnerTest, ARequestWithoutSessionIsAcceptedAndAnsweredLaterWithTheError) {
     CORE::PropertyBag reply;
-    EXPECT_EQ(Call(ProtocolRequest(-1), reply), CORE::ResponseFailed);
+    EXPECT_EQ(SendToHelpDesk(ProtocolRequest(-1), reply), CORE::ResponseFailed);
     EXPECT_EQ(reply.getErrorText(), L"no session Id specified");
     EXPECT_TRUE(m_log.Has(4, L"GetProtocolMetrics: no session Id specified"));
 
     reply.clear();
-    EXPECT_EQ(Call(ProtocolRequest(3), reply), CORE::ResponseOk);
+    EXPECT_EQ(SendToHelpDesk(ProtocolRequest(3), reply), CORE::ResponseOk);
     EXPECT_EQ(reply.getBag(L"protocol").getBag(L"vexel").get(L"image_encode_type"),
               L"NVIDIA NvEnc H264 4:2:0");
 
     SetProtocol(4, L"RDP");
     reply = CORE::PropertyBag();
-    EXPECT_EQ(Call(ProtocolRequest(4), reply), CORE::ResponseFailed);
+    EXPECT_EQ(SendToHelpDesk(ProtocolRequest(4), reply), CORE::ResponseFailed);
     EXPECT_EQ(reply.getErrorText(), L"failed to get protocol metrics");
     EXPECT_TRUE(m_log.Has(4, L"GetProtocolMetrics: failed to get protocol metrics"));
 }
@@ -95,7 +82,7 @@ TEST_F(AsyncRunnerTest, TheEleventhIsRefusedUntilASlotComesBack) {
     // Each sample takes a second, so all ten are running once the slots are gone.
     ASSERT_TRUE(WaitUntil([] { return AsyncThreadSlots.load() == 0; }));
     CORE::PropertyBag refused;
-    EXPECT_EQ(Call(ProtocolRequest(3), refused), CORE::ResponseFailed);
+    EXPECT_EQ(SendToHelpDesk(ProtocolRequest(3), refused), CORE::ResponseFailed);
     EXPECT_EQ(refused.getErrorText(), L"No available aync threads for HelpDesk");
     EXPECT_EQ(AsyncThreadSlots.load(), 0);
 
@@ -107,21 +94,21 @@ TEST_F(AsyncRunnerTest, TheEleventhIsRefusedUntilASlotComesBack) {
     }
     ASSERT_TRUE(WaitUntil([] { return AsyncThreadSlots.load() > 0; }));
     CORE::PropertyBag accepted;
-    EXPECT_EQ(Call(ProtocolRequest(3), accepted), CORE::ResponseOk);
+    EXPECT_EQ(SendToHelpDesk(ProtocolRequest(3), accepted), CORE::ResponseOk);
     EXPECT_FALSE(accepted.isError());
 }
 
 TEST_F(AsyncRunnerTest, AThreadThatCannotStartAnswersAtOnceAndGivesItsSlotBack) {
     winport::testing::FailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
     CORE::PropertyBag reply;
-    EXPECT_EQ(Call(ProtocolRequest(3), reply), CORE::ResponseFailed);
+    EXPECT_EQ(SendToHelpDesk(ProtocolRequest(3), reply), CORE::ResponseFailed);
     EXPECT_EQ(reply.getErrorText(), L"");
     EXPECT_TRUE(m_log.Has(
         1, L"corerunnable: FAILED TO CREATE THREAD, name=HelpdeskAsync with error 11, 8"));
     EXPECT_EQ(AsyncThreadSlots.load(), kAsyncThreadLimit);
 
     reply.clear();
-    EXPECT_EQ(Call(ProtocolRequest(3), reply), CORE::ResponseOk);
+    EXPECT_EQ(SendToHelpDesk(ProtocolRequest(3), reply), CORE::ResponseOk);
 }
 
 }  // namespace

@@ -14,7 +14,9 @@
 
 #include "plugin/quillmesh/Framework.h"
 #include "tests/metrics/MonitorStub.h"
+#include "tests/plugin/PluginTestSupport.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Waiting.h"
 
 namespace dorn::test {
 namespace {
@@ -44,15 +46,6 @@ std::string Describe(const std::set<std::string>& ids) {
     return text;
 }
 
-CORE::ResponseType SendPerformance(CORE::PropertyBag& reply) {
-    CORE::PropertyBag request;
-    request.add(L"opcode", L"Performance");
-    request.addInt(L"type", 1);
-    return CORE::Quillmesh::System()->SendMsg(L"AgentHelpDesk", L"HelpdeskOperation", request,
-                                              reply, nullptr, nullptr, nullptr, 30000, nullptr,
-                                              nullptr, true, nullptr, nullptr, false);
-}
-
 TEST(CollectorUnloadTest, UnloadMidCollectionLeavesNoThreadRunning) {
     LogCapture log;
     // The framework's delivery threads come and go with Shutdown (which also forgets every
@@ -73,8 +66,11 @@ TEST(CollectorUnloadTest, UnloadMidCollectionLeavesNoThreadRunning) {
     ASSERT_EQ(monitor.Messages().size(), 1u);
     EXPECT_EQ(monitor.Messages()[0].first, L"configPerfmonMetrics");
 
+    CORE::PropertyBag request = Request(L"Performance");
+    request.addInt(L"type", 1);
     CORE::PropertyBag reply;
-    ASSERT_EQ(SendPerformance(reply), CORE::ResponseOk) << std::wstring(reply.getErrorText());
+    ASSERT_EQ(SendToHelpDesk(request, reply, 30000), CORE::ResponseOk)
+        << std::wstring(reply.getErrorText());
     EXPECT_TRUE(reply.getBag(L"metrics").contains(L"metric"));
 
     CORE::Quillmesh::System()->Shutdown();
@@ -84,13 +80,13 @@ TEST(CollectorUnloadTest, UnloadMidCollectionLeavesNoThreadRunning) {
     ASSERT_TRUE(FreeLibrary(plugin));
     // The collection thread has returned from the plug-in's code when FreeLibrary returns; the
     // system thread under it may take a moment more to be gone.
-    std::set<std::string> after = Threads();
-    for (int i = 0;
-         i < 250 && !std::includes(before.begin(), before.end(), after.begin(), after.end()); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        after = Threads();
-    }
-    EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end()))
+    std::set<std::string> after;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            after = Threads();
+            return std::includes(before.begin(), before.end(), after.begin(), after.end());
+        },
+        std::chrono::seconds(5)))
         << "threads before: " << before.size() << ", after unload: " << after.size() << " "
         << Describe(after);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,12 +12,11 @@
 #include "tests/counters/CounterTestSupport.h"
 #include "tests/metrics/MonitorStub.h"
 #include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/Bags.h"
 #include "tests/support/FaultInjection.h"
 
 namespace dorn::test {
 namespace {
-
-const std::wstring kSettingsKey = L"Software\\Zentavo\\Pallido\\Plugins\\dorn\\helpdesk";
 
 // Vexel instances of sessions 2 and 3 and one that names no session; a PCoIP instance of 2.
 const char* const kLatencyCounters = R"json({"objects": [
@@ -27,21 +27,8 @@ const char* const kLatencyCounters = R"json({"objects": [
    "instances": {"PCoIP Session 2": {"Round Trip Latency ms": 40.2}}}
 ]})json";
 
-std::vector<std::wstring> KeysOf(const CORE::PropertyBag& bag) {
-    std::vector<std::wstring> keys;
-    for (size_t i = 0; i < bag.size(); ++i) keys.push_back(bag.keyAt(i));
-    return keys;
-}
-
 std::vector<CORE::PropertyBag> MetricBags(const CORE::PropertyBag& reply) {
-    const CORE::PropertyBag history = reply.getBag(L"historicalMetrics");
-    std::vector<CORE::PropertyBag> bags;
-    CORE::PropertyBag bag;
-    for (size_t at = history.getNextBag(L"metric", bag, 0); at != 0;
-         at = history.getNextBag(L"metric", bag, at)) {
-        bags.push_back(bag);
-    }
-    return bags;
+    return Bags(reply.getBag(L"historicalMetrics"), L"metric");
 }
 
 CORE::PropertyBag SessionBag(int32_t sessionId, const wchar_t* key, int64_t value) {
@@ -62,6 +49,12 @@ int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+// One history entry as JSON, its timestamp left out.
+std::string WithoutTimestamp(CORE::PropertyBag entry) {
+    entry.remove(L"timestamp");
+    return Json(entry);
 }
 
 class HistoricalCollectorTest : public CountersTest {
@@ -85,33 +78,20 @@ TEST_F(HistoricalCollectorTest, StartTellsTheMonitorWhatToPush) {
     const auto messages = m_monitor.Messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].first, L"configPerfmonMetrics");
-    const CORE::PropertyBag& config = messages[0].second;
-    EXPECT_EQ(config.keyAt(0), L"plugin_name");
-    EXPECT_EQ(config.get(L"plugin_name"), L"dorn_helpdesk");
-
-    const std::vector<std::wstring> names = {L"disk_iops_reads", L"disk_iops_writes", L"disk_iops",
-                                             L"disk_latency"};
-    const std::vector<std::wstring> counters = {L"Disk Reads/sec", L"Disk Writes/sec",
-                                                L"Disk Transfers/sec", L"Avg. Disk sec/Transfer"};
-    CORE::PropertyBag metric;
-    size_t at = 0;
-    for (size_t i = 0; i < names.size(); ++i) {
-        at = config.getNextBag(L"trelPerfmonMetrics", metric, at);
-        ASSERT_NE(at, 0u) << i;
-        EXPECT_EQ(KeysOf(metric),
-                  (std::vector<std::wstring>{L"strCounterObject", L"strCounter", L"strInstance",
-                                             L"strMetricName", L"bSessionRelated", L"dwType",
-                                             L"dwScale", L"isAdd"}));
-        EXPECT_EQ(metric.get(L"strCounterObject"), L"PhysicalDisk");
-        EXPECT_EQ(metric.get(L"strCounter"), counters[i]);
-        EXPECT_EQ(metric.get(L"strInstance"), L"_Total");
-        EXPECT_EQ(metric.get(L"strMetricName"), names[i]);
-        EXPECT_FALSE(metric.getBool(L"bSessionRelated", true));
-        EXPECT_EQ(metric.getInt(L"dwType"), 1);
-        EXPECT_EQ(metric.getInt(L"dwScale"), i == 3 ? 1000 : 1);
-        EXPECT_TRUE(metric.getBool(L"isAdd"));
+    std::string expected = R"({"plugin_name": "dorn_helpdesk", "trelPerfmonMetrics": [)";
+    const std::pair<const char*, const char*> metrics[] = {
+        {"Disk Reads/sec", "disk_iops_reads"},
+        {"Disk Writes/sec", "disk_iops_writes"},
+        {"Disk Transfers/sec", "disk_iops"},
+        {"Avg. Disk sec/Transfer", "disk_latency"}};
+    for (const auto& [counter, name] : metrics) {
+        expected += std::string(R"({"strCounterObject": "PhysicalDisk", "strCounter": ")") +
+                    counter + R"(", "strInstance": "_Total", "strMetricName": ")" + name +
+                    R"(", "bSessionRelated": false, "dwType": 1, "dwScale": )" +
+                    (name == std::string("disk_latency") ? "1000" : "1") + R"(, "isAdd": true})" +
+                    (name == std::string("disk_latency") ? "]}" : ", ");
     }
-    EXPECT_EQ(config.getNextBag(L"trelPerfmonMetrics", metric, at), 0u);
+    EXPECT_EQ(Json(messages[0].second), expected);
 }
 
 TEST_F(HistoricalCollectorTest, ConfigurationIsRetriedUntilTheMonitorTakesIt) {
@@ -158,13 +138,12 @@ TEST_F(HistoricalCollectorTest, HistoryKeepsTheNewest30OldestFirst) {
     EXPECT_EQ(KeysOf(reply), std::vector<std::wstring>{L"historicalMetrics"});
     const auto bags = MetricBags(reply);
     ASSERT_EQ(bags.size(), 30u);
-    int64_t previous = 0;
+    int64_t previous = before;
     for (size_t i = 0; i < bags.size(); ++i) {
         EXPECT_EQ(bags[i].getInt64(L"overall_cpu"), static_cast<int64_t>(i) + 2);
         const int64_t stamp = bags[i].getInt64(L"timestamp");
-        EXPECT_GE(stamp, before);
-        EXPECT_LE(stamp, after);
         EXPECT_GE(stamp, previous);
+        EXPECT_LE(stamp, after);
         previous = stamp;
     }
 }
@@ -188,37 +167,23 @@ TEST_F(HistoricalCollectorTest, ReplyHoldsMachineValuesAndOnlyTheSessionsOwn) {
     push.addBag(L"sessionMemMetric", noSession);
     Push(collector, push);
 
-    CORE::PropertyBag reply;
-    collector.BuildHistoricalReply(2, reply);
-    auto bags = MetricBags(reply);
-    ASSERT_EQ(bags.size(), 1u);
-    EXPECT_EQ(
-        KeysOf(bags[0]),
-        (std::vector<std::wstring>{
-            L"timestamp", L"disk_iops_reads", L"disk_iops_writes", L"disk_iops", L"disk_latency",
-            L"pcoip_latency", L"vexel_latency", L"overall_cpu", L"overall_mem", L"cpu", L"mem"}));
-    EXPECT_EQ(bags[0].getInt64(L"disk_iops_reads"), 7);
-    EXPECT_EQ(bags[0].getInt64(L"disk_iops_writes", -1), 0);
-    EXPECT_EQ(bags[0].getInt64(L"disk_latency"), 3);  // the monitor's value, not scaled again
-    EXPECT_EQ(bags[0].getInt64(L"pcoip_latency"), 40);
-    EXPECT_EQ(bags[0].getInt64(L"vexel_latency"), 12);  // 12.7, truncated
-    EXPECT_EQ(bags[0].getInt64(L"overall_cpu", -1), 0);
-    EXPECT_EQ(bags[0].getInt64(L"overall_mem"), 61);
-    EXPECT_EQ(bags[0].getInt64(L"cpu"), 15);
-    EXPECT_EQ(bags[0].getInt64(L"mem"), 35);
-
-    // Session 3 sees its own Vexel latency and processor share, no PCoIP and no memory value;
-    // the "Console" instance names no session and reaches nobody.
-    CORE::PropertyBag other;
-    collector.BuildHistoricalReply(3, other);
-    bags = MetricBags(other);
-    ASSERT_EQ(bags.size(), 1u);
-    EXPECT_EQ(KeysOf(bags[0]),
-              (std::vector<std::wstring>{L"timestamp", L"disk_iops_reads", L"disk_iops_writes",
-                                         L"disk_iops", L"disk_latency", L"vexel_latency",
-                                         L"overall_cpu", L"overall_mem", L"cpu"}));
-    EXPECT_EQ(bags[0].getInt64(L"vexel_latency"), 30);
-    EXPECT_EQ(bags[0].getInt64(L"cpu"), 25);
+    // The monitor's disk latency is not scaled again; 12.7 is truncated. Session 3 sees its own
+    // Vexel latency and processor share, no PCoIP and no memory value; the "Console" instance
+    // names no session and reaches nobody.
+    const std::pair<int32_t, const char*> replies[] = {
+        {2, R"({"disk_iops_reads": 7, "disk_iops_writes": 0, "disk_iops": 9, "disk_latency": 3, )"
+            R"("pcoip_latency": 40, "vexel_latency": 12, "overall_cpu": 0, "overall_mem": 61, )"
+            R"("cpu": 15, "mem": 35})"},
+        {3, R"({"disk_iops_reads": 7, "disk_iops_writes": 0, "disk_iops": 9, "disk_latency": 3, )"
+            R"("vexel_latency": 30, "overall_cpu": 0, "overall_mem": 61, "cpu": 25})"}};
+    for (const auto& [session, expected] : replies) {
+        CORE::PropertyBag reply;
+        collector.BuildHistoricalReply(session, reply);
+        const auto bags = MetricBags(reply);
+        ASSERT_EQ(bags.size(), 1u) << session;
+        EXPECT_EQ(bags[0].keyAt(0), L"timestamp");
+        EXPECT_EQ(WithoutTimestamp(bags[0]), expected);
+    }
 }
 
 TEST_F(HistoricalCollectorTest, UnreadableClockStoresTimestampZero) {
@@ -260,26 +225,30 @@ TEST_F(HistoricalCollectorTest, PushesAndRequestsFromManyThreads) {
 }
 
 TEST(SessionIdFromInstanceTest, EachProtocolHasItsOwnPattern) {
-    int32_t id = -1;
-    EXPECT_TRUE(SessionIdFromInstance(L"Session ID: 7; (main)", 4, id));
-    EXPECT_EQ(id, 7);
-    EXPECT_TRUE(SessionIdFromInstance(L"Session ID:12", 4, id));  // white space may be absent
-    EXPECT_EQ(id, 12);
-    EXPECT_TRUE(SessionIdFromInstance(L"PCoIP Session -3", 8, id));
-    EXPECT_EQ(id, -3);
-    EXPECT_TRUE(SessionIdFromInstance(L"PCoIP Session 2147483647", 8, id));
-    EXPECT_EQ(id, 2147483647);
-
-    id = 99;
-    EXPECT_FALSE(SessionIdFromInstance(L"Session ID: 7", 8, id));  // the other protocol's form
-    EXPECT_FALSE(SessionIdFromInstance(L"PCoIP Session 2", 4, id));
-    EXPECT_FALSE(SessionIdFromInstance(L"Session ID: 7", 1, id));
-    EXPECT_FALSE(SessionIdFromInstance(L"session id: 7", 4, id));
-    EXPECT_FALSE(SessionIdFromInstance(L"Session ID: main", 4, id));
-    EXPECT_FALSE(SessionIdFromInstance(L"Session ID: ", 4, id));
-    EXPECT_FALSE(SessionIdFromInstance(L"PCoIP Session 2147483648", 8, id));
-    EXPECT_FALSE(SessionIdFromInstance(L"", 8, id));
-    EXPECT_EQ(id, 99);
+    const struct {
+        const wchar_t* instance;
+        DWORD type;
+        std::optional<int32_t> id;
+    } cases[] = {
+        {L"Session ID: 7; (main)", 4, 7},
+        {L"Session ID:12", 4, 12},  // white space may be absent
+        {L"PCoIP Session -3", 8, -3},
+        {L"PCoIP Session 2147483647", 8, 2147483647},
+        {L"Session ID: 7", 8, {}},  // the other protocol's form
+        {L"PCoIP Session 2", 4, {}},
+        {L"Session ID: 7", 1, {}},
+        {L"session id: 7", 4, {}},
+        {L"Session ID: main", 4, {}},
+        {L"Session ID: ", 4, {}},
+        {L"PCoIP Session 2147483648", 8, {}},
+        {L"", 8, {}},
+    };
+    for (const auto& example : cases) {
+        int32_t id = 99;
+        EXPECT_EQ(SessionIdFromInstance(example.instance, example.type, id), example.id.has_value())
+            << example.instance;
+        EXPECT_EQ(id, example.id.value_or(99)) << example.instance;  // untouched on failure
+    }
 }
 
 // The dispatcher's rows for the collector: a request without a session is refused, a push and

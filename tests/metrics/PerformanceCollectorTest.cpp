@@ -8,35 +8,21 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "metrics/PerformanceCollector.h"
+#include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/Bags.h"
 #include "tests/support/FaultInjection.h"
+#include "tests/support/FreshProcess.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestRegistry.h"
+#include "tests/support/Waiting.h"
 
 namespace dorn::test {
 namespace {
-
-const std::wstring kSettingsKey = L"Software\\Zentavo\\Pallido\\Plugins\\dorn\\helpdesk";
-
-std::vector<CORE::PropertyBag> Bags(const CORE::PropertyBag& bag, const wchar_t* key) {
-    std::vector<CORE::PropertyBag> bags;
-    CORE::PropertyBag item;
-    for (size_t at = bag.getNextBag(key, item, 0); at != 0; at = bag.getNextBag(key, item, at)) {
-        bags.push_back(item);
-    }
-    return bags;
-}
-
-std::vector<std::wstring> KeysOf(const CORE::PropertyBag& bag) {
-    std::vector<std::wstring> keys;
-    for (size_t i = 0; i < bag.size(); ++i) keys.push_back(bag.keyAt(i));
-    return keys;
-}
 
 PerformanceSample Sample(DWORD tick, double cpu, const wchar_t* processName) {
     PerformanceSample sample;
@@ -61,27 +47,10 @@ CORE::PropertyBag PerformanceRequest(std::optional<int32_t> timestamp,
     return request;
 }
 
-// Runs `check` in a newly started copy of the test program, so that the lifetime, read once
-// per process, is read afresh from the registry; a forked child would inherit what earlier
-// tests cached.
-void InFreshProcess(const std::function<bool()>& check) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::_Exit(check() ? 0 : 1), ::testing::ExitedWithCode(0), "");
-}
-
 // Reports the failed step of a check that runs in a child process.
 bool Step(bool passed, const char* what) {
     if (!passed) std::fprintf(stderr, "failed: %s\n", what);
     return passed;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 TEST(PerformanceStoreTest, ReportsWhatTypeAndTimestampSelect) {
@@ -92,24 +61,21 @@ TEST(PerformanceStoreTest, ReportsWhatTypeAndTimestampSelect) {
     collector.StoreSample(Sample(2000, 11, L"middle"));
     collector.StoreSample(Sample(3000, 12, L"newest"));
 
-    CORE::PropertyBag all = collector.BuildMetrics(0, 65535);
+    // Only machine-wide values, truncated; the protocol value and the tick stay out. Processes
+    // of the newest sample only, without a "timestamp".
+    const CORE::PropertyBag all = collector.BuildMetrics(0, 65535);
+    const std::string metrics = R"("metric": [{"cpu": 10, "mem": 20, "disk": 42}, )"
+                                R"({"cpu": 11, "mem": 20, "disk": 42}, )"
+                                R"({"cpu": 12, "mem": 20, "disk": 42}])";
+    EXPECT_EQ(Json(all).substr(0, metrics.size() + 3), "{" + metrics + ", ");
     EXPECT_EQ(KeysOf(all),
               (std::vector<std::wstring>{L"metric", L"metric", L"metric", L"processMetrics"}));
-    const auto metrics = Bags(all, L"metric");
-    // Only machine-wide values, truncated; the protocol value and the tick stay out.
-    EXPECT_EQ(KeysOf(metrics[0]), (std::vector<std::wstring>{L"cpu", L"mem", L"disk"}));
-    EXPECT_EQ(metrics[0].getInt64(L"cpu"), 10);
-    EXPECT_EQ(metrics[0].getInt64(L"disk"), 42);
-    EXPECT_EQ(metrics[2].getInt64(L"cpu"), 12);
-
-    // Processes of the newest sample only, without a "timestamp".
     const CORE::PropertyBag processes = all.getBag(L"processMetrics");
     EXPECT_EQ(KeysOf(processes), std::vector<std::wstring>{L"process"});
     EXPECT_EQ(processes.getBag(L"process").get(L"name"), L"newest");
     EXPECT_EQ(processes.getBag(L"process").size(), 8u);
 
-    EXPECT_EQ(KeysOf(collector.BuildMetrics(0, 1)),
-              (std::vector<std::wstring>{L"metric", L"metric", L"metric"}));
+    EXPECT_EQ(Json(collector.BuildMetrics(0, 1)), "{" + metrics + "}");
     EXPECT_EQ(KeysOf(collector.BuildMetrics(0, 2)), std::vector<std::wstring>{L"processMetrics"});
     EXPECT_TRUE(collector.BuildMetrics(0, 0).empty());
     EXPECT_TRUE(collector.BuildMetrics(0, 4 | 8 | 0x100).empty());  // other bits are ignored
@@ -159,11 +125,12 @@ SampleSources ScriptedSources() {
 }
 
 TEST(SampleTakerTest, ProcessorShareMemoryTickAndCounters) {
-    g_script = Script{{{1000, 250}, {3000, 1250}, {3000, 1250}, {4000, 1000}}};
+    g_script =
+        Script{{{1000, 250}, {3000, 1250}, {3000, 1250}, {4000, 1000}, {4003, 1002}, {4005, 1010}}};
     SampleTaker taker(ScriptedSources());
     ProcessMap maps[2];
     std::vector<double> shares;
-    for (int cycle = 0; cycle < 4; ++cycle) {
+    for (int cycle = 0; cycle < 6; ++cycle) {
         ProcessMap& current = maps[cycle % 2];
         current.clear();
         PerformanceSample sample;
@@ -192,8 +159,9 @@ TEST(SampleTakerTest, ProcessorShareMemoryTickAndCounters) {
         shares.push_back(sample.values[0].value);
     }
     // 75 % since boot; then 50 %; no processor time passed: 0; idle time that went back gives
-    // a share above 100, kept to its low 32 bits as the arithmetic defines.
-    EXPECT_EQ(shares, (std::vector<double>{75, 50, 0, 125}));
+    // a share above 100; 1 of 3 is truncated to 33; more idle than total time gives a negative
+    // share, kept to its low 32 bits as the arithmetic defines.
+    EXPECT_EQ(shares, (std::vector<double>{75, 50, 0, 125, 33, 4294966996.0}));
 
     g_script = Script{{{1000, 250}}, 0, true};
     SampleTaker failing(ScriptedSources());
@@ -202,14 +170,6 @@ TEST(SampleTakerTest, ProcessorShareMemoryTickAndCounters) {
     EXPECT_FALSE(failing.Take(ProcessMap{}, current, sample, [](std::vector<MetricValue>&) {
         ADD_FAILURE() << "counters collected after a failed reading";
     }));
-}
-
-TEST(MachineProcessorShareTest, TruncatesTowardZero) {
-    EXPECT_EQ(MachineProcessorShare(3, 2), 33);
-    EXPECT_EQ(MachineProcessorShare(0, 0), 0);
-    EXPECT_EQ(MachineProcessorShare(10, 10), 0);
-    // Idle beyond total: a negative share, kept to its low 32 bits.
-    EXPECT_EQ(MachineProcessorShare(10, 20), 4294967196.0);
 }
 
 class PerformanceRequestTest : public ::testing::Test {

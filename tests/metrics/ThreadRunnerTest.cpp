@@ -14,6 +14,7 @@
 #include "plugin/ThreadNameMarker.h"
 #include "plugin/quillmesh/SysMessage.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Waiting.h"
 
 namespace dorn::test {
 namespace {
@@ -44,13 +45,11 @@ size_t RegistryCount() {
 
 // Threads leave the registry as their very last step.
 bool WaitForRegistryCount(size_t count) {
-    for (int i = 0; i < 5000 && RegistryCount() != count; ++i) Sleep(1);
-    return RegistryCount() == count;
+    return WaitUntil([&] { return RegistryCount() == count; });
 }
 
 bool WaitForStarts(const Probe& probe, int count) {
-    for (int i = 0; i < 5000 && probe.started.load() < count; ++i) Sleep(1);
-    return probe.started.load() >= count;
+    return WaitUntil([&] { return probe.started.load() >= count; });
 }
 
 std::string SystemNameOf(DWORD threadId) {

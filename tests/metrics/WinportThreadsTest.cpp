@@ -101,7 +101,7 @@ TEST(WinportThreadsTest, ThreadIdsAreTheSystemsAndHandlesMayCloseFirst) {
     gate.open = true;
 }
 
-TEST(WinportThreadsTest, BadArgumentsAndInjectedFailures) {
+TEST(WinportThreadsTest, BadArgumentsInjectedFailuresAndAffinity) {
     SetLastError(0);
     EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
@@ -122,9 +122,8 @@ TEST(WinportThreadsTest, BadArgumentsAndInjectedFailures) {
     EXPECT_EQ(SetThreadAffinityMask(GetCurrentThread(), 0), 0u);
     EXPECT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL));
     EXPECT_TRUE(SwitchToThread());
-}
 
-TEST(WinportThreadsTest, AffinityMaskIsSetAndThePreviousOneReturned) {
+    // A valid mask is set and the previous one returned.
     const DWORD_PTR all = SetThreadAffinityMask(GetCurrentThread(), 1);
     ASSERT_NE(all, 0u);
     EXPECT_EQ(SetThreadAffinityMask(GetCurrentThread(), all), DWORD_PTR{1});

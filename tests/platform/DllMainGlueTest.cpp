@@ -1,10 +1,6 @@
 // The DllMain glue: attach on load, detach with a null reserved argument on FreeLibrary and a
 // non-null one at process exit, failure of LoadLibraryW when DllMain refuses to attach.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <windows.h>
 
 #include <cstdlib>
@@ -13,8 +9,6 @@
 #include <vector>
 
 #include "Paths.h"
-
-extern char** environ;
 
 namespace {
 
@@ -44,8 +38,6 @@ const std::wstring& ProbePath() {
     static const std::wstring path = winport::ToWindowsPath(DLLMAIN_PROBE_PATH);
     return path;
 }
-
-constexpr const char* kExitChildVariable = "WINPORT_DLLMAIN_EXIT_CHILD";
 
 }  // namespace
 
@@ -116,70 +108,15 @@ TEST_F(DllMainGlueTest, RefusedAttachFailsTheLoadAndDetaches) {
     EXPECT_EQ(GetModuleHandleW(L"" DLLMAIN_PROBE_NAME), nullptr);
 }
 
-// Runs only in the child process started by the next test: loads the probe and exits.
-TEST_F(DllMainGlueTest, ExitChild) {
-    if (std::getenv(kExitChildVariable) == nullptr) GTEST_SKIP() << "runs as a child process";
-    if (LoadLibraryW(ProbePath().c_str()) == nullptr) std::_Exit(3);
-    std::exit(0);
-}
-
-// Reads a child's standard output to the end; closes the pipe on every path.
-class ChildOutput {
-  public:
-    ChildOutput() {
-        if (pipe2(fds_, O_CLOEXEC) != 0) fds_[0] = fds_[1] = -1;
-    }
-    ~ChildOutput() {
-        for (int fd : fds_) {
-            if (fd >= 0) close(fd);
-        }
-    }
-    ChildOutput(const ChildOutput&) = delete;
-    ChildOutput& operator=(const ChildOutput&) = delete;
-
-    bool IsOpen() const { return fds_[0] >= 0; }
-    int WriteEnd() const { return fds_[1]; }
-
-    std::string ReadAll() {
-        close(fds_[1]);
-        fds_[1] = -1;
-        std::string text;
-        char buffer[4096];
-        ssize_t count = 0;
-        while ((count = read(fds_[0], buffer, sizeof buffer)) > 0) {
-            text.append(buffer, static_cast<size_t>(count));
-        }
-        return text;
-    }
-
-  private:
-    int fds_[2] = {-1, -1};
-};
-
+// The probe says so on standard error, which the death test reads.
 TEST_F(DllMainGlueTest, ProcessExitDetachesWithNonNullReserved) {
-    if (std::getenv(kExitChildVariable) != nullptr) GTEST_SKIP() << "in the child process";
-    ChildOutput output;
-    ASSERT_TRUE(output.IsOpen());
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output.WriteEnd(), STDOUT_FILENO);
-    std::vector<std::string> environment{std::string(kExitChildVariable) + "=1"};
-    for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string program = "/proc/self/exe";
-    std::string filter = "--gtest_filter=DllMainGlueTest.ExitChild";
-    char* argv[] = {program.data(), filter.data(), nullptr};
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ASSERT_EQ(spawned, 0);
-    const std::string text = output.ReadAll();
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-    EXPECT_NE(text.find("dllmain_probe: detached at process exit"), std::string::npos) << text;
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            if (LoadLibraryW(ProbePath().c_str()) == nullptr) std::_Exit(3);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "dllmain_probe: detached at process exit");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Failures armed by tests: which calls they hit, how often, and how each kind of call reports
-// them.
+// Failures armed by tests: which calls they hit and how often. How each kind of call reports
+// them is checked where the tests of the code above use them.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -43,26 +43,6 @@ TEST_F(FaultInjectionTest, SkipAndTimesCountCallsOfTheNamedFunctionOnly) {
     winport::testing::FailCall("RegQueryInfoKeyW", ERROR_BADDB, 0, 1);
     winport::testing::FailCall("RegQueryInfoKeyW", ERROR_BADKEY, 1, 1);
     EXPECT_EQ(QueryRootTimes(3), (std::vector<LSTATUS>{ERROR_BADDB, ERROR_BADKEY, ERROR_SUCCESS}));
-}
-
-TEST_F(FaultInjectionTest, CallsWithoutAStatusReportTheCodeAsLastError) {
-    SYSTEMTIME time{2024, 5, 0, 17, 10, 0, 0, 0};
-    FILETIME fileTime{};
-    winport::testing::FailCall("SystemTimeToFileTime", ERROR_INVALID_DATA);
-    SetLastError(0);
-    EXPECT_FALSE(SystemTimeToFileTime(&time, &fileTime));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_DATA});
-    EXPECT_TRUE(SystemTimeToFileTime(&time, &fileTime));
-
-    winport::testing::FailCall("GetModuleHandleW", ERROR_MOD_NOT_FOUND);
-    EXPECT_EQ(GetModuleHandleW(L"ntdll.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_MOD_NOT_FOUND});
-    EXPECT_NE(GetModuleHandleW(L"ntdll.dll"), nullptr);
-
-    winport::testing::FailCall("WideCharToMultiByte", ERROR_NO_UNICODE_TRANSLATION);
-    char narrow[8];
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, L"abc", -1, narrow, 8, nullptr, nullptr), 0);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_NO_UNICODE_TRANSLATION});
 }
 
 TEST_F(FaultInjectionTest, ConcurrentCallersShareTheArmedFailures) {

@@ -46,30 +46,29 @@ inline LSTATUS SetDword(HKEY key, const wchar_t* name, DWORD value) {
                           sizeof value);
 }
 
-inline std::vector<std::wstring> ValueNames(HKEY key) {
+// Names in enumeration order; `enumerate(index, buffer, size)` is RegEnumValueW or
+// RegEnumKeyExW on one key.
+template <typename Enumerate>
+std::vector<std::wstring> EnumeratedNames(Enumerate enumerate) {
     std::vector<std::wstring> names;
     wchar_t name[256];
-    for (DWORD index = 0;; ++index) {
-        DWORD size = 256;
-        if (RegEnumValueW(key, index, name, &size, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            return names;
-        }
+    for (DWORD index = 0, size = 256; enumerate(index, name, &size) == ERROR_SUCCESS;
+         ++index, size = 256) {
         names.emplace_back(name, size);
     }
+    return names;
+}
+
+inline std::vector<std::wstring> ValueNames(HKEY key) {
+    return EnumeratedNames([key](DWORD index, LPWSTR name, LPDWORD size) {
+        return RegEnumValueW(key, index, name, size, nullptr, nullptr, nullptr, nullptr);
+    });
 }
 
 inline std::vector<std::wstring> SubkeyNames(HKEY key) {
-    std::vector<std::wstring> names;
-    wchar_t name[256];
-    for (DWORD index = 0;; ++index) {
-        DWORD size = 256;
-        if (RegEnumKeyExW(key, index, name, &size, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            return names;
-        }
-        names.emplace_back(name, size);
-    }
+    return EnumeratedNames([key](DWORD index, LPWSTR name, LPDWORD size) {
+        return RegEnumKeyExW(key, index, name, size, nullptr, nullptr, nullptr, nullptr);
+    });
 }
 
 // The value read back the way the plug-in reads one: ask the size, allocate, read.

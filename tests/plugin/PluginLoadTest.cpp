@@ -4,10 +4,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "plugin/LibraryHooks.h"
-#include "plugin/quillmesh/Framework.h"
+#include "tests/plugin/PluginTestSupport.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestRegistry.h"
 
@@ -19,25 +20,14 @@ constexpr const wchar_t* kWorker = L"AgentHelpDesk";
 // PluginInit would wait up to two minutes for the performance monitor, which these tests do not
 // run; the historical collector has tests of its own.
 class PluginLoadTest : public ::testing::Test {
-protected:
-    PluginLoadTest() {
-        SetMachineString(L"Software\\Zentavo\\Pallido\\Plugins\\dorn\\helpdesk",
-                         L"DisableHistoricalCollector", L"1");
-    }
+  protected:
+    PluginLoadTest() { SetMachineString(kSettingsKey, L"DisableHistoricalCollector", L"1"); }
     RegistrySandbox m_registry;
 };
 
 std::wstring PluginPath() {
     const std::string path = DORN_PLUGIN_PATH;
     return std::wstring(path.begin(), path.end());
-}
-
-CORE::ResponseType Send(const wchar_t* opcode, CORE::PropertyBag& reply) {
-    CORE::PropertyBag request;
-    request.add(L"opcode", opcode);
-    return CORE::Quillmesh::System()->SendMsg(kWorker, L"HelpdeskOperation", request, reply,
-                                              nullptr, nullptr, nullptr, 10000, nullptr,
-                                              nullptr, true, nullptr, nullptr, false);
 }
 
 TEST_F(PluginLoadTest, LoadedLibraryRegistersTheWorkerAndUnloadRemovesIt) {
@@ -65,13 +55,13 @@ TEST_F(PluginLoadTest, LoadedLibraryRegistersTheWorkerAndUnloadRemovesIt) {
 
     EXPECT_TRUE(CORE::Quillmesh::System()->IsWorkerInstalled(kWorker, 0));
     CORE::PropertyBag reply;
-    EXPECT_EQ(Send(L"Bogus", reply), CORE::ResponseFailed);
+    EXPECT_EQ(SendToHelpDesk(Request(L"Bogus"), reply, 10000), CORE::ResponseFailed);
     EXPECT_EQ(reply.getErrorText(), L"Invalid opcode");
 
     ASSERT_TRUE(FreeLibrary(plugin));
     EXPECT_FALSE(CORE::Quillmesh::System()->IsWorkerInstalled(kWorker, 0));
     CORE::PropertyBag after;
-    EXPECT_EQ(Send(L"Bogus", after), CORE::ResponseNoWorker);
+    EXPECT_EQ(SendToHelpDesk(Request(L"Bogus"), after, 10000), CORE::ResponseNoWorker);
 }
 
 TEST_F(PluginLoadTest, OnlyADynamicUnloadRemovesTheWorker) {

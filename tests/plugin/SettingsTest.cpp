@@ -1,61 +1,54 @@
 // Settings as the plug-in reads them from the local machine's registry. Values read once per
-// process are checked in a fresh child process each (death-test machinery), since the first
-// read fixes them for the life of the process.
+// process are checked in a fresh child process each, since the first read fixes them for the
+// life of the process.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
 #include "plugin/Settings.h"
+#include "tests/plugin/PluginTestSupport.h"
 #include "tests/support/FaultInjection.h"
+#include "tests/support/FreshProcess.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestRegistry.h"
 
 namespace dorn::test {
 namespace {
 
-const std::wstring kSettingsKey = L"Software\\Zentavo\\Pallido\\Plugins\\dorn\\helpdesk";
+const std::wstring kFrameworkKey = L"Software\\Zentavo\\Pallido";
 
 class SettingsTest : public ::testing::Test {
-protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-
+  protected:
     RegistrySandbox m_registry;
     LogCapture m_log;
 };
 
-// Runs `check` in a fresh process; it passes when `check` returns true.
-template <typename Check>
-void InFreshProcess(Check check) {
-    EXPECT_EXIT(std::_Exit(check() ? 0 : 1), ::testing::ExitedWithCode(0), "");
-}
-
-TEST_F(SettingsTest, KeyIsTheMachinePluginsKey) {
-    EXPECT_EQ(GetSettingsKey(), L"HKLM\\Software\\Zentavo\\Pallido\\Plugins\\dorn\\helpdesk");
-}
-
-TEST_F(SettingsTest, LifetimeDefaultsTo120Seconds) {
+// Seconds, as text or DWORD; 120 s when absent, zero, not a number, or more milliseconds than
+// 32 bits hold.
+TEST_F(SettingsTest, LifetimeIsReadInSecondsWithA120SecondDefault) {
+    const struct {
+        const wchar_t* text;  // nullptr: the DWORD 60
+        int expectedMs;
+    } cases[] = {{L"30", 30000},    {L"-5", -5000},        {L"0", 120000},
+                 {L"soon", 120000}, {L"99999999", 120000}, {nullptr, 60000}};
     InFreshProcess([] { return GetCollectThreadLifeTime() == 120000; });
-    SetMachineString(kSettingsKey, L"CollectThreadLifeTimeInSecs", L"0");
-    InFreshProcess([] { return GetCollectThreadLifeTime() == 120000; });
-    SetMachineString(kSettingsKey, L"CollectThreadLifeTimeInSecs", L"soon");
-    InFreshProcess([] { return GetCollectThreadLifeTime() == 120000; });
-    // More milliseconds than 32 bits hold is no lifetime anyone meant.
-    SetMachineString(kSettingsKey, L"CollectThreadLifeTimeInSecs", L"99999999");
-    InFreshProcess([] { return GetCollectThreadLifeTime() == 120000; });
-}
-
-TEST_F(SettingsTest, LifetimeIsReadInSecondsOncePerProcess) {
+    for (const auto& example : cases) {
+        SCOPED_TRACE(example.text ? example.text : L"DWORD 60");
+        if (example.text) {
+            SetMachineString(kSettingsKey, L"CollectThreadLifeTimeInSecs", example.text);
+        } else {
+            SetMachineDword(kSettingsKey, L"CollectThreadLifeTimeInSecs", 60);
+        }
+        InFreshProcess([&] { return GetCollectThreadLifeTime() == example.expectedMs; });
+    }
     SetMachineString(kSettingsKey, L"CollectThreadLifeTimeInSecs", L"30");
     InFreshProcess([] {
         if (GetCollectThreadLifeTime() != 30000) return false;
         SetMachineString(kSettingsKey, L"CollectThreadLifeTimeInSecs", L"45");
-        return GetCollectThreadLifeTime() == 30000;
+        return GetCollectThreadLifeTime() == 30000;  // read once per process
     });
-    SetMachineString(kSettingsKey, L"CollectThreadLifeTimeInSecs", L"-5");
-    InFreshProcess([] { return GetCollectThreadLifeTime() == -5000; });
-    SetMachineDword(kSettingsKey, L"CollectThreadLifeTimeInSecs", 60);
-    InFreshProcess([] { return GetCollectThreadLifeTime() == 60000; });
 }
 
 TEST_F(SettingsTest, HistoricalCollectorSwitchIsReadOnEveryCall) {
@@ -74,17 +67,17 @@ TEST_F(SettingsTest, HistoricalCollectorSwitchIsReadOnEveryCall) {
 
 TEST_F(SettingsTest, ThreadNamesAreOnUnlessTheFrameworkFlagSaysOtherwise) {
     InFreshProcess([] { return UseThreadNames(); });
-    SetMachineString(L"Software\\Zentavo\\Pallido", L"quillmeshUseThreadNames", L"0");
+    SetMachineString(kFrameworkKey, L"quillmeshUseThreadNames", L"0");
     InFreshProcess([] {
         if (UseThreadNames()) return false;
-        SetMachineString(L"Software\\Zentavo\\Pallido", L"quillmeshUseThreadNames", L"1");
+        SetMachineString(kFrameworkKey, L"quillmeshUseThreadNames", L"1");
         return !UseThreadNames();
     });
 }
 
 TEST_F(SettingsTest, ThreadNamesReadOnceWhenManyThreadsAskAtOnce) {
     if (!CanInjectFaults()) GTEST_SKIP() << kNoFaultInjection;
-    SetMachineString(L"Software\\Zentavo\\Pallido", L"quillmeshUseThreadNames", L"0");
+    SetMachineString(kFrameworkKey, L"quillmeshUseThreadNames", L"0");
     InFreshProcess([] {
         // Any read after the first would find the key unreadable and answer the default, on.
         FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED, /*skip=*/1, /*times=*/0);

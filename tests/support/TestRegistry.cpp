@@ -6,7 +6,7 @@ namespace dorn::test {
 namespace {
 
 class CreatedKey {
-public:
+  public:
     explicit CreatedKey(const std::wstring& keyPath) {
         const LSTATUS status =
             RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr,
@@ -20,19 +20,20 @@ public:
     CreatedKey& operator=(const CreatedKey&) = delete;
 
     void Set(const std::wstring& name, DWORD type, const void* data, size_t size) {
-        const LSTATUS status = RegSetValueExW(m_key, name.c_str(), 0, type,
-                                              static_cast<const BYTE*>(data),
-                                              static_cast<DWORD>(size));
+        const LSTATUS status = RegSetValueExW(
+            m_key, name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
         EXPECT_EQ(status, ERROR_SUCCESS) << "setting a test value";
     }
 
-private:
+  private:
     HKEY m_key = nullptr;
 };
 
 }  // namespace
 
-void CreateMachineKey(const std::wstring& keyPath) { CreatedKey key(keyPath); }
+void CreateMachineKey(const std::wstring& keyPath) {
+    CreatedKey key(keyPath);
+}
 
 void SetMachineString(const std::wstring& keyPath, const std::wstring& name,
                       const std::wstring& value, DWORD type) {
@@ -44,8 +45,8 @@ void SetMachineDword(const std::wstring& keyPath, const std::wstring& name, DWOR
 }
 
 void SetMachineBinary(const std::wstring& keyPath, const std::wstring& name,
-                      const std::vector<uint8_t>& bytes) {
-    CreatedKey(keyPath).Set(name, REG_BINARY, bytes.data(), bytes.size());
+                      const std::vector<uint8_t>& bytes, DWORD type) {
+    CreatedKey(keyPath).Set(name, type, bytes.data(), bytes.size());
 }
 
 }  // namespace dorn::test

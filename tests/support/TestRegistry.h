@@ -16,13 +16,13 @@ namespace dorn::test {
 // object is made and when it is destroyed; on Windows HKEY_LOCAL_MACHINE is redirected to a new,
 // empty private key, so tests never touch the machine's own.
 class RegistrySandbox {
-public:
+  public:
     RegistrySandbox();
     ~RegistrySandbox();
     RegistrySandbox(const RegistrySandbox&) = delete;
     RegistrySandbox& operator=(const RegistrySandbox&) = delete;
 
-private:
+  private:
     quillmesh::PrivateMachineRegistry m_machine;
 };
 
@@ -31,7 +31,8 @@ void CreateMachineKey(const std::wstring& keyPath);
 void SetMachineString(const std::wstring& keyPath, const std::wstring& name,
                       const std::wstring& value, DWORD type = REG_SZ);
 void SetMachineDword(const std::wstring& keyPath, const std::wstring& name, DWORD value);
+// Any value as its bytes: REG_BINARY unless `type` says otherwise.
 void SetMachineBinary(const std::wstring& keyPath, const std::wstring& name,
-                      const std::vector<uint8_t>& bytes);
+                      const std::vector<uint8_t>& bytes, DWORD type = REG_BINARY);
 
 }  // namespace dorn::test
