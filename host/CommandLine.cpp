@@ -62,12 +62,12 @@ bool IsOption(const std::string& argument, const std::string& name) {
 }
 
 // One option of a command: its name and what its value does; false with `error` for a bad one.
-struct OptionSpec {
+struct OptionRule {
     const char* name;
     std::function<bool(const std::string& value, std::string& error)> apply;
 };
 
-std::vector<OptionSpec> HostOptionSpecs(HostOptions& options) {
+std::vector<OptionRule> HostOptionRules(HostOptions& options) {
     return {
         {"--registry",
          [&options](const std::string& value, std::string&) {
@@ -104,28 +104,28 @@ std::vector<OptionSpec> HostOptionSpecs(HostOptions& options) {
     };
 }
 
-std::vector<OptionSpec> CallOptionSpecs(CallOptions& options) {
-    std::vector<OptionSpec> specs = HostOptionSpecs(options);
-    specs.push_back({"--request", [&options](const std::string& value, std::string&) {
+std::vector<OptionRule> CallOptionRules(CallOptions& options) {
+    std::vector<OptionRule> rules = HostOptionRules(options);
+    rules.push_back({"--request", [&options](const std::string& value, std::string&) {
                          options.requestJson = value;
                          return true;
                      }});
-    specs.push_back({"--operation", [&options](const std::string& value, std::string&) {
+    rules.push_back({"--operation", [&options](const std::string& value, std::string&) {
                          options.operation = value;
                          return true;
                      }});
-    return specs;
+    return rules;
 }
 
-std::vector<OptionSpec> ServeOptionSpecs(ServeOptions& options) {
-    std::vector<OptionSpec> specs = HostOptionSpecs(options);
-    specs.push_back({"--port", [&options](const std::string& value, std::string& error) {
+std::vector<OptionRule> ServeOptionRules(ServeOptions& options) {
+    std::vector<OptionRule> rules = HostOptionRules(options);
+    rules.push_back({"--port", [&options](const std::string& value, std::string& error) {
                          if (ParsePort(value, options.port)) return true;
                          error = "--port takes a port from 1 to 65535 (0: any free port), not '" +
                                  value + "'";
                          return false;
                      }});
-    specs.push_back({"--listen", [&options](const std::string& value, std::string& error) {
+    rules.push_back({"--listen", [&options](const std::string& value, std::string& error) {
                          if (value.empty()) {
                              error = "--listen needs an address";
                              return false;
@@ -133,25 +133,25 @@ std::vector<OptionSpec> ServeOptionSpecs(ServeOptions& options) {
                          options.address = value;
                          return true;
                      }});
-    specs.push_back({"--token-file", [&options](const std::string& value, std::string&) {
+    rules.push_back({"--token-file", [&options](const std::string& value, std::string&) {
                          options.tokenFile = PathFromUtf8(value);
                          return true;
                      }});
-    specs.push_back({"--console", [&options](const std::string& value, std::string&) {
+    rules.push_back({"--console", [&options](const std::string& value, std::string&) {
                          options.consoleDirectory = PathFromUtf8(value);
                          return true;
                      }});
-    return specs;
+    return rules;
 }
 
 bool ParseOption(const std::vector<std::string>& arguments, size_t& index,
-                 const std::vector<OptionSpec>& specs, std::string& error) {
+                 const std::vector<OptionRule>& rules, std::string& error) {
     const std::string& argument = arguments[index];
-    for (const OptionSpec& spec : specs) {
-        if (!IsOption(argument, spec.name)) continue;
+    for (const OptionRule& rule : rules) {
+        if (!IsOption(argument, rule.name)) continue;
         std::string value;
-        return TakeOptionValue(arguments, index, spec.name, value, error) &&
-               spec.apply(value, error);
+        return TakeOptionValue(arguments, index, rule.name, value, error) &&
+               rule.apply(value, error);
     }
     error = "unknown option " + argument;
     return false;
@@ -159,11 +159,11 @@ bool ParseOption(const std::vector<std::string>& arguments, size_t& index,
 
 bool ParseCall(const std::vector<std::string>& arguments, size_t index, CallOptions& options,
                std::string& error) {
-    const std::vector<OptionSpec> specs = CallOptionSpecs(options);
+    const std::vector<OptionRule> rules = CallOptionRules(options);
     for (; index < arguments.size(); ++index) {
         const std::string& argument = arguments[index];
         if (argument.rfind("--", 0) == 0) {
-            if (!ParseOption(arguments, index, specs, error)) return false;
+            if (!ParseOption(arguments, index, rules, error)) return false;
         } else if (options.opcode.empty() && !options.requestJson) {
             options.opcode = argument;
         } else {
@@ -186,13 +186,13 @@ bool ParseCall(const std::vector<std::string>& arguments, size_t index, CallOpti
 
 bool ParseServe(const std::vector<std::string>& arguments, size_t index, ServeOptions& options,
                 std::string& error) {
-    const std::vector<OptionSpec> specs = ServeOptionSpecs(options);
+    const std::vector<OptionRule> rules = ServeOptionRules(options);
     for (; index < arguments.size(); ++index) {
         if (arguments[index].rfind("--", 0) != 0) {
             error = "serve takes options only, not '" + arguments[index] + "'";
             return false;
         }
-        if (!ParseOption(arguments, index, specs, error)) return false;
+        if (!ParseOption(arguments, index, rules, error)) return false;
     }
     return true;
 }
