@@ -18,6 +18,10 @@ constexpr int32_t kDefaultType = 65535;
 constexpr int32_t kReportValues = 1;
 constexpr int32_t kReportProcesses = 2;
 constexpr DWORD kFirstSamplesWaitMs = 2000;
+#if defined(_WIN32)
+// Longer than a cycle's pause plus its sampling: a stopped thread has left our code by then.
+constexpr DWORD kStopWaitMs = 5000;
+#endif
 constexpr auto kCycle = std::chrono::milliseconds(1000);
 constexpr DWORD kFailedExitCode = 0xFFFFFFFF;
 constexpr int32_t kDefaultLifetimeMs = 120000;
@@ -93,8 +97,10 @@ PerformanceCollector& PerformanceCollector::Instance() {
 // request, so the thread notices it within its current cycle, releases everything on its own
 // way out, and we wait for it. After the wait no code of this library runs on that thread, so
 // the library's memory can go, which is what terminating it achieved. On Windows the library
-// is unloaded under the loader lock, which an exiting thread needs; waiting there could never
-// end, so there the thread is tested once and, if it still runs, terminated.
+// is unloaded under the loader lock, which an exiting thread needs, so there the wait cannot
+// end: it is bounded, and the thread, by then stopped at the loader's door with nothing of
+// ours held, is terminated. Terminating it at once could catch it holding a lock (the heap's,
+// our own), which the rest of the unload would then wait for forever.
 PerformanceCollector::~PerformanceCollector() {
     std::vector<HANDLE> threads;
     {
@@ -106,12 +112,12 @@ PerformanceCollector::~PerformanceCollector() {
     }
     m_stopSignal.notify_all();
     for (HANDLE thread : threads) {
+        ResumeThread(thread);  // one whose start failed to resume would wait for good
 #if defined(_WIN32)
-        if (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) {
+        if (WaitForSingleObject(thread, kStopWaitMs) != WAIT_OBJECT_0) {
             TerminateThread(thread, kFailedExitCode);
         }
 #else
-        ResumeThread(thread);  // one whose start failed to resume would wait for good
         WaitForSingleObject(thread, INFINITE);
 #endif
         CloseHandle(thread);
