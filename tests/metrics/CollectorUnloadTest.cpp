@@ -6,13 +6,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "plugin/quillmesh/Framework.h"
+#include "tests/metrics/MetricsTestSupport.h"
 #include "tests/metrics/MonitorStub.h"
 #include "tests/plugin/PluginTestSupport.h"
 #include "tests/support/LogCapture.h"
@@ -26,23 +25,9 @@ std::wstring PluginPath() {
     return std::wstring(path.begin(), path.end());
 }
 
-// The threads of this process, by id.
-std::set<std::string> Threads() {
-    std::set<std::string> ids;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        ids.insert(entry.path().filename().string());
-    }
-    return ids;
-}
-
-std::string Describe(const std::set<std::string>& ids) {
+std::string Describe(const std::set<DWORD>& ids) {
     std::string text;
-    for (const std::string& id : ids) {
-        std::ifstream comm("/proc/self/task/" + id + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        text += id + ":" + name + " ";
-    }
+    for (DWORD id : ids) text += std::to_string(id) + ":" + SystemThreadName(id) + " ";
     return text;
 }
 
@@ -54,7 +39,7 @@ TEST(CollectorUnloadTest, UnloadMidCollectionLeavesNoThreadRunning) {
     // A sanitizer runtime starts a helper thread of its own with the process's first thread;
     // let that happen before the count is taken.
     std::thread([] {}).join();
-    const std::set<std::string> before = Threads();
+    const std::set<DWORD> before = ProcessThreadIds();
     MonitorStub monitor;
 
     HMODULE plugin = LoadLibraryW(PluginPath().c_str());
@@ -74,16 +59,16 @@ TEST(CollectorUnloadTest, UnloadMidCollectionLeavesNoThreadRunning) {
     EXPECT_TRUE(reply.getBag(L"metrics").contains(L"metric"));
 
     CORE::Quillmesh::System()->Shutdown();
-    const std::set<std::string> collecting = Threads();
+    const std::set<DWORD> collecting = ProcessThreadIds();
     EXPECT_GT(collecting.size(), before.size());  // the collection thread runs
 
     ASSERT_TRUE(FreeLibrary(plugin));
     // The collection thread has returned from the plug-in's code when FreeLibrary returns; the
     // system thread under it may take a moment more to be gone.
-    std::set<std::string> after;
+    std::set<DWORD> after;
     EXPECT_TRUE(WaitUntil(
         [&] {
-            after = Threads();
+            after = ProcessThreadIds();
             return std::includes(before.begin(), before.end(), after.begin(), after.end());
         },
         std::chrono::seconds(5)))

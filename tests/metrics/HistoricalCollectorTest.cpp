@@ -3,17 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "counters/CounterNameIndex.h"
+#include "counters/CounterSetUpdate.h"
 #include "metrics/HistoricalCollector.h"
-#include "tests/counters/CounterTestSupport.h"
+#include "tests/metrics/MetricsTestSupport.h"
 #include "tests/metrics/MonitorStub.h"
 #include "tests/plugin/PluginTestSupport.h"
 #include "tests/support/Bags.h"
 #include "tests/support/FaultInjection.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestRegistry.h"
 
 namespace dorn::test {
 namespace {
@@ -57,15 +63,40 @@ std::string WithoutTimestamp(CORE::PropertyBag entry) {
     return Json(entry);
 }
 
-class HistoricalCollectorTest : public CountersTest {
+// Starts every test from a clean registry, name index and session gate.
+class HistoricalCollectorTest : public ::testing::Test {
   protected:
+    HistoricalCollectorTest() {
+        ResetCounterNames();
+        CounterNameIndex::Build();
+        ActiveSessionSeen = false;
+    }
+    ~HistoricalCollectorTest() override {
+        ForgetCounterFixtures();
+        ClearFakeSessions();
+        ActiveSessionSeen = false;
+        std::error_code ignored;
+        std::filesystem::remove(m_counterFile, ignored);
+    }
+
+    // Publishes `json` as the test's counter file.
+    void Publish(const std::string& json) {
+        std::ofstream(m_counterFile, std::ios::binary | std::ios::trunc) << json;
+        PublishCounterFixture(m_counterFile.string());
+    }
+
     void Push(HistoricalCollector& collector, const CORE::PropertyBag& push) {
         CORE::PropertyBag reply;
         collector.AddMonitorData(push, reply);
         EXPECT_TRUE(reply.empty());
     }
 
+    RegistrySandbox m_registry;
+    LogCapture m_log;
     MonitorStub m_monitor;
+    const std::filesystem::path m_counterFile =
+        std::filesystem::temp_directory_path() /
+        ("dorn-latency-" + std::to_string(GetCurrentProcessId()) + ".json");
 };
 
 TEST_F(HistoricalCollectorTest, StartTellsTheMonitorWhatToPush) {
@@ -149,8 +180,9 @@ TEST_F(HistoricalCollectorTest, HistoryKeepsTheNewest30OldestFirst) {
 }
 
 TEST_F(HistoricalCollectorTest, ReplyHoldsMachineValuesAndOnlyTheSessionsOwn) {
-    winport::testing::SetSessions({{2, L"alice", WTSActive, L"Console"}});
-    Publish("latency.json", kLatencyCounters);
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
+    SetFakeSessions({{2, L"alice", WTSActive, L"Console"}});
+    Publish(kLatencyCounters);
     HistoricalCollector collector;
     ASSERT_TRUE(collector.StartHistoricalCollector());
 

@@ -3,8 +3,6 @@
 // failures.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -198,7 +196,7 @@ TEST_F(PerformanceRequestTest, FirstRequestStartsCollectingAndLaterOnesGetNewerS
     }
     bool foundSelf = false;
     for (const CORE::PropertyBag& process : Bags(metrics.getBag(L"processMetrics"), L"process")) {
-        foundSelf = foundSelf || process.getInt64(L"id") == getpid();
+        foundSelf = foundSelf || process.getInt64(L"id") == GetCurrentProcessId();
     }
     EXPECT_TRUE(foundSelf);
     EXPECT_TRUE(m_log.Has(0, L"Backgroud collection thread started."));

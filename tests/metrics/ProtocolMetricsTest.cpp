@@ -75,6 +75,7 @@ TEST_F(ProtocolMetricsTest, RowsOfOtherCategoriesKeepTheirInstance) {
 }
 
 TEST_F(ProtocolMetricsTest, VexelAndPcoipSessionsAreSampled) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     PublishFixture("counters/protocol-counters.json");
     SetProtocol(3, L"VEXEL");
     CORE::PropertyBag reply;
@@ -95,7 +96,7 @@ TEST_F(ProtocolMetricsTest, VexelAndPcoipSessionsAreSampled) {
     ASSERT_TRUE(BuildProtocolReply(4, reply));
     EXPECT_EQ(reply.getBag(L"protocol").getBag(L"pcoip").size(), 35u);
 
-    winport::testing::ForgetCounterFiles();
+    ForgetCounterFixtures();
     PublishFixture("protocol/pcoip-session3-counters.json");
     SetProtocol(3, L"PCOIP");
     reply.clear();
@@ -111,9 +112,10 @@ TEST_F(ProtocolMetricsTest, VexelAndPcoipSessionsAreSampled) {
 }
 
 TEST_F(ProtocolMetricsTest, ASessionWithoutUserFailsAndNoCounterGivesAnEmptyBag) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     SetProtocol(3, L"VEXEL");
     SetProtocol(9, L"VEXEL");
-    winport::testing::SetSessions({{3, L"", WTSActive, L"Console"}});
+    SetFakeSessions({{3, L"", WTSActive, L"Console"}});
     CORE::PropertyBag reply;
     EXPECT_FALSE(BuildProtocolReply(3, reply));  // Vexel instances need no user, yet it fails
     EXPECT_FALSE(BuildProtocolReply(9, reply));  // no such session
@@ -121,13 +123,13 @@ TEST_F(ProtocolMetricsTest, ASessionWithoutUserFailsAndNoCounterGivesAnEmptyBag)
     EXPECT_TRUE(reply.empty());
 
     // No counter object at all: the query has nothing to collect, which is a failure.
-    winport::testing::SetSessions({{3, L"alice", WTSActive, L"Console"}});
+    SetFakeSessions({{3, L"alice", WTSActive, L"Console"}});
     EXPECT_FALSE(BuildProtocolReply(3, reply));
     EXPECT_TRUE(m_log.Has(4, L"Failed to collect data from counter, error: 0x800007d5"));
 
     // The objects exist but hold only session 3's instances: no counter of bob's yields a value.
     PublishFixture("counters/protocol-counters.json");
-    winport::testing::SetSessions({{4, L"bob", WTSActive, L"Console"}});
+    SetFakeSessions({{4, L"bob", WTSActive, L"Console"}});
     SetProtocol(4, L"VEXEL");
     ASSERT_TRUE(BuildProtocolReply(4, reply));
     ASSERT_TRUE(reply.contains(L"protocol"));

@@ -3,14 +3,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <winport/counters_testing.h>
-#include <winport/publish.h>
-#include <winport/testing.h>
 
 #include <string>
 
 #include "counters/CounterNameIndex.h"
 #include "counters/CounterSetUpdate.h"
+#include "tests/metrics/MetricsTestSupport.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestRegistry.h"
 
@@ -23,15 +21,17 @@ inline std::string FixturePath(const std::string& name) {
 class ProtocolTest : public ::testing::Test {
   protected:
     ProtocolTest() {
-        winport::testing::RepublishCounterNames();
+        ResetCounterNames();
         CounterNameIndex::Build();
-        winport::testing::SetSessions(
-            {{3, L"alice", WTSActive, L"Console"}, {4, L"bob", WTSActive, L"RDP-Tcp#1"}});
+        if (CanFakeCounters()) {
+            SetFakeSessions(
+                {{3, L"alice", WTSActive, L"Console"}, {4, L"bob", WTSActive, L"RDP-Tcp#1"}});
+        }
     }
     ~ProtocolTest() override {
-        winport::testing::ForgetCounterFiles();
-        winport::testing::ClearSessions();
-        winport::testing::ClearFailures();
+        ForgetCounterFixtures();
+        ClearFakeSessions();
+        ForgetInjectedFaults();
         ActiveSessionSeen = false;
     }
 
@@ -40,10 +40,7 @@ class ProtocolTest : public ::testing::Test {
                          L"KestlClient_Protocol", protocol);
     }
 
-    void PublishFixture(const std::string& name) {
-        std::string error;
-        ASSERT_TRUE(winport::PublishCounterFile(FixturePath(name), error)) << error;
-    }
+    void PublishFixture(const std::string& name) { PublishCounterFixture(FixturePath(name)); }
 
     RegistrySandbox m_registry;
     LogCapture m_log;

@@ -2,10 +2,8 @@
 // and the lines they write through the framework's external logger.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <winport/testing.h>
 
 #include <atomic>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,6 +11,8 @@
 #include "plugin/CoreRunnable.h"
 #include "plugin/ThreadNameMarker.h"
 #include "plugin/quillmesh/SysMessage.h"
+#include "tests/metrics/MetricsTestSupport.h"
+#include "tests/support/FaultInjection.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/Waiting.h"
 
@@ -52,13 +52,6 @@ bool WaitForStarts(const Probe& probe, int count) {
     return WaitUntil([&] { return probe.started.load() >= count; });
 }
 
-std::string SystemNameOf(DWORD threadId) {
-    std::ifstream comm("/proc/self/task/" + std::to_string(threadId) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
-}
-
 size_t CountStartingWith(const LogCapture& log, int level, const std::wstring& prefix) {
     size_t count = 0;
     for (const auto& record : log.Records()) {
@@ -72,7 +65,7 @@ class ThreadRunnerTest : public ::testing::Test {
     ~ThreadRunnerTest() override {
         CORE::corerunnable_traceThreads = false;
         CORE::corelogExternal = m_external;
-        winport::testing::ClearFailures();
+        ForgetInjectedFaults();
     }
 
     CORE::corerun* NewRunner(const char* name, Probe& probe,
@@ -93,7 +86,7 @@ TEST_F(ThreadRunnerTest, OneThreadAtATimeWithoutAGroupNamedAndRegistered) {
     ASSERT_TRUE(WaitForStarts(probe, 1));
     EXPECT_EQ(runner->threadId(), probe.threadId.load());
     EXPECT_EQ(RegistryCount(), m_registryBefore + 1);
-    EXPECT_EQ(SystemNameOf(probe.threadId), "HelpdeskAsync");
+    EXPECT_EQ(SystemThreadName(probe.threadId), "HelpdeskAsync");
     const std::string name = "HelpdeskAsync";
     std::vector<uint8_t> expected = {'n', 'a', 'm',
                                      'e', '=', static_cast<uint8_t>(name.size() + 1)};
@@ -165,10 +158,11 @@ TEST_F(ThreadRunnerTest, TracingWritesBeginAndEndOnlyWhenOn) {
 }
 
 TEST_F(ThreadRunnerTest, FailedCreationIsLoggedAndUndone) {
+    if (!CanInjectFaults()) GTEST_SKIP() << kNoFaultInjection;
     Probe probe;
     probe.release = true;
     CORE::corerun* runner = NewRunner("HelpdeskAsync", probe);
-    winport::testing::FailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    FailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_FALSE(runner->start());
     EXPECT_TRUE(m_log.Has(
         1, L"corerunnable: FAILED TO CREATE THREAD, name=HelpdeskAsync with error 11, 8"));

@@ -1,0 +1,41 @@
+// What the metrics tests ask of the system, given by each build its own way: thread names and
+// ids, and the made-up counter objects and sessions only the Linux API layer can offer.
+#pragma once
+
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace dorn::test {
+
+inline constexpr const char* kNoCounterFiles =
+    "counter files and made-up sessions need the Linux API layer";
+
+// The name the system shows for a thread of this process ("" when it has none).
+std::string SystemThreadName(DWORD threadId);
+// The ids of this process's threads.
+std::set<DWORD> ProcessThreadIds();
+
+// True where a test can publish counter files and choose the machine's sessions.
+bool CanFakeCounters();
+
+struct FakeSession {
+    DWORD id = 0;
+    std::wstring user;
+    WTS_CONNECTSTATE_CLASS state = WTSActive;
+    std::wstring station;
+};
+
+// Each of these fails the calling test where CanFakeCounters() is false.
+void ResetCounterNames();
+void PublishCounterFixture(const std::string& path);
+void ForgetCounterFixtures();
+void SetFakeSessions(const std::vector<FakeSession>& sessions);
+void ClearFakeSessions();
+// Forgets the faults armed with FailCall (tests/support/FaultInjection.h) that have not fired.
+void ForgetInjectedFaults();
+
+}  // namespace dorn::test

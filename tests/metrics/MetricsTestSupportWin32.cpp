@@ -1,0 +1,96 @@
+#include "tests/metrics/MetricsTestSupport.h"
+
+#include <gtest/gtest.h>
+// After windows.h (from the header above), which it needs.
+#include <tlhelp32.h>
+
+#include <memory>
+
+namespace dorn::test {
+namespace {
+
+using GetThreadDescriptionFunction = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+
+// Looked up as the product looks up its setter: older systems lack it.
+GetThreadDescriptionFunction ThreadDescriptionGetter() {
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    return kernel32 == nullptr
+               ? nullptr
+               : reinterpret_cast<GetThreadDescriptionFunction>(reinterpret_cast<void (*)()>(
+                     GetProcAddress(kernel32, "GetThreadDescription")));
+}
+
+std::string Narrow(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) return {};
+    std::string narrow(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), size, nullptr, nullptr);
+    narrow.pop_back();
+    return narrow;
+}
+
+void NoCounterLayer(const char* what) {
+    ADD_FAILURE() << "cannot " << what << ": " << kNoCounterFiles;
+}
+
+}  // namespace
+
+std::string SystemThreadName(DWORD threadId) {
+    const GetThreadDescriptionFunction getter = ThreadDescriptionGetter();
+    if (getter == nullptr) return {};
+    OwnedHandle thread(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, threadId));
+    if (!thread) return {};
+    PWSTR description = nullptr;
+    if (FAILED(getter(thread.get(), &description)) || description == nullptr) return {};
+    std::string name = Narrow(description);
+    LocalFree(description);
+    return name;
+}
+
+std::set<DWORD> ProcessThreadIds() {
+    std::set<DWORD> ids;
+    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (snapshot.get() == INVALID_HANDLE_VALUE) {
+        snapshot.release();
+        ADD_FAILURE() << "no thread snapshot, error " << GetLastError();
+        return ids;
+    }
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+         more = Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID == self) ids.insert(entry.th32ThreadID);
+    }
+    return ids;
+}
+
+bool CanFakeCounters() {
+    return false;
+}
+
+// The system's own counter names need no refresh.
+void ResetCounterNames() {}
+
+void PublishCounterFixture(const std::string& path) {
+    NoCounterLayer(("publish " + path).c_str());
+}
+
+// Nothing was published or made up, so there is nothing to forget.
+void ForgetCounterFixtures() {}
+
+void SetFakeSessions(const std::vector<FakeSession>&) {
+    NoCounterLayer("choose the machine's sessions");
+}
+
+void ClearFakeSessions() {}
+
+// The system's calls cannot be made to fail, so no fault is ever armed.
+void ForgetInjectedFaults() {}
+
+}  // namespace dorn::test
