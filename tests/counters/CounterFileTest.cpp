@@ -1,5 +1,9 @@
 // Counter files: what is refused and why, re-reading on change, and the Perflib index they
 // extend.
+#include <winport/counters_testing.h>
+#include <winport/publish.h>
+#include <winport/testing.h>
+
 #include "tests/counters/CounterTestSupport.h"
 
 namespace dorn::test {

@@ -1,8 +1,10 @@
 // A counter set over published counter objects: adding by counter key, collecting in key order
 // with the scale applied, dropping counters that fail twice in a row, and the PDH failure paths.
-#include <winport/counters_testing.h>
+#include <chrono>
+#include <thread>
 
 #include "tests/counters/CounterTestSupport.h"
+#include "tests/support/FaultInjection.h"
 
 namespace dorn::test {
 namespace {
@@ -22,6 +24,7 @@ std::string VexelFile(const std::string& rtt) {
 class CounterSetTest : public CountersTest {};
 
 TEST_F(CounterSetTest, AddsEachCounterKeyOnceAndNamesPathsFromTheDefinition) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     Publish("counters.json", VexelFile(R"("RTT": 12.7)"));
     PerfCounterSet set;
     AddCounter(set, Definition(kVexel, L"RTT", L"Session ID: 3; (main)", L"rtt", 4, 10));
@@ -58,6 +61,7 @@ TEST_F(CounterSetTest, AddsEachCounterKeyOnceAndNamesPathsFromTheDefinition) {
 }
 
 TEST_F(CounterSetTest, CollectsInKeyOrderWithTheScaleAndAppends) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     Publish("counters.json", VexelFile(R"("RTT": 12.7)"));
     PerfCounterSet set;
     std::vector<MetricValue> values{{L"kept", 1.0, 0}};
@@ -94,6 +98,7 @@ TEST_F(CounterSetTest, CollectsInKeyOrderWithTheScaleAndAppends) {
 }
 
 TEST_F(CounterSetTest, KeepsOrDropsCountersThatFailToRead) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     Publish("counters.json", VexelFile(R"("RTT": 1)"));
     PerfCounterSet set;
     AddCounter(set, Definition(kVexel, L"RTT", L"Session ID: 3; (main)", L"rtt", 4));
@@ -118,7 +123,7 @@ TEST_F(CounterSetTest, KeepsOrDropsCountersThatFailToRead) {
     EXPECT_EQ(m_log.Count(1, failure), 2u);
 
     // A failed collection counts for no counter.
-    winport::testing::FailCall("PdhCollectQueryData", 0xC0000BBC);
+    FailCall("PdhCollectQueryData", 0xC0000BBC);
     const size_t before = values.size();
     EXPECT_FALSE(CollectValuesDropFailed(set, values));
     EXPECT_EQ(values.size(), before);
@@ -137,12 +142,13 @@ TEST_F(CounterSetTest, KeepsOrDropsCountersThatFailToRead) {
 }
 
 TEST_F(CounterSetTest, RemovalFailureStillErasesTheCounter) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     Publish("counters.json", VexelFile(R"("RTT": 1)"));
     PerfCounterSet set;
     AddCounter(set, Definition(kVexel, L"Latency", L"Session ID: 3; (main)", L"latency", 4));
     std::vector<CounterReading> readings;
     ASSERT_TRUE(CollectReadings(set, readings));
-    winport::testing::FailCall("PdhRemoveCounter", 0xC0000BBC);
+    FailCall("PdhRemoveCounter", 0xC0000BBC);
     ASSERT_TRUE(CollectReadings(set, readings));
     EXPECT_TRUE(readings.empty());
     EXPECT_TRUE(set.counters.empty());
@@ -154,9 +160,10 @@ TEST_F(CounterSetTest, RemovalFailureStillErasesTheCounter) {
 }
 
 TEST_F(CounterSetTest, OpenAndAddFailuresLeaveTheSetUnchanged) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     Publish("counters.json", VexelFile(R"("RTT": 1)"));
     PerfCounterSet set;
-    winport::testing::FailCall("PdhOpenQueryW", 0xC0000BBB);
+    FailCall("PdhOpenQueryW", 0xC0000BBB);
     AddCounter(set, Definition(kVexel, L"RTT", L"Session ID: 3; (main)", L"rtt", 4));
     EXPECT_TRUE(m_log.Has(4, L"Failed to open perf query, error: 0xc0000bbb"));
     EXPECT_FALSE(set.query);
@@ -173,19 +180,41 @@ TEST_F(CounterSetTest, OpenAndAddFailuresLeaveTheSetUnchanged) {
 }
 
 TEST_F(CounterSetTest, DestroyingTheSetClosesItsQuery) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     Publish("counters.json", VexelFile(R"("RTT": 1)"));
-    const size_t handles = winport::testing::OpenHandleCount();
+    const size_t handles = OpenHandleCount();
     const uint64_t closes = Calls("PdhCloseQuery");
     const uint64_t removals = Calls("PdhRemoveCounter");
     {
         PerfCounterSet set;
         AddCounter(set, Definition(kVexel, L"RTT", L"Session ID: 3; (main)", L"rtt", 4));
         AddCounter(set, Definition(kVexel, L"Latency", L"Session ID: 3; (main)", L"latency", 4));
-        EXPECT_EQ(winport::testing::OpenHandleCount(), handles + 3);
+        EXPECT_EQ(OpenHandleCount(), handles + 3);
     }
     EXPECT_EQ(Calls("PdhCloseQuery"), closes + 1);
     EXPECT_EQ(Calls("PdhRemoveCounter"), removals);  // closing the query releases them
-    EXPECT_EQ(winport::testing::OpenHandleCount(), handles);
+    EXPECT_EQ(OpenHandleCount(), handles);
+}
+
+// Against the system's own PDH, which every build has: the processor time, and a counter the
+// object does not have.
+TEST_F(CounterSetTest, ReadsTheSystemsProcessorTime) {
+    PerfCounterSet set;
+    AddCounter(set, Definition(L"Processor", L"% Processor Time", L"_Total", L"cpu", 2));
+    AddCounter(set, Definition(L"Processor", L"No Such Counter", L"_Total", L"none"));
+    EXPECT_TRUE(m_log.Has(
+        4, L"Failed to add counter \\Processor(_Total)\\No Such Counter, error: 0xc0000bb9"));
+    EXPECT_EQ(Paths(set), (std::vector<std::wstring>{L"\\Processor(_Total)\\% Processor Time"}));
+
+    std::vector<MetricValue> values;
+    ASSERT_TRUE(CollectValues(set, values));  // a rate: the first collection may give nothing
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    values.clear();
+    ASSERT_TRUE(CollectValues(set, values));
+    ASSERT_EQ(Keys(values), (std::vector<std::wstring>{L"cpu"}));
+    EXPECT_GE(values[0].value, 0.0);
+    EXPECT_LE(values[0].value, 100.0);
+    EXPECT_EQ(values[0].category, 2u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // names, repeated updates, and the tables themselves.
 #include "counters/CounterTables.h"
 #include "tests/counters/CounterTestSupport.h"
+#include "tests/support/FaultInjection.h"
 
 namespace dorn::test {
 namespace {
@@ -28,8 +29,9 @@ class CounterSetUpdateTest : public CountersTest {
 };
 
 TEST_F(CounterSetUpdateTest, WildcardRowsBecomeOneCounterPerCounterAndInstance) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     Publish("counters.json", PcoipFile());
-    winport::testing::SetSessions({{3, L"alice", WTSActive, L""}});
+    SetFakeSessions({{3, L"alice", WTSActive, L""}});
     PerfCounterSet set;
     UpdateCounterSet(
         set,
@@ -65,10 +67,11 @@ TEST_F(CounterSetUpdateTest, WildcardRowsBecomeOneCounterPerCounterAndInstance) 
 }
 
 TEST_F(CounterSetUpdateTest, SessionRowsWaitForAnActiveSessionAndThenNeverAskAgain) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     Publish("counters.json", PcoipFile());
     std::vector<PerfCounterDefinition> latency;
     AddSessionLatencyCounters(latency);
-    winport::testing::SetSessions({{1, L"carol", WTSDisconnected, L""}, {2, L"", WTSListen, L""}});
+    SetFakeSessions({{1, L"carol", WTSDisconnected, L""}, {2, L"", WTSListen, L""}});
     PerfCounterSet set;
     uint64_t enumerations = Calls("WTSEnumerateSessionsW");
 
@@ -77,25 +80,25 @@ TEST_F(CounterSetUpdateTest, SessionRowsWaitForAnActiveSessionAndThenNeverAskAga
     EXPECT_EQ(Calls("WTSEnumerateSessionsW"), enumerations + 2);  // one per session row
     EXPECT_FALSE(ActiveSessionSeen);
 
-    winport::testing::FailCall("WTSEnumerateSessionsW", ERROR_ACCESS_DENIED);
+    FailCall("WTSEnumerateSessionsW", ERROR_ACCESS_DENIED);
     UpdateCounterSet(set, latency);
     EXPECT_EQ(m_log.Count(4, L"Error to enumerate sessions, error code is 0x5"), 1u);
     EXPECT_TRUE(set.counters.empty());
 
-    winport::testing::SetSessions(
-        {{1, L"carol", WTSDisconnected, L""}, {3, L"alice", WTSActive, L""}});
+    SetFakeSessions({{1, L"carol", WTSDisconnected, L""}, {3, L"alice", WTSActive, L""}});
     enumerations = Calls("WTSEnumerateSessionsW");
     UpdateCounterSet(set, latency);
     EXPECT_EQ(set.counters.size(), 3u);  // two Vexel instances, one PCoIP instance
     EXPECT_EQ(Calls("WTSEnumerateSessionsW"), enumerations + 1);
     EXPECT_TRUE(ActiveSessionSeen);
 
-    winport::testing::SetSessions({});
+    SetFakeSessions({});
     UpdateCounterSet(set, latency);
     EXPECT_EQ(Calls("WTSEnumerateSessionsW"), enumerations + 1);
 }
 
 TEST_F(CounterSetUpdateTest, TheProbeRunsOnEveryUpdateInAQueryOfItsOwn) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoPdhCallCounts;
     const uint64_t opens = Calls("PdhOpenQueryW");
     const uint64_t closes = Calls("PdhCloseQuery");
     const uint64_t collections = Calls("PdhCollectQueryData");
@@ -108,7 +111,7 @@ TEST_F(CounterSetUpdateTest, TheProbeRunsOnEveryUpdateInAQueryOfItsOwn) {
     EXPECT_TRUE(m_log.Messages().empty());
 
     // A probe that cannot be added warns and the update goes on.
-    winport::testing::FailCall("PdhAddCounterW", 0xC0000BB8);
+    FailCall("PdhAddCounterW", 0xC0000BB8);
     UpdateCounterSet(set, {Definition(L"PhysicalDisk", L"% Disk Time", L"_Total", L"disk")});
     EXPECT_EQ(
         m_log.Messages(),
@@ -120,10 +123,11 @@ TEST_F(CounterSetUpdateTest, TheProbeRunsOnEveryUpdateInAQueryOfItsOwn) {
 }
 
 TEST_F(CounterSetUpdateTest, ObjectsThatCannotBeListedAddNothing) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     Publish("counters.json", PcoipFile());
     PerfCounterSet set;
     UpdateCounterSet(set, {Definition(L"No Such Object", L"*", L"*", L"")});
-    winport::testing::FailCall("PdhEnumObjectItemsW", 0xC0000BBB, 1);
+    FailCall("PdhEnumObjectItemsW", 0xC0000BBB, 1);
     UpdateCounterSet(set, {Definition(L"Pallido Vexel Session Counters", L"RTT", L"*", L"rtt", 4)});
     EXPECT_EQ(
         m_log.Messages(),
@@ -134,6 +138,20 @@ TEST_F(CounterSetUpdateTest, ObjectsThatCannotBeListedAddNothing) {
             L"Failed to extend counter: Pallido Vexel Session Counters"}));
     for (const auto& record : m_log.Records()) EXPECT_EQ(record.level, 3);
     EXPECT_TRUE(set.counters.empty());
+}
+
+// Against the system's own PDH, which every build has: a named counter is added once, however
+// often the table is applied.
+TEST_F(CounterSetUpdateTest, AddsTheSystemsOwnCountersOnce) {
+    const std::vector<PerfCounterDefinition> table = {
+        Definition(L"Processor", L"% Processor Time", L"_Total", L"cpu")};
+    PerfCounterSet set;
+    UpdateCounterSet(set, table);
+    UpdateCounterSet(set, table);
+    EXPECT_EQ(Paths(set), (std::vector<std::wstring>{L"\\Processor(_Total)\\% Processor Time"}));
+    EXPECT_EQ(AddLines(), 1u);
+    EXPECT_TRUE(m_log.Has(
+        1, L"Add counter: Processor, % Processor Time, _Total, metric: cpu, metrics count: 1"));
 }
 
 }  // namespace

@@ -1,18 +1,22 @@
-// What the counter tests share: a temporary directory for counter, sessions and /proc files,
-// and a fixture that starts every test from a clean PDH, registry, name index and session gate.
+// What the counter tests share: a temporary directory for counter, sessions and /proc files, a
+// fixture that starts every test from a clean PDH, registry, name index and session gate, and
+// what the tests ask of the system, given by each build its own way (the made-up counter objects,
+// sessions and name translations only the Linux API layer can offer).
 #pragma once
 
+#include <windows.h>
+// After windows.h, which they need.
 #include <gtest/gtest.h>
 #include <pdh.h>
 #include <pdhmsg.h>
-
-#include <winport/counters_testing.h>
-#include <winport/publish.h>
-#include <winport/testing.h>
+#include <wtsapi32.h>
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -24,13 +28,46 @@
 
 namespace dorn::test {
 
+inline constexpr const char* kNoCounterFiles =
+    "counter files and made-up sessions need the Linux API layer";
+inline constexpr const char* kNoNameTranslation =
+    "counter names in another display language need the Linux API layer's translation (Wine's "
+    "PdhLookupPerfNameByIndexW fails for most indices)";
+inline constexpr const char* kNoPdhCallCounts =
+    "counting PDH calls and open handles needs the Linux API layer";
+
+// True where a test can publish counter files, choose the machine's sessions and translate
+// counter names.
+bool CanFakeCounters();
+
+struct FakeSession {
+    DWORD id = 0;
+    std::wstring user;
+    WTS_CONNECTSTATE_CLASS state = WTSActive;
+    std::wstring station;
+};
+
+// Where CanFakeCounters() is false these are no-ops: nothing was made up.
+void ResetCounterNames();
+void ForgetCounterFixtures();
+// Each of these fails the calling test where CanFakeCounters() is false.
+bool PublishCounterFixture(const std::string& path, std::string& error);
+void SetFakeSessions(const std::vector<FakeSession>& sessions);
+void SetCounterNameTranslation(const std::map<std::wstring, std::wstring>& names);
+uint64_t CounterApiCalls(const char* api);
+size_t OpenHandleCount();
+
 class TempDirectory {
   public:
     TempDirectory() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "dorn-counters-XXXXXX").string();
-        EXPECT_NE(mkdtemp(pattern.data()), nullptr);
-        m_path = pattern;
+        std::random_device random;
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        std::error_code error;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            m_path = base / ("dorn-counters-" + std::to_string(random()));
+            if (std::filesystem::create_directory(m_path, error)) return;
+        }
+        ADD_FAILURE() << "no temporary directory in " << base << ": " << error.message();
     }
     ~TempDirectory() {
         std::error_code ignored;
@@ -60,18 +97,12 @@ class TempDirectory {
 class CountersTest : public ::testing::Test {
   protected:
     CountersTest() {
-        winport::testing::RepublishCounterNames();
+        ResetCounterNames();
         CounterNameIndex::Build();
         ActiveSessionSeen = false;
     }
     ~CountersTest() override {
-        winport::testing::ForgetCounterFiles();
-        winport::testing::ForgetSessionsFiles();
-        winport::testing::ClearSessions();
-        winport::testing::SetLogindSessionsDirectory("");
-        winport::testing::SetCounterNameTranslation({});
-        winport::testing::SetSystemCounterSources("", "", "");
-        winport::testing::SetCollectionTime(std::nullopt);
+        ForgetCounterFixtures();
         ActiveSessionSeen = false;
     }
 
@@ -79,11 +110,11 @@ class CountersTest : public ::testing::Test {
     std::string Publish(const std::string& name, const std::string& json) {
         const std::string path = m_files.Write(name, json);
         std::string error;
-        EXPECT_TRUE(winport::PublishCounterFile(path, error)) << error;
+        EXPECT_TRUE(PublishCounterFixture(path, error)) << error;
         return path;
     }
 
-    static uint64_t Calls(const char* api) { return winport::testing::CounterApiCalls(api); }
+    static uint64_t Calls(const char* api) { return CounterApiCalls(api); }
 
     RegistrySandbox m_registry;
     LogCapture m_log;

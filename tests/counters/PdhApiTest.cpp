@@ -4,6 +4,10 @@
 #include <functional>
 #include <thread>
 
+#include <winport/counters_testing.h>
+#include <winport/publish.h>
+#include <winport/testing.h>
+
 #include "tests/counters/CounterTestSupport.h"
 
 namespace dorn::test {

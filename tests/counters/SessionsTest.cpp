@@ -3,6 +3,10 @@
 #include <sys/stat.h>
 
 #include "counters/WtsMemory.h"
+#include <winport/counters_testing.h>
+#include <winport/publish.h>
+#include <winport/testing.h>
+
 #include "tests/counters/CounterTestSupport.h"
 
 namespace dorn::test {

@@ -4,6 +4,10 @@
 #include <fstream>
 
 #include "counters/CounterTables.h"
+#include <winport/counters_testing.h>
+#include <winport/publish.h>
+#include <winport/testing.h>
+
 #include "tests/counters/CounterTestSupport.h"
 
 namespace dorn::test {
