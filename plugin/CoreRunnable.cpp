@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "plugin/CoreLogger.h"
+#include "plugin/NameCopy.h"
 #include "plugin/ThreadNameMarker.h"
 #include "plugin/quillmesh/corestring.h"
 
@@ -14,14 +15,6 @@ constexpr unsigned kCreateSuspended = 4;  // CREATE_SUSPENDED
 constexpr uint32_t kSpreadAffinity = 0xFFFFFFFF;
 constexpr int kTraceLevel = 4;
 constexpr int kFailureLevel = 1;
-
-char* CopyName(const char* name) {
-    if (name == nullptr) return nullptr;
-    const size_t size = std::strlen(name) + 1;
-    char* copy = new char[size];
-    std::memcpy(copy, name, size);
-    return copy;
-}
 
 bool IsReferenceable(corethreadwrapper* wrapper) {
     return wrapper != nullptr && wrapper != threadwrapper_deconstructed;

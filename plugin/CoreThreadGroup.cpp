@@ -1,18 +1,11 @@
 #include "plugin/CoreThreadGroup.h"
 
 #include <atomic>
-#include <cstring>
+
+#include "plugin/NameCopy.h"
 
 namespace CORE {
 namespace {
-
-char* CopyName(const char* name) {
-    if (name == nullptr) return nullptr;
-    const size_t size = std::strlen(name) + 1;
-    char* copy = new char[size];
-    std::memcpy(copy, name, size);
-    return copy;
-}
 
 std::atomic<bool> registryBuilt{false};
 constexpr DWORD kUnloadWaitMs = 10000;
