@@ -149,12 +149,16 @@ TEST_F(SessionDataTest, LogonTimeIsTheProfileInBase64OrFailsWithoutAReplyEntry) 
                   L"Failed to get logon time info from registry",
                   L"GetLogonTimeInfo: failed to get log on time info"}));
 
-    // Text that has no form in the ANSI code page.
+    // Text that has no form in the ANSI code page: the operation's own failure, nothing of the
+    // conversion's reason.
     SetMachineString(kSession3, L"ProfilerData", L"ok" + std::wstring(1, wchar_t(0xD800)));
+    m_log.Clear();
     answer = Handle(SessionRequest(L"LogonTimeInfo", 3));
     EXPECT_FALSE(answer.result);
-    EXPECT_TRUE(answer.reply.isError());
-    EXPECT_FALSE(answer.reply.contains(L"logon_time"));
+    EXPECT_EQ(answer.reply.getErrorText(), L"failed to get logon time metrics");
+    EXPECT_EQ(KeysOf(answer.reply), std::vector<std::wstring>{});
+    EXPECT_EQ(m_log.Messages(),
+              std::vector<std::wstring>{L"GetLogonTimeInfo: failed to get log on time info"});
 
     for (const auto& [text, base64] : {std::pair<std::wstring, std::wstring>{L"abc", L"YWJj"},
                                        {L"", L""},
