@@ -5,6 +5,7 @@
 #include "metrics/PerformanceCollector.h"
 #include "plugin/DornHelpDeskOperation.h"
 #include "plugin/LogMessage.h"
+#include "plugin/RunHandler.h"
 #include "process/ProcessMetrics.h"
 #include "process/ProcessTerminator.h"
 #include "session/ClientInfo.h"
@@ -32,16 +33,23 @@ bool DornHelpDeskOperation::DispatchOpcode(const CORE::PropertyBag& request,
     int32_t sessionId = -1;
 
     if (opcode == L"Performance") {
-        return PerformanceCollector::Instance().HandlePerformanceRequest(request, reply);
+        return RunHandler(reply, L"Failed to handle performance request", [&] {
+            return PerformanceCollector::Instance().HandlePerformanceRequest(request, reply);
+        });
     }
 
-    if (opcode == L"ProcessMetrics") return HandleProcessMetrics(request, reply);
+    if (opcode == L"ProcessMetrics") {
+        return RunHandler(reply, L"Failed to handle process performance request",
+                          [&] { return HandleProcessMetrics(request, reply); });
+    }
 
     if (opcode == L"ClientInfo") {
         if (!ReadSessionId(request, reply, L"ClientInfo: no session Id specified", sessionId)) {
             return false;
         }
-        if (GetClientInfo(sessionId, reply)) return true;
+        if (RunHandler(reply, nullptr, [&] { return GetClientInfo(sessionId, reply); })) {
+            return true;
+        }
         reply.setError(L"failed to get client info");
         return false;
     }
@@ -51,36 +59,50 @@ bool DornHelpDeskOperation::DispatchOpcode(const CORE::PropertyBag& request,
                            sessionId)) {
             return false;
         }
-        HistoricalCollector::Instance().BuildHistoricalReply(sessionId, reply);
-        return true;
+        return RunHandler(reply, nullptr, [&] {
+            HistoricalCollector::Instance().BuildHistoricalReply(sessionId, reply);
+            return true;
+        });
     }
 
-    if (opcode == L"ProtocolInfo") return RunAsync(request, reply);
+    // A request that cannot be held back fails without a text.
+    if (opcode == L"ProtocolInfo") {
+        return RunHandler(reply, nullptr, [&] { return RunAsync(request, reply); });
+    }
 
     if (opcode == L"LogonTimeInfo") {
         if (!ReadSessionId(request, reply, L"GetLogonTimeInfo: no session Id specified",
                            sessionId)) {
             return false;
         }
-        if (GetLogonTimeInfo(sessionId, reply)) return true;
+        if (RunHandler(reply, nullptr, [&] { return GetLogonTimeInfo(sessionId, reply); })) {
+            return true;
+        }
         LogMessage(CORE::SysMessageError, L"GetLogonTimeInfo: failed to get log on time info");
         reply.setError(L"failed to get logon time metrics");
         return false;
     }
 
-    if (opcode == L"EndProcess") return ProcessTerminator::EndProcess(request, reply);
+    // Failures other than a refusal leave the reply untouched.
+    if (opcode == L"EndProcess") {
+        return RunHandler(reply, nullptr,
+                          [&] { return ProcessTerminator::EndProcess(request, reply); });
+    }
 
     if (opcode == L"NewDataFromTrelPerfmon") {
-        HistoricalCollector::Instance().AddMonitorData(request, reply);
-        return true;
+        return RunHandler(reply, nullptr, [&] {
+            HistoricalCollector::Instance().AddMonitorData(request, reply);
+            return true;
+        });
     }
 
     if (opcode == L"VexelTelemetry") {
-        if (!ReadSessionId(request, reply, L"VexelTelemetry: no session Id specified",
-                           sessionId)) {
+        if (!ReadSessionId(request, reply, L"VexelTelemetry: no session Id specified", sessionId)) {
             return false;
         }
-        if (GetVexelTelemetry(sessionId, reply)) return true;
+        if (RunHandler(reply, nullptr, [&] { return GetVexelTelemetry(sessionId, reply); })) {
+            return true;
+        }
         reply.setError(L"failed to get vexel telemetry");
         return false;
     }

@@ -1,28 +1,22 @@
 #include "plugin/DornHelpDeskOperation.h"
 
-#include <exception>
-#include <new>
-
 #include "plugin/LogMessage.h"
 
 namespace {
 
 constexpr int32_t kErrorCallNotImplemented = 120;  // ERROR_CALL_NOT_IMPLEMENTED
 
-// A handler that throws (a text with no form in the ANSI code page, memory exhausted) ends its
-// request as a failure carrying the reason; nothing may unwind into the framework.
+// DispatchOpcode ends a handler's exception as that operation's own failure; this catches what
+// the dispatch itself may throw (memory exhausted), so nothing unwinds into the framework. The
+// reply then says only that the request failed.
 bool DispatchGuarded(DornHelpDeskOperation& worker, const CORE::PropertyBag& request,
                      CORE::PropertyBag& reply) {
     try {
         return worker.DispatchOpcode(request, reply);
-    } catch (const std::bad_alloc&) {
-        reply.setError(L"out of memory");
-    } catch (const std::exception& error) {
-        std::wstring text;
-        for (const char* c = error.what(); *c != '\0'; ++c) text.push_back(static_cast<unsigned char>(*c));
-        reply.setError(text.c_str());
+    } catch (...) {
+        reply = CORE::PropertyBag();
+        return false;
     }
-    return false;
 }
 
 }  // namespace
@@ -46,6 +40,10 @@ bool DornHelpDeskOperation::MessageHandler(const CORE::corestring<wchar_t>& oper
     return result;
 }
 
-void DornHelpDeskOperation::AbortHandler() { StopKeepWorkItem(true, nullptr); }
+void DornHelpDeskOperation::AbortHandler() {
+    StopKeepWorkItem(true, nullptr);
+}
 
-CORE::WorkItem* CreateHelpDeskOperation() { return new DornHelpDeskOperation(); }
+CORE::WorkItem* CreateHelpDeskOperation() {
+    return new DornHelpDeskOperation();
+}

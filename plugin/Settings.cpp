@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
 
@@ -33,13 +34,13 @@ int32_t GetCollectThreadLifeTime() {
     const int64_t milliseconds =
         static_cast<int64_t>(ReadSetting(L"\\CollectThreadLifeTimeInSecs", L"120").toInt(true)) *
         1000;
-    // Zero (or not a number) means the default; so does a lifetime beyond 32 bits of
-    // milliseconds, which no setting can have meant.
-    const bool fits = milliseconds >= std::numeric_limits<int32_t>::min() &&
-                      milliseconds <= std::numeric_limits<int32_t>::max();
-    const int32_t lifetime = (milliseconds == 0 || !fits)
+    // Zero (or not a number) means the default. A lifetime beyond 32 bits of milliseconds was
+    // meant as long as can be: it is held at the largest (or, negative, the smallest) one.
+    const int32_t lifetime = milliseconds == 0
                                  ? kDefaultCollectThreadLifeTime
-                                 : static_cast<int32_t>(milliseconds);
+                                 : static_cast<int32_t>(std::clamp<int64_t>(
+                                       milliseconds, std::numeric_limits<int32_t>::min(),
+                                       std::numeric_limits<int32_t>::max()));
     cached.store(lifetime, std::memory_order_relaxed);
     return lifetime;
 }
@@ -58,10 +59,10 @@ bool UseThreadNames() {
 
     if (readDone.load(std::memory_order_acquire)) return useNames.load(std::memory_order_relaxed);
     if (readers.fetch_add(1, std::memory_order_acq_rel) + 1 == 0) {
-        const bool answer = CORE::corestring<char>::readRegistry(
-                                "HKLM\\Software\\Zentavo\\Pallido\\quillmeshUseThreadNames", "1",
-                                false)
-                                .toBool();
+        const bool answer =
+            CORE::corestring<char>::readRegistry(
+                "HKLM\\Software\\Zentavo\\Pallido\\quillmeshUseThreadNames", "1", false)
+                .toBool();
         useNames.store(answer, std::memory_order_relaxed);
         readDone.store(true, std::memory_order_release);
         return answer;

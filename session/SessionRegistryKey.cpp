@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "plugin/LogMessage.h"
+#include "session/RegistryValueText.h"
 
 namespace {
 
@@ -26,7 +27,8 @@ std::wstring TextUpToNul(const wchar_t* data, size_t characters) {
 bool SessionRegistryKey::Open(const wchar_t* pathPattern) {
     if (m_key) return true;
     const std::wstring path = FormatSessionPath(pathPattern, m_sessionId);
-    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, m_key.put());
+    const LSTATUS status =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, m_key.put());
     if (status != ERROR_SUCCESS) {
         LogMessage(CORE::SysMessageError, L"Failed to open registry for sessionId=%d, error: 0x%x",
                    m_sessionId, status);
@@ -42,20 +44,22 @@ bool SessionRegistryKey::ReadValue(const wchar_t* pathPattern, const wchar_t* va
     DWORD size = 0;
     LSTATUS status = RegQueryValueExW(m_key.get(), valueName, nullptr, nullptr, nullptr, &size);
     if (status != ERROR_SUCCESS) {
-        LogMessage(CORE::SysMessageError, L"Failed to get value length for value name %s, error: 0x%x",
-                   valueName, status);
+        LogMessage(CORE::SysMessageError,
+                   L"Failed to get value length for value name %s, error: 0x%x", valueName, status);
         return false;
     }
     // As many characters as the value has bytes: room to spare for a missing terminator.
     std::vector<wchar_t> buffer(size);
-    status = RegQueryValueExW(m_key.get(), valueName, nullptr, nullptr,
+    DWORD type = REG_NONE;
+    status = RegQueryValueExW(m_key.get(), valueName, nullptr, &type,
                               reinterpret_cast<LPBYTE>(buffer.data()), &size);
     if (status != ERROR_SUCCESS) {
         LogMessage(CORE::SysMessageError, L"Failed to get value for value name %s, error: 0x%x",
                    valueName, status);
         return false;
     }
-    text = TextUpToNul(buffer.data(), std::min<size_t>(size / sizeof(wchar_t), buffer.size()));
+    text = RegistryValueText(type, reinterpret_cast<const BYTE*>(buffer.data()),
+                             std::min<size_t>(size, buffer.size() * sizeof(wchar_t)));
     return true;
 }
 
@@ -88,7 +92,8 @@ bool SessionRegistryKey::EnumerateStringValues(StringValueList& values) {
         }
         if (type != REG_SZ) continue;
 
-        std::wstring valueName = TextUpToNul(name.data(), std::min<size_t>(nameLength, name.size()));
+        std::wstring valueName =
+            TextUpToNul(name.data(), std::min<size_t>(nameLength, name.size()));
         std::wstring value = TextUpToNul(data.data(), dataLength / sizeof(wchar_t));
         LogMessage(CORE::SysMessageDebug, L"Session property: %s, value: %s", valueName.c_str(),
                    value.c_str());

@@ -219,7 +219,7 @@ TEST_F(DeliveryTest, FailuresOfPlugInCodeBecomeFailedAnswers) {
     throwing.addBool(L"throw", true);
     PropertyBag reply;
     EXPECT_EQ(Send(L"echo", throwing, reply), CORE::ResponseFailed);
-    EXPECT_TRUE(reply.isError());
+    EXPECT_EQ(reply.getErrorText(), L"the request ended in an exception");  // the reason: logged
     EXPECT_TRUE(log->Contains(4, L"Worker echo: MessageHandler failed: handler broke"));
 
     ASSERT_TRUE(System().AddWorker(MakeNothing, L"track", L"", true, false, false, false));

@@ -25,15 +25,33 @@ class SettingsTest : public ::testing::Test {
     LogCapture m_log;
 };
 
-// Seconds, as text or DWORD; 120 s when absent, zero, not a number, or more milliseconds than
-// 32 bits hold.
+// Seconds, as text or DWORD, kept in 32-bit milliseconds: 120 s when absent, zero or not a
+// number; held at the 32-bit limits when the milliseconds go beyond them. Silently: no line at
+// level 2 or above.
 TEST_F(SettingsTest, LifetimeIsReadInSecondsWithA120SecondDefault) {
     const struct {
         const wchar_t* text;  // nullptr: the DWORD 60
-        int expectedMs;
-    } cases[] = {{L"30", 30000},    {L"-5", -5000},        {L"0", 120000},
-                 {L"soon", 120000}, {L"99999999", 120000}, {nullptr, 60000}};
-    InFreshProcess([] { return GetCollectThreadLifeTime() == 120000; });
+        int32_t expectedMs;
+    } cases[] = {{L"30", 30000},
+                 {L"-5", -5000},
+                 {L"0", 120000},
+                 {L"soon", 120000},
+                 {L"2147483", 2147483000},
+                 {L"2147484", 2147483647},
+                 {L"99999999", 2147483647},
+                 {L"2147483647", 2147483647},
+                 {L"-2147484", -2147483647 - 1},
+                 {L"99999999999", 120000},  // not a 32-bit number of seconds
+                 {nullptr, 60000}};
+    const auto lifetimeIs = [](int32_t expectedMs) {
+        LogCapture log;
+        const bool right = GetCollectThreadLifeTime() == expectedMs;
+        for (const auto& record : log.Records()) {
+            if (record.level >= 2) return false;
+        }
+        return right;
+    };
+    InFreshProcess([&] { return lifetimeIs(120000); });
     for (const auto& example : cases) {
         SCOPED_TRACE(example.text ? example.text : L"DWORD 60");
         if (example.text) {
@@ -41,7 +59,7 @@ TEST_F(SettingsTest, LifetimeIsReadInSecondsWithA120SecondDefault) {
         } else {
             SetMachineDword(kSettingsKey, L"CollectThreadLifeTimeInSecs", 60);
         }
-        InFreshProcess([&] { return GetCollectThreadLifeTime() == example.expectedMs; });
+        InFreshProcess([&] { return lifetimeIs(example.expectedMs); });
     }
     SetMachineString(kSettingsKey, L"CollectThreadLifeTimeInSecs", L"30");
     InFreshProcess([] {
