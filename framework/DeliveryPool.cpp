@@ -22,7 +22,10 @@ void DeliveryPool::Post(std::function<void()> job) {
     m_jobs.push_back(std::move(job));
     while (m_threads.size() < m_baseThreads) StartThread();
     if (m_jobs.size() > m_idle && m_threads.size() < m_maxThreads) StartThread();
-    m_wake.notify_one();
+    // Every idle thread is told, not one: a single-waiter signal can be lost to a waiter that
+    // is just leaving (a known fault of some C libraries' condition variables), which left a
+    // job queued behind a handler that waited for it while idle threads slept beside it.
+    m_wake.notify_all();
 }
 
 void DeliveryPool::StartThread() {

@@ -129,7 +129,9 @@ class TrackingItem : public CountedItem {
         // Two requests marked "pair" each wait until both run: only concurrency lets them.
         bool paired =
             !request.contains(L"pair") || g_probe->WaitFor([](Probe& p) { return p.running >= 2; });
-        for (int spin = 0; spin < 1000; ++spin) std::this_thread::yield();
+        // Long enough for a second handler to start meanwhile if the worker let one in; a
+        // pause, not a spin of yields, which a loaded machine stretches to seconds.
+        std::this_thread::sleep_for(200us);
         g_probe->Update([](Probe& p) { --p.running; });
         reply.addInt(L"value", value);
         return paired;
