@@ -170,6 +170,39 @@ TEST(WinportProcesses, TerminationGoesThroughThePinnedProcessOnly) {
     EXPECT_TRUE(second.WaitEnded(5000));
 }
 
+TEST(WinportProcesses, OtherAccountsProcessesAreNamedAfterTheirExecutable) {
+    // Longer than the 15 bytes the kernel keeps of a command name, in a directory any account
+    // may enter.
+    TempDir directory;
+    std::filesystem::permissions(directory.Path(), std::filesystem::perms::owner_all |
+                                                       std::filesystem::perms::group_read |
+                                                       std::filesystem::perms::group_exec |
+                                                       std::filesystem::perms::others_read |
+                                                       std::filesystem::perms::others_exec);
+    const auto program = directory.Path() / "a-sleeper-with-a-long-name";
+    CopyExecutable(Sleeper().path, program);
+    TestChild child({program.string(), Sleeper().arguments}, {kNobody, std::nullopt});
+    auto nameOf = [](const std::vector<unsigned char>& table, DWORD pid) {
+        const SYSTEM_PROCESS_INFORMATION* record = FindRecord(table, pid);
+        return record == nullptr ? std::wstring(L"(not listed)")
+                                 : std::wstring(record->ImageName.Buffer,
+                                                record->ImageName.Length / sizeof(WCHAR));
+    };
+    RunWithoutCapability(CAP_SYS_PTRACE, [&] {
+        std::error_code error;
+        const auto exe =
+            std::filesystem::read_symlink("/proc/" + std::to_string(child.Pid()) + "/exe", error);
+        EXPECT_TRUE(error) << exe << " is readable: nothing is hidden";
+        ULONG returned = 0;
+        const std::vector<unsigned char> table = QueryTable(SystemProcessInformation, returned);
+        EXPECT_EQ(nameOf(table, child.Pid()), L"a-sleeper-with-a-long-name");
+        // Kernel threads have no command line: their command name stands.
+        if (IsKernelThread2()) {
+            EXPECT_EQ(nameOf(table, 2), L"kthreadd");
+        }
+    });
+}
+
 // (Init's criticality and the kernel threads' protection: ProtectionLinuxTest.cpp.)
 TEST(WinportProcesses, KernelThreadsHaveNoImageAndCannotBeEnded) {
     if (!IsKernelThread2()) GTEST_SKIP() << "no kernel thread 2 here";
