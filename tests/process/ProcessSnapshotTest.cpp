@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "process/ProcessSnapshot.h"
 #include "process/ProcessUserName.h"
 #include "tests/process/ProcessTestSupport.h"
 #include "tests/support/FaultInjection.h"
+#include "tests/support/Waiting.h"
 
 namespace dorn::test {
 namespace {
@@ -24,12 +26,31 @@ class ProcessSnapshotTest : public ::testing::Test {
     void TearDown() override { ClearInjectedFaults(); }
 };
 
-ProcessKey OwnKey() {
+int64_t FileTimeValue(const FILETIME& time) {
+    return static_cast<int64_t>((uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+}
+
+// Our own key, and the processor time we have used so far (100-ns units).
+ProcessKey OwnKey(int64_t* used = nullptr) {
     FILETIME creation, exit, kernel, user;
     EXPECT_TRUE(GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user));
-    return {
-        static_cast<int64_t>((uint64_t(creation.dwHighDateTime) << 32) | creation.dwLowDateTime),
-        GetCurrentProcessId()};
+    if (used != nullptr) *used = FileTimeValue(kernel) + FileTimeValue(user);
+    return {FileTimeValue(creation), GetCurrentProcessId()};
+}
+
+// Keeps this thread busy until the process's processor time has visibly grown: the clocks
+// behind it tick in steps of 10 ms or more.
+int64_t BurnUntilOwnTimeGrows() {
+    int64_t start = 0;
+    int64_t now = 0;
+    OwnKey(&start);
+    volatile uint64_t spin = 0;
+    EXPECT_TRUE(WaitUntil([&] {
+        for (int i = 0; i < 100000; ++i) spin = spin + 1;
+        OwnKey(&now);
+        return now > start;
+    }));
+    return now;
 }
 
 const ProcessCounters* Find(const ProcessMap& map, int64_t pid) {
@@ -51,11 +72,16 @@ TEST_F(ProcessSnapshotTest, ReadsThisMachinesProcesses) {
     EXPECT_TRUE(std::any_of(map.begin(), map.end(), [&](const auto& entry) {
         return entry.second.imageName == system;
     })) << system;
-    // Our own entry, keyed by the creation time GetProcessTimes reports.
-    auto self = map.find(OwnKey());
-    ASSERT_NE(self, map.end());
+    // Our own entry, keyed by the creation time GetProcessTimes reports, with at least the
+    // processor time it reported before the snapshot.
+    const int64_t used = BurnUntilOwnTimeGrows();
+    ProcessMap later;
+    ASSERT_TRUE(TakeProcessSnapshot(later));
+    auto self = later.find(OwnKey());
+    ASSERT_NE(self, later.end());
     EXPECT_EQ(self->second.imageName, OwnExecutable().filename().wstring());
-    EXPECT_GT(self->second.kernelTime + self->second.userTime, 0);
+    EXPECT_GE(self->second.kernelTime + self->second.userTime, used);
+    EXPECT_GT(used, 0);
 }
 
 TEST_F(ProcessSnapshotTest, ReadsPrivateBytesAndTransfers) {
@@ -69,24 +95,65 @@ TEST_F(ProcessSnapshotTest, ReadsPrivateBytesAndTransfers) {
 }
 
 TEST_F(ProcessSnapshotTest, ProcessorTimesAdvanceWithTheClockAndMemoryLoad) {
+    using Clock = std::chrono::steady_clock;
     uint64_t total1 = 0, idle1 = 0, total2 = 0, idle2 = 0;
+    const Clock::time_point outerStart = Clock::now();
     ASSERT_TRUE(QueryProcessorTimes(total1, idle1));
-    const auto start = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(QueryProcessorTimes(total2, idle2));
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() * 1e7;
-    const double processors = std::thread::hardware_concurrency();
+    const Clock::time_point innerStart = Clock::now();
+    BurnUntilOwnTimeGrows();
+    ASSERT_TRUE(WaitUntil([&] {
+        const Clock::time_point innerEnd = Clock::now();
+        EXPECT_TRUE(QueryProcessorTimes(total2, idle2));
+        const Clock::time_point outerEnd = Clock::now();
+        // Every processor's time between the readings, which the two clocks bracket, give or
+        // take one 10 ms tick per processor and reading.
+        const double processors = std::thread::hardware_concurrency();
+        const double inner = std::chrono::duration<double>(innerEnd - innerStart).count() * 1e7;
+        const double outer = std::chrono::duration<double>(outerEnd - outerStart).count() * 1e7;
+        const double grown = static_cast<double>(total2 - total1);
+        EXPECT_LE(grown, processors * (outer + 2e5));
+        // Once 100 ms went by, every processor shows it (one alone could not).
+        return inner > 1e6 && grown >= processors * (inner - 2e5);
+    }));
     EXPECT_GT(idle1, 0u);
     EXPECT_LE(idle1, total1);
-    // Every processor's elapsed time, give or take the clock ticks of the two readings.
-    const double grown = static_cast<double>(total2 - total1);
-    EXPECT_GT(grown, processors * elapsed * 0.6);
-    EXPECT_LT(grown, processors * elapsed * 1.4 + 4e5);
+    EXPECT_LE(idle2, total2);
 
     uint32_t load = 1000;
     ASSERT_TRUE(QueryMemoryLoad(load));
     EXPECT_LE(load, 100u);
+}
+
+// Each call the readings make of the query function: information class and buffer length.
+std::vector<std::pair<ULONG, ULONG>> g_queries;
+
+// Needs 1000 bytes, then 20000 (more than the buffer has grown), then 5000 (less), then fits:
+// one processor with idle 1, kernel 3 and user 4.
+LONG NTAPI GrowingProcessorTable(ULONG informationClass, PVOID buffer, ULONG length,
+                                 PULONG needed) {
+    g_queries.emplace_back(informationClass, length);
+    const ULONG needs[] = {1000, 20000, 5000};
+    if (g_queries.size() <= 3) {
+        *needed = needs[g_queries.size() - 1];
+        return static_cast<LONG>(kStatusInfoLengthMismatch);
+    }
+    const uint64_t record[6] = {1, 3, 4, 0, 0, 0};
+    std::memcpy(buffer, record, sizeof record);
+    *needed = sizeof record;
+    return 0;
+}
+
+TEST_F(ProcessSnapshotTest, BufferGrowsToTheLargerOfItsSizeAndTheNeedPlus16384) {
+    g_queries.clear();
+    UseQuerySystemInformationForTesting(&GrowingProcessorTable);
+    uint64_t total = 0, idle = 0;
+    EXPECT_TRUE(QueryProcessorTimes(total, idle));
+    ResetQuerySystemInformationForTesting();
+    const std::vector<std::pair<ULONG, ULONG>> expected = {
+        {8, 0}, {8, 1000 + 16384}, {8, 20000 + 16384}, {8, 20000 + 16384 + 16384}};
+    EXPECT_EQ(g_queries, expected);
+    EXPECT_EQ(total, 7u);
+    EXPECT_EQ(idle, 1u);
 }
 
 TEST_F(ProcessSnapshotTest, QueryFailuresAreLoggedAndFail) {
