@@ -97,16 +97,6 @@ TEST(ProcessMetrics, ListsThisMachinesProcessesOldestFirstAfterOneSecond) {
     EXPECT_EQ(spin->get(L"name"), ImageName(Spinner().path));
 }
 
-// Own processor time so far, 100-ns units.
-int64_t OwnProcessorTime() {
-    FILETIME creation, exit, kernel, user;
-    EXPECT_TRUE(GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user));
-    auto value = [](const FILETIME& t) {
-        return static_cast<int64_t>((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime);
-    };
-    return value(kernel) + value(user);
-}
-
 TEST(ProcessMetrics, WithinTheMeasuredIntervalEndedProcessesGoAndNewOnesHaveNoShareYet) {
     TestChild spinner(Spinner());
     auto ending = std::make_unique<TestChild>(Sleeper());
@@ -128,8 +118,8 @@ TEST(ProcessMetrics, WithinTheMeasuredIntervalEndedProcessesGoAndNewOnesHaveNoSh
     EXPECT_EQ(record(late->Pid())->disk, 0u);
     EXPECT_NE(record(spinner.Pid()), nullptr);
 
-    // A process that was busy through the interval has a share: this one burns until its clock
-    // has visibly moved (10 ms ticks), measuring again while the scheduler hid it.
+    // A process busy through the interval has a share: this one burns 20 ms, measuring again
+    // while the scheduler kept it from the processors.
     uint32_t ownShare = 0;
     for (int attempt = 0; attempt < 20 && ownShare == 0; ++attempt) {
         ProcessList busy;

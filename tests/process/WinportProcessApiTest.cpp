@@ -174,11 +174,7 @@ TEST(WinportProcesses, OtherAccountsProcessesAreNamedAfterTheirExecutable) {
     // Longer than the 15 bytes the kernel keeps of a command name, in a directory any account
     // may enter.
     TempDir directory;
-    std::filesystem::permissions(directory.Path(), std::filesystem::perms::owner_all |
-                                                       std::filesystem::perms::group_read |
-                                                       std::filesystem::perms::group_exec |
-                                                       std::filesystem::perms::others_read |
-                                                       std::filesystem::perms::others_exec);
+    std::filesystem::permissions(directory.Path(), std::filesystem::perms(0755));
     const auto program = directory.Path() / "a-sleeper-with-a-long-name";
     CopyExecutable(Sleeper().path, program);
     TestChild child({program.string(), Sleeper().arguments}, {kNobody, std::nullopt});
