@@ -112,7 +112,7 @@ TEST(ProcessMetrics, WithinTheMeasuredIntervalEndedProcessesGoAndNewOnesHaveNoSh
                                   [pid](const ProcessRecord& r) { return r.processId == pid; });
         return found == list.records.end() ? nullptr : &*found;
     };
-    EXPECT_EQ(record(endingPid), nullptr);
+    EXPECT_TRUE(record(endingPid) == nullptr || endingPid == late->Pid());  // or its id reused
     ASSERT_NE(record(late->Pid()), nullptr);
     EXPECT_EQ(record(late->Pid())->cpu, 0u);
     EXPECT_EQ(record(late->Pid())->disk, 0u);
