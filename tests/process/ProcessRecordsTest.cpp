@@ -109,13 +109,6 @@ TEST(ProcessRecords, CreationTimesAndSharesAtTheirLimits) {
     current.kernelTime = INT64_MIN;
     EXPECT_EQ(ProcessorShare(previous, current, 1), 100u);
     EXPECT_EQ(TransferDelta(previous, current), 0u);
-
-    ProcessMap epoch;
-    epoch[{0, kGone}] = Counters(kSecond, 0, 0, 0);
-    ProcessList list;
-    ComputeProcessRecords(ProcessMap(), epoch, 0, list);
-    EXPECT_EQ(list.records.at(0).createTime, -11644473600);
-    EXPECT_EQ(list.records.at(0).cpu, 0u);
 }
 
 TEST(ProcessRecords, UserThatCannotBeReadAndTimestampOfNoRecords) {
