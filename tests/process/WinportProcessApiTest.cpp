@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "ProcFs.h"
 #include "plugin/UniqueHandle.h"
 #include "process/SystemInformationParser.h"
 #include "tests/process/LinuxTestSupport.h"
@@ -197,6 +198,36 @@ TEST(WinportProcesses, OtherAccountsProcessesAreNamedAfterTheirExecutable) {
             EXPECT_EQ(nameOf(table, 2), L"kthreadd");
         }
     });
+}
+
+TEST(WinportProcesses, CommandLineNamesAProcessOnlyWhereItCompletesTheCutCommandName) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string comm;
+        uint32_t flags;
+        std::string commandLine;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"a-sleeper-with-", 0,
+         "/t/a-sleeper-with-a-long-name\0"
+         "30\0"s,
+         "a-sleeper-with-a-long-name"},
+        {"a-sleeper-with-", 0, "a-sleeper-with-a-long-name\0"s, "a-sleeper-with-a-long-name"},
+        {"a-sleeper-with-", 0, "/t/a-sleeper-with-\0"s, "a-sleeper-with-"},
+        {"a-sleeper-with", 0, "/t/a-sleeper-with-a-long-name\0"s, "a-sleeper-with"},  // not cut
+        {"a-script-with-a", 0, "/bin/sh\0/t/a-script-with-a-long-name\0"s, "a-script-with-a"},
+        {"a-sleeper-with-", 0, "postgres: a-sleeper-with-a-long-name", "a-sleeper-with-"},
+        {"a-sleeper-with-", 0, "", "a-sleeper-with-"},  // ended: no command line
+        {"kthread-with-a-", 0x00200000, "kthread-with-a-long-name", "kthread-with-a-"},
+    };
+    for (const Case& c : cases) {
+        winport::procfs::StatFields stat;
+        stat.comm = c.comm;
+        stat.flags = c.flags;
+        EXPECT_EQ(winport::procfs::ExecutableFileName(stat, c.commandLine), c.name)
+            << c.commandLine;
+    }
 }
 
 // (Init's criticality and the kernel threads' protection: ProtectionLinuxTest.cpp.)
