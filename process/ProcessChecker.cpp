@@ -1,6 +1,7 @@
 #include "process/ProcessChecker.h"
 
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "plugin/LogMessage.h"
@@ -30,6 +31,18 @@ const std::vector<std::wstring>& SystemExecutableNames() {
 const std::vector<std::wstring>& AgentExecutableNames() {
     static const std::vector<std::wstring> names = {L"dorn.exe", L"sarn.exe", L"dorn_jms.exe"};
     return names;
+}
+
+// The agent's executables are named as on Windows; a Linux build installs them without the
+// Windows suffix, and it is those files that run there.
+std::wstring InstalledExecutableName(const std::wstring& name) {
+#if defined(_WIN32)
+    return name;
+#else
+    constexpr std::wstring_view kWindowsSuffix = L".exe";
+    return name.ends_with(kWindowsSuffix) ? name.substr(0, name.size() - kWindowsSuffix.size())
+                                          : name;
+#endif
 }
 
 // The critical and protected tests: true when either refuses the process. A test that cannot
@@ -134,7 +147,7 @@ bool ProcessChecker::AddPallidoProcessesToBlackList() {
     }
     const CORE::corestring<wchar_t> directory = host.dropLastPath();
     for (const std::wstring& name : AgentExecutableNames()) {
-        AddProcessToBlackList(directory.appendPath(name));
+        AddProcessToBlackList(directory.appendPath(InstalledExecutableName(name)));
     }
     return true;
 }

@@ -47,12 +47,16 @@ void AddSessionProcessBags(int32_t sessionId, bool includeSessionZero,
 }
 
 bool SampleProcesses(ProcessList& list) {
+    return SampleProcesses(list, [] { Sleep(kSampleIntervalMs); });
+}
+
+bool SampleProcesses(ProcessList& list, const std::function<void()>& measuredInterval) {
     ProcessMap previous;
     ProcessMap current;
     uint64_t firstTotal = 0;
     uint64_t secondTotal = 0;
     if (!TakeReading(firstTotal, current)) return false;
-    Sleep(kSampleIntervalMs);
+    measuredInterval();
     previous = current;
     current.clear();
     if (!TakeReading(secondTotal, current)) return false;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "plugin/quillmesh/Framework.h"
@@ -15,6 +16,9 @@ void AddProcessBags(const std::vector<ProcessRecord>& records, CORE::PropertyBag
 
 // The records of the second of two readings taken one second apart.
 bool SampleProcesses(ProcessList& list);
+// The same with `measuredInterval` run between the readings in place of the one-second wait
+// (tests act inside the measured interval through it).
+bool SampleProcesses(ProcessList& list, const std::function<void()>& measuredInterval);
 
 // Adds the "process" bags the filter selects to `out`; false only for an unknown filter value.
 bool FilterProcessesBySession(const ProcessList& list, int32_t sessionId,

@@ -12,8 +12,6 @@
 
 namespace {
 
-using NtQuerySystemInformationFunction = NTSTATUS(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
-
 constexpr ULONG kSystemProcessInformation = 5;
 constexpr ULONG kSystemProcessorPerformanceInformation = 8;
 constexpr NTSTATUS kStatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
@@ -119,4 +117,8 @@ bool QueryMemoryLoad(uint32_t& percent) {
 
 void ResetQuerySystemInformationForTesting() {
     g_querySystemInformation.store(nullptr);
+}
+
+void UseQuerySystemInformationForTesting(NtQuerySystemInformationFunction query) {
+    g_querySystemInformation.store(query);
 }

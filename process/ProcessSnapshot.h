@@ -7,6 +7,9 @@
 
 #include "process/ProcessSnapshotTypes.h"
 
+// NtQuerySystemInformation; its NTSTATUS is a LONG.
+using NtQuerySystemInformationFunction = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
+
 // True once the address of ntdll's NtQuerySystemInformation is known; looked up on the first
 // call that succeeds and kept from then on.
 bool LoadQuerySystemInformation();
@@ -23,3 +26,5 @@ bool QueryMemoryLoad(uint32_t& percent);
 
 // Forgets the looked-up address, as a fresh load of the library would (tests).
 void ResetQuerySystemInformationForTesting();
+// Takes `query` as the looked-up address, so that a test sees every call the readings make.
+void UseQuerySystemInformationForTesting(NtQuerySystemInformationFunction query);

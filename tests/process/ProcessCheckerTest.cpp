@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cwctype>
 #include <thread>
 
 #include "tests/process/ProtectionFixture.h"
@@ -20,6 +21,22 @@ std::wstring SystemDirectory() {
     return std::wstring(directory, GetSystemDirectoryW(directory, MAX_PATH));
 }
 
+// The agent's executables in the host's directory: named as on Windows, installed on Linux
+// without the Windows suffix.
+struct AgentExecutable {
+    const wchar_t* onWindows;
+    const wchar_t* onLinux;
+};
+const AgentExecutable kAgentExecutables[] = {
+    {L"dorn.exe", L"dorn"}, {L"sarn.exe", L"sarn"}, {L"dorn_jms.exe", L"dorn_jms"}};
+
+std::wstring AgentName(const AgentExecutable& agent) {
+    return HasLinuxApiLayer() ? agent.onLinux : agent.onWindows;
+}
+std::wstring OtherPlatformsName(const AgentExecutable& agent) {
+    return HasLinuxApiLayer() ? agent.onWindows : agent.onLinux;
+}
+
 using ProcessCheckerTest = ProtectionTest;
 
 TEST_F(ProcessCheckerTest, SystemAndAgentExecutablesAreRefusedWhateverTheCaseAndForm) {
@@ -28,7 +45,7 @@ TEST_F(ProcessCheckerTest, SystemAndAgentExecutablesAreRefusedWhateverTheCaseAnd
     const std::wstring system = SystemDirectory();
     const std::wstring leaf = system.substr(system.rfind(L'\\') + 1);
     const std::wstring host = WindowsPath(OwnExecutable().parent_path());
-    const std::pair<std::wstring, bool> cases[] = {
+    std::vector<std::pair<std::wstring, bool>> cases = {
         {system + L"\\csrss.exe", true},
         {system + L"\\CSRSS.EXE", true},
         {system + L"\\..\\" + leaf + L"\\LsAsS.exe", true},
@@ -36,12 +53,20 @@ TEST_F(ProcessCheckerTest, SystemAndAgentExecutablesAreRefusedWhateverTheCaseAnd
         {system + L"\\.\\wininit.exe", true},
         {system + L"\\smss.exe", true},
         {system + L"\\services.exe", false},
-        {host + L"\\dorn.exe", true},
-        {host + L"\\SARN.exe", true},
-        {host + L"\\dorn_jms.EXE", true},
-        {host + L"\\elsewhere\\dorn.exe", false},  // a copy in another directory
+        {system + L"\\csrss", false},
+        {host + L"\\csrss.exe", false},
+        {host + L"\\" + AgentName(kAgentExecutables[0]) + L"x", false},
         {WindowsPath(Sleeper().path), false},
     };
+    for (const AgentExecutable& agent : kAgentExecutables) {
+        std::wstring upper = AgentName(agent);
+        for (wchar_t& c : upper) c = static_cast<wchar_t>(std::towupper(c));
+        cases.push_back({host + L"\\" + AgentName(agent), true});
+        cases.push_back({host + L"\\" + upper, true});
+        cases.push_back({host + L"\\elsewhere\\" + AgentName(agent), false});  // a copy
+        cases.push_back({host + L"\\" + OtherPlatformsName(agent), false});
+        cases.push_back({system + L"\\" + AgentName(agent), false});
+    }
     for (const auto& [path, refused] : cases) {
         EXPECT_EQ(Refused(path, child.Pid()), refused) << path;
         EXPECT_TRUE(log.Has(0, kDecision + L"Checking black list for '" + path + L"'")) << path;
@@ -53,8 +78,8 @@ TEST_F(ProcessCheckerTest, SystemAndAgentExecutablesAreRefusedWhateverTheCaseAnd
     EXPECT_EQ(log.Count(0, kSystemPath + system), 1u);  // built once
     EXPECT_TRUE(log.Has(0, L"ProcessChecker::AddProcessToBlackList: Adding '" + system +
                                L"\\csrss.exe' to black list"));
-    EXPECT_TRUE(log.Has(0, L"ProcessChecker::AddProcessToBlackList: Adding '" + host +
-                               L"\\dorn_jms.exe' to black list"));
+    EXPECT_TRUE(log.Has(0, L"ProcessChecker::AddProcessToBlackList: Adding '" + host + L"\\" +
+                               AgentName(kAgentExecutables[2]) + L"' to black list"));
 }
 
 TEST_F(ProcessCheckerTest, ProcessesOfActiveServicesAreRefused) {

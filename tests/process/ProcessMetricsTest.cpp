@@ -9,6 +9,7 @@
 
 #include "process/ProcessMetrics.h"
 #include "tests/process/ProcessTestSupport.h"
+#include "tests/support/Bags.h"
 #include "tests/support/FaultInjection.h"
 
 namespace dorn::test {
@@ -46,34 +47,38 @@ CORE::PropertyBag Request(int32_t session, const wchar_t* filter) {
     return request;
 }
 
-TEST(ProcessMetrics, ListsThisMachinesProcessesOldestFirstWithTheirShares) {
-    // One child keeps a processor busy for the whole measured second; another starts during it.
+const char* const kProcessShape = R"({"id": "int64", "create_time": "int64", "name": "text",
+    "cpu": "int64", "mem": "int64", "disk": "int64", "user_name": "text", "session_id": "int32"})";
+
+TEST(ProcessMetrics, ListsThisMachinesProcessesOldestFirstAfterOneSecond) {
     TestChild spinner(Spinner());
-    std::unique_ptr<TestChild> late;
-    std::thread starter([&late] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        late = std::make_unique<TestChild>(Spinner());
-    });
     const int64_t before = NowMs();
+    const auto start = std::chrono::steady_clock::now();
+    // Without "SESSIONID" (-1) the filter is not examined: every process is listed.
+    CORE::PropertyBag request = Request(0, L"EVERY_SESSION");
+    request.remove(L"SESSIONID");
     CORE::PropertyBag reply;
-    const bool handled = HandleProcessMetrics(CORE::PropertyBag(), reply);
-    starter.join();
-    ASSERT_TRUE(handled);
+    ASSERT_TRUE(HandleProcessMetrics(request, reply));
+    // The measured second is a wait of 1000 ms between the two readings (Windows may end a
+    // wait up to one 15.6 ms timer tick early).
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(HasLinuxApiLayer() ? 1000 : 1000 - 16));
     EXPECT_FALSE(reply.isError());
+    EXPECT_EQ(KeysOf(reply), std::vector<std::wstring>{L"processMetrics"});
     const CORE::PropertyBag metrics = reply.getBag(L"processMetrics");
     const std::vector<CORE::PropertyBag> processes = Processes(metrics);
     ASSERT_GT(processes.size(), 2u);
     const int64_t timestamp = metrics.getInt64(L"timestamp", 0);
-    EXPECT_GE(timestamp, before + 900);
+    EXPECT_GE(timestamp, before);
     EXPECT_LE(timestamp, NowMs());
+    // The process bags, then the timestamp.
+    EXPECT_EQ(metrics.size(), processes.size() + 1);
+    EXPECT_EQ(metrics.keyAt(0), L"process");
     EXPECT_EQ(metrics.keyAt(metrics.size() - 1), L"timestamp");
 
-    const std::vector<std::wstring> keys = {L"id",  L"create_time", L"name",      L"cpu",
-                                            L"mem", L"disk",        L"user_name", L"session_id"};
     int64_t cpuSum = 0;
     for (size_t i = 0; i < processes.size(); ++i) {
-        ASSERT_EQ(processes[i].size(), keys.size());
-        for (size_t k = 0; k < keys.size(); ++k) EXPECT_EQ(processes[i].keyAt(k), keys[k]);
+        ASSERT_EQ(Shape(processes[i]), ShapeOf(kProcessShape));
         EXPECT_NE(processes[i].getInt64(L"id", 0), 0);  // never the idle process
         cpuSum += processes[i].getInt64(L"cpu", 0);
         if (i > 0) {
@@ -91,16 +96,41 @@ TEST(ProcessMetrics, ListsThisMachinesProcessesOldestFirstWithTheirShares) {
     const CORE::PropertyBag* self = ById(processes, GetCurrentProcessId());
     ASSERT_NE(self, nullptr);
     EXPECT_EQ(self->get(L"user_name"), CurrentUserName());
-    const CORE::PropertyBag* fresh = ById(processes, late ? late->Pid() : 0);
-    ASSERT_NE(fresh, nullptr);  // no previous reading: no share yet
-    EXPECT_EQ(fresh->getInt64(L"cpu", -1), 0);
-    EXPECT_EQ(fresh->getInt64(L"disk", -1), 0);
     const CORE::PropertyBag* spin = ById(processes, spinner.Pid());
     ASSERT_NE(spin, nullptr);
     EXPECT_EQ(spin->get(L"name"), ImageName(Spinner().path));
-    // It got some of the machine: how much depends on who else shares the processors.
-    EXPECT_GT(spin->getInt64(L"cpu", 0), 0);
-    EXPECT_LE(spin->getInt64(L"cpu", 0), 100 / std::thread::hardware_concurrency() + 1);
+}
+
+TEST(ProcessMetrics, WithinTheMeasuredIntervalEndedProcessesGoAndNewOnesHaveNoShareYet) {
+    auto ending = std::make_unique<TestChild>(Sleeper());
+    const DWORD endingPid = ending->Pid();
+    std::unique_ptr<TestChild> late;
+    ProcessList list;
+    ASSERT_TRUE(SampleProcesses(list, [&] {
+        ending.reset();  // ended and reaped
+        late = std::make_unique<TestChild>(Sleeper());
+    }));
+    auto record = [&list](DWORD pid) -> const ProcessRecord* {
+        auto found = std::find_if(list.records.begin(), list.records.end(),
+                                  [pid](const ProcessRecord& r) { return r.processId == pid; });
+        return found == list.records.end() ? nullptr : &*found;
+    };
+    EXPECT_TRUE(record(endingPid) == nullptr || endingPid == late->Pid());  // or its id reused
+    ASSERT_NE(record(late->Pid()), nullptr);
+    EXPECT_EQ(record(late->Pid())->cpu, 0u);
+    EXPECT_EQ(record(late->Pid())->disk, 0u);
+
+    // A process busy through the interval has a share: this one burns 20 ms, measuring again
+    // while the scheduler kept it from the processors.
+    uint32_t ownShare = 0;
+    for (int attempt = 0; attempt < 20 && ownShare == 0; ++attempt) {
+        ProcessList busy;
+        ASSERT_TRUE(SampleProcesses(busy, [] { BurnOwnProcessorTime(200000); }));
+        for (const ProcessRecord& r : busy.records) {
+            if (r.processId == GetCurrentProcessId()) ownShare = r.cpu;
+        }
+    }
+    EXPECT_GT(ownShare, 0u);
 }
 
 TEST(ProcessMetrics, SessionFiltersAndTheProcessBags) {
@@ -141,17 +171,23 @@ TEST(ProcessMetrics, SessionFiltersAndTheProcessBags) {
         list, 2, Request(2, L"current_user_session").getBag(L"processFilter"), out));
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(log.Count(4, L"Process session filter: current_user_session is invalid"), 1u);
+}
 
-    AddProcessBags({list.records[4]}, out);
-    const CORE::PropertyBag bag = Processes(out).at(0);
-    EXPECT_EQ(bag.getInt64(L"id"), 104);
-    EXPECT_EQ(bag.getInt64(L"create_time"), -5);
-    EXPECT_EQ(bag.get(L"name"), L"n");
-    EXPECT_EQ(bag.getInt64(L"cpu"), 105);
-    EXPECT_EQ(bag.getInt64(L"mem"), 106);
-    EXPECT_EQ(bag.getInt64(L"disk"), 107);
-    EXPECT_EQ(bag.get(L"user_name"), L"u");
-    EXPECT_EQ(bag.getInt(L"session_id"), 3);
+TEST(ProcessMetrics, ProcessBagsKeepEveryBitOfTheirWidths) {
+    // Unsigned 32-bit values widen without sign to 64-bit entries; the session id is a 32-bit
+    // entry, so all bits set reads back as -1.
+    const ProcessRecord widest{0xFFFFFFFF, -11644473600, 0xFFFFFFFF, 0xFFFFFFFE,
+                               0xFFFFFFFD, 0xFFFFFFFF,   L"n",       L"u"};
+    const ProcessRecord small{4, -5, 1, 2, 3, 0x7FFFFFFF, L"", L""};
+    CORE::PropertyBag out;
+    AddProcessBags({widest, small}, out);
+    EXPECT_EQ(Shape(out), ShapeOf(std::string(R"({"process": [)") + kProcessShape + ", " +
+                                  kProcessShape + "]}"));
+    EXPECT_EQ(Json(out), ShapeOf(R"({"process": [
+        {"id": 4294967295, "create_time": -11644473600, "name": "n", "cpu": 4294967295,
+         "mem": 4294967294, "disk": 4294967293, "user_name": "u", "session_id": -1},
+        {"id": 4, "create_time": -5, "name": "", "cpu": 1, "mem": 2, "disk": 3, "user_name": "",
+         "session_id": 2147483647}]})"));
 }
 
 TEST(ProcessMetrics, FilterThatIsInvalidOrMatchesNothing) {
@@ -165,9 +201,7 @@ TEST(ProcessMetrics, FilterThatIsInvalidOrMatchesNothing) {
     // A session with no processes: the reply holds only the timestamp.
     CORE::PropertyBag lonely;
     ASSERT_TRUE(HandleProcessMetrics(Request(424242, L"CURRENT_USER_SESSION"), lonely));
-    const CORE::PropertyBag metrics = lonely.getBag(L"processMetrics");
-    ASSERT_EQ(metrics.size(), 1u);
-    EXPECT_EQ(metrics.keyAt(0), L"timestamp");
+    EXPECT_EQ(Shape(lonely), ShapeOf(R"({"processMetrics": {"timestamp": "int64"}})"));
 }
 
 TEST(ProcessMetrics, MeasurementThatFails) {

@@ -58,10 +58,23 @@ TEST(ProcessRecords, SharesAndTransfersBetweenTwoReadings) {
     // Transfers wrap as 32-bit values, and more than 4 GiB in one interval is counted modulo 2^32.
     after[{kCreated, kGone + 5}] = Counters(0, 0, kFourGiB + 0x100, 0);
     after[{kCreated, kGone + 6}] = Counters(0, 0, 3 * kFourGiB, kFourGiB + 7);
+    // An id beyond 32 bits keeps its low 32 bits, private bytes are taken as they are, and a
+    // share beyond 32 bits keeps its low 32 bits.
+    const int64_t wideId = kFourGiB + kGone + 7;
+    before[{kCreated + 3, wideId}] = Counters(0, 0, 0, 0);
+    after[{kCreated + 3, wideId}] = {4000000000000000, 0, 0, 0, 0xFFFFFFFF, 7, L"wide"};
 
     ProcessList list;
     ComputeProcessRecords(before, after, 8 * kSecond, list);
-    ASSERT_EQ(list.records.size(), 6u);  // the ended process is not listed
+    ASSERT_EQ(list.records.size(), 7u);  // the ended process is not listed
+    const ProcessRecord& wide = RecordOf(list, kGone + 7);
+    EXPECT_EQ(wide.processId, 5000007u);
+    EXPECT_EQ(wide.createTime, 1718107200);
+    EXPECT_EQ(wide.cpu, 705032704u);  // (4e17 / 8e7) modulo 2^32
+    EXPECT_EQ(wide.mem, 0xFFFFFFFFu);
+    EXPECT_EQ(wide.disk, 0u);
+    EXPECT_EQ(wide.sessionId, 7u);
+    EXPECT_EQ(wide.name, L"wide");
     EXPECT_EQ(RecordOf(list, kGone).cpu, 25u);
     EXPECT_EQ(RecordOf(list, kGone).disk, 3000u + 2000u);
     EXPECT_EQ(RecordOf(list, kGone).name, L"p");
@@ -96,13 +109,6 @@ TEST(ProcessRecords, CreationTimesAndSharesAtTheirLimits) {
     current.kernelTime = INT64_MIN;
     EXPECT_EQ(ProcessorShare(previous, current, 1), 100u);
     EXPECT_EQ(TransferDelta(previous, current), 0u);
-
-    ProcessMap epoch;
-    epoch[{0, kGone}] = Counters(kSecond, 0, 0, 0);
-    ProcessList list;
-    ComputeProcessRecords(ProcessMap(), epoch, 0, list);
-    EXPECT_EQ(list.records.at(0).createTime, -11644473600);
-    EXPECT_EQ(list.records.at(0).cpu, 0u);
 }
 
 TEST(ProcessRecords, UserThatCannotBeReadAndTimestampOfNoRecords) {

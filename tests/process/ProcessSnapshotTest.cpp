@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "process/ProcessSnapshot.h"
 #include "process/ProcessUserName.h"
 #include "tests/process/ProcessTestSupport.h"
 #include "tests/support/FaultInjection.h"
+#include "tests/support/Waiting.h"
 
 namespace dorn::test {
 namespace {
@@ -40,10 +42,9 @@ const ProcessCounters* Find(const ProcessMap& map, int64_t pid) {
 
 TEST_F(ProcessSnapshotTest, ReadsThisMachinesProcesses) {
     TestChild child(Sleeper());
+    const int64_t used = BurnOwnProcessorTime(0);
     ProcessMap map;
-    map[{1, 999999999}].imageName = L"kept";
     ASSERT_TRUE(TakeProcessSnapshot(map));
-    EXPECT_EQ((map[{1, 999999999}].imageName), L"kept");  // a snapshot removes nothing
     ASSERT_NE(Find(map, child.Pid()), nullptr);
     EXPECT_EQ(Find(map, child.Pid())->imageName, ImageName(Sleeper().path));
     const std::wstring system = SystemProcessName();
@@ -51,11 +52,12 @@ TEST_F(ProcessSnapshotTest, ReadsThisMachinesProcesses) {
     EXPECT_TRUE(std::any_of(map.begin(), map.end(), [&](const auto& entry) {
         return entry.second.imageName == system;
     })) << system;
-    // Our own entry, keyed by the creation time GetProcessTimes reports.
+    // Our own entry, keyed by the creation time GetProcessTimes reports, with at least the
+    // processor time it reported before the snapshot.
     auto self = map.find(OwnKey());
     ASSERT_NE(self, map.end());
     EXPECT_EQ(self->second.imageName, OwnExecutable().filename().wstring());
-    EXPECT_GT(self->second.kernelTime + self->second.userTime, 0);
+    EXPECT_GE(self->second.kernelTime + self->second.userTime, used);
 }
 
 TEST_F(ProcessSnapshotTest, ReadsPrivateBytesAndTransfers) {
@@ -69,24 +71,64 @@ TEST_F(ProcessSnapshotTest, ReadsPrivateBytesAndTransfers) {
 }
 
 TEST_F(ProcessSnapshotTest, ProcessorTimesAdvanceWithTheClockAndMemoryLoad) {
+    using Clock = std::chrono::steady_clock;
     uint64_t total1 = 0, idle1 = 0, total2 = 0, idle2 = 0;
+    const Clock::time_point outerStart = Clock::now();
     ASSERT_TRUE(QueryProcessorTimes(total1, idle1));
-    const auto start = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(QueryProcessorTimes(total2, idle2));
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() * 1e7;
-    const double processors = std::thread::hardware_concurrency();
+    const Clock::time_point innerStart = Clock::now();
+    ASSERT_TRUE(WaitUntil([&] {
+        const Clock::time_point innerEnd = Clock::now();
+        EXPECT_TRUE(QueryProcessorTimes(total2, idle2));
+        const Clock::time_point outerEnd = Clock::now();
+        // Every processor's time between the readings, which the two clocks bracket, give or
+        // take one 10 ms tick per processor and reading.
+        const double processors = std::thread::hardware_concurrency();
+        const double inner = std::chrono::duration<double>(innerEnd - innerStart).count() * 1e7;
+        const double outer = std::chrono::duration<double>(outerEnd - outerStart).count() * 1e7;
+        const double grown = static_cast<double>(total2 - total1);
+        EXPECT_LE(grown, processors * (outer + 2e5));
+        // Once 100 ms went by, every processor shows it (one alone could not).
+        return inner > 1e6 && grown >= processors * (inner - 2e5);
+    }));
     EXPECT_GT(idle1, 0u);
     EXPECT_LE(idle1, total1);
-    // Every processor's elapsed time, give or take the clock ticks of the two readings.
-    const double grown = static_cast<double>(total2 - total1);
-    EXPECT_GT(grown, processors * elapsed * 0.6);
-    EXPECT_LT(grown, processors * elapsed * 1.4 + 4e5);
+    EXPECT_LE(idle2, total2);
 
     uint32_t load = 1000;
     ASSERT_TRUE(QueryMemoryLoad(load));
     EXPECT_LE(load, 100u);
+}
+
+// Each call the readings make of the query function: information class and buffer length.
+std::vector<std::pair<ULONG, ULONG>> g_queries;
+
+// Needs 1000 bytes, then 20000 (more than the buffer has grown), then 5000 (less), then fits:
+// one processor with idle 1, kernel 3 and user 4.
+LONG NTAPI GrowingProcessorTable(ULONG informationClass, PVOID buffer, ULONG length,
+                                 PULONG needed) {
+    g_queries.emplace_back(informationClass, length);
+    const ULONG needs[] = {1000, 20000, 5000};
+    if (g_queries.size() <= 3) {
+        *needed = needs[g_queries.size() - 1];
+        return static_cast<LONG>(kStatusInfoLengthMismatch);
+    }
+    const uint64_t record[6] = {1, 3, 4, 0, 0, 0};
+    std::memcpy(buffer, record, sizeof record);
+    *needed = sizeof record;
+    return 0;
+}
+
+TEST_F(ProcessSnapshotTest, BufferGrowsToTheLargerOfItsSizeAndTheNeedPlus16384) {
+    g_queries.clear();
+    UseQuerySystemInformationForTesting(&GrowingProcessorTable);
+    uint64_t total = 0, idle = 0;
+    EXPECT_TRUE(QueryProcessorTimes(total, idle));
+    ResetQuerySystemInformationForTesting();
+    const std::vector<std::pair<ULONG, ULONG>> expected = {
+        {8, 0}, {8, 1000 + 16384}, {8, 20000 + 16384}, {8, 20000 + 16384 + 16384}};
+    EXPECT_EQ(g_queries, expected);
+    EXPECT_EQ(total, 7u);
+    EXPECT_EQ(idle, 1u);
 }
 
 TEST_F(ProcessSnapshotTest, QueryFailuresAreLoggedAndFail) {

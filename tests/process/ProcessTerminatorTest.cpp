@@ -88,13 +88,14 @@ TEST_F(EndProcessTest, ProtectedProcessesAreNotAllowed) {
         return kPrefix + L"Process '" + process.path + L"(" + std::to_wstring(process.id) +
                L")' is in black list; not allowed to terminate it.";
     };
-    // An agent executable in the host's directory.
-    const auto agent = OwnExecutable().parent_path() / "sarn.exe";
+    // An agent executable in the host's directory (Linux: named without the Windows suffix).
+    const std::wstring name = HasLinuxApiLayer() ? L"sarn" : L"sarn.exe";
+    const auto agent = OwnExecutable().parent_path() / name;
     CopyExecutable(Sleeper().path, agent);
     {
         TestChild child({agent.string(), Sleeper().arguments});
         const ProcessIdentity identity = Identify(child.Pid());
-        EXPECT_EQ(identity.name, L"sarn.exe");
+        EXPECT_EQ(identity.name, name);
         ExpectEndRefused(EndRequest(identity), {refusal(identity)}, &child, L"not allowed");
     }
     std::error_code error;

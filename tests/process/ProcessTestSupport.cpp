@@ -1,6 +1,8 @@
 // The parts of the process tests' support that are the same on both builds.
 #include "tests/process/ProcessTestSupport.h"
 
+#include "tests/support/Waiting.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -42,6 +44,27 @@ void CopyExecutable(const std::filesystem::path& from, const std::filesystem::pa
                                  std::filesystem::perm_options::add);
     std::filesystem::rename(temporary, to, error);
     ASSERT_FALSE(error) << temporary << " -> " << to << ": " << error.message();
+}
+
+int64_t OwnProcessorTime() {
+    FILETIME creation, exit, kernel, user;
+    EXPECT_TRUE(GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user));
+    auto value = [](const FILETIME& t) {
+        return static_cast<int64_t>((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+    };
+    return value(kernel) + value(user);
+}
+
+int64_t BurnOwnProcessorTime(int64_t by) {
+    const int64_t start = OwnProcessorTime();
+    int64_t now = start;
+    volatile uint64_t spin = 0;
+    EXPECT_TRUE(WaitUntil([&] {
+        for (int i = 0; i < 100000; ++i) spin = spin + 1;
+        now = OwnProcessorTime();
+        return now > start + by;
+    })) << "the processor time did not grow";
+    return now;
 }
 
 ProcessIdentity Identify(DWORD pid) {

@@ -79,6 +79,12 @@ std::optional<size_t> OpenHandleCount();
 // Forgets the faults armed with FailCall (tests/support/FaultInjection.h) that have not fired.
 void ClearInjectedFaults();
 
+// This process's processor time so far, in 100-ns units.
+int64_t OwnProcessorTime();
+// Keeps this thread busy until the process's processor time has grown by more than `by` (its
+// clock ticks in steps of 10 ms or more), or for 30 s at most; gives the time reached.
+int64_t BurnOwnProcessorTime(int64_t by);
+
 // One process in the forms "ProcessMetrics" reports and "EndProcess" takes.
 struct ProcessIdentity {
     DWORD id = 0;

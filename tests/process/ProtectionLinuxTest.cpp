@@ -11,6 +11,7 @@
 
 #include "tests/process/LinuxTestSupport.h"
 #include "tests/process/ProtectionFixture.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/FaultInjection.h"
 
 namespace dorn::test {
@@ -78,10 +79,32 @@ TEST_F(LinuxProtectionTest, ServiceProcessesAreGatheredForEachDecision) {
     EXPECT_TRUE(Refused(path, child.Pid()));
 }
 
+TEST_F(LinuxProtectionTest, TheAgentsOwnRunningHostIsNotEnded) {
+    const std::filesystem::path dorn = DORN_EXECUTABLE;
+    TempDir home;
+    TestChild host({dorn.string(),
+                    {"serve", "--port", "0", "--token-file", (home.Path() / "token").string()}});
+    const ProcessIdentity identity = Identify(host.Pid());
+    EXPECT_EQ(identity.name, L"dorn");
+    // Asked of the plug-in inside another dorn, as the console asks it.
+    const ProcessResult result = RunProcess(
+        dorn.string(),
+        {"call", "--log-level", "0", "EndProcess", "processId=" + std::to_string(identity.id),
+         "createTime=" + std::to_string(identity.createTime), "processName=dorn"});
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_NE(result.out.find(R"("text": "not allowed")"), std::string::npos) << result.out;
+    const std::string path(identity.path.begin(), identity.path.end());
+    EXPECT_NE(result.err.find("ProcessChecker::IsProcessInBlackList: Black list contains '" + path),
+              std::string::npos)
+        << result.err;
+    EXPECT_TRUE(host.Running());
+}
+
 TEST_F(LinuxProtectionTest, EndProcessRefusesAProcessThatReusedTheId) {
     auto first = std::make_unique<TestChild>(Sleeper());
     const ProcessIdentity listed = Identify(first->Pid());
-    // A second later the new process's creation time differs in whole seconds.
+    // Creation times are the boot time, read once, plus the start in 10 ms ticks: 1100 ms
+    // later on the monotonic clock, the whole seconds differ for certain.
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     first.reset();
     TestChild second(Sleeper(), {std::nullopt, listed.id});

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "ProcFs.h"
 #include "plugin/UniqueHandle.h"
 #include "process/SystemInformationParser.h"
 #include "tests/process/LinuxTestSupport.h"
@@ -168,6 +169,65 @@ TEST(WinportProcesses, TerminationGoesThroughThePinnedProcessOnly) {
     UniqueKernelHandle current(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
     EXPECT_TRUE(TerminateProcess(current.get(), 0));
     EXPECT_TRUE(second.WaitEnded(5000));
+}
+
+TEST(WinportProcesses, OtherAccountsProcessesAreNamedAfterTheirExecutable) {
+    // Longer than the 15 bytes the kernel keeps of a command name, in a directory any account
+    // may enter.
+    TempDir directory;
+    std::filesystem::permissions(directory.Path(), std::filesystem::perms(0755));
+    const auto program = directory.Path() / "a-sleeper-with-a-long-name";
+    CopyExecutable(Sleeper().path, program);
+    TestChild child({program.string(), Sleeper().arguments}, {kNobody, std::nullopt});
+    auto nameOf = [](const std::vector<unsigned char>& table, DWORD pid) {
+        const SYSTEM_PROCESS_INFORMATION* record = FindRecord(table, pid);
+        return record == nullptr ? std::wstring(L"(not listed)")
+                                 : std::wstring(record->ImageName.Buffer,
+                                                record->ImageName.Length / sizeof(WCHAR));
+    };
+    RunWithoutCapability(CAP_SYS_PTRACE, [&] {
+        std::error_code error;
+        const auto exe =
+            std::filesystem::read_symlink("/proc/" + std::to_string(child.Pid()) + "/exe", error);
+        EXPECT_TRUE(error) << exe << " is readable: nothing is hidden";
+        ULONG returned = 0;
+        const std::vector<unsigned char> table = QueryTable(SystemProcessInformation, returned);
+        EXPECT_EQ(nameOf(table, child.Pid()), L"a-sleeper-with-a-long-name");
+        // Kernel threads have no command line: their command name stands.
+        if (IsKernelThread2()) {
+            EXPECT_EQ(nameOf(table, 2), L"kthreadd");
+        }
+    });
+}
+
+TEST(WinportProcesses, CommandLineNamesAProcessOnlyWhereItCompletesTheCutCommandName) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string comm;
+        uint32_t flags;
+        std::string commandLine;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"a-sleeper-with-", 0,
+         "/t/a-sleeper-with-a-long-name\0"
+         "30\0"s,
+         "a-sleeper-with-a-long-name"},
+        {"a-sleeper-with-", 0, "a-sleeper-with-a-long-name\0"s, "a-sleeper-with-a-long-name"},
+        {"a-sleeper-with-", 0, "/t/a-sleeper-with-\0"s, "a-sleeper-with-"},
+        {"a-sleeper-with", 0, "/t/a-sleeper-with-a-long-name\0"s, "a-sleeper-with"},  // not cut
+        {"a-script-with-a", 0, "/bin/sh\0/t/a-script-with-a-long-name\0"s, "a-script-with-a"},
+        {"a-sleeper-with-", 0, "postgres: a-sleeper-with-a-long-name", "a-sleeper-with-"},
+        {"a-sleeper-with-", 0, "", "a-sleeper-with-"},  // ended: no command line
+        {"kthread-with-a-", 0x00200000, "kthread-with-a-long-name", "kthread-with-a-"},
+    };
+    for (const Case& c : cases) {
+        winport::procfs::StatFields stat;
+        stat.comm = c.comm;
+        stat.flags = c.flags;
+        EXPECT_EQ(winport::procfs::ExecutableFileName(stat, c.commandLine), c.name)
+            << c.commandLine;
+    }
 }
 
 // (Init's criticality and the kernel threads' protection: ProtectionLinuxTest.cpp.)

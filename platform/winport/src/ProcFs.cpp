@@ -71,6 +71,19 @@ uint64_t BootFileTime() {
 
 }  // namespace
 
+std::string ExecutableFileName(const StatFields& stat, std::string_view commandLine) {
+    if ((stat.flags & kKernelThreadFlag) != 0 || stat.comm.size() < kCommandNameBytes) {
+        return stat.comm;
+    }
+    std::string_view program = commandLine.substr(0, commandLine.find('\0'));
+    const size_t slash = program.rfind('/');
+    if (slash != std::string_view::npos) program.remove_prefix(slash + 1);
+    if (program.size() > stat.comm.size() && program.starts_with(stat.comm)) {
+        return std::string(program);
+    }
+    return stat.comm;
+}
+
 std::optional<StatFields> ParseStat(std::string_view text) {
     // The command name sits in parentheses and may itself hold spaces and parentheses: it ends
     // at the last ')'.

@@ -49,6 +49,16 @@ struct CpuTicks {
     uint64_t user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
 };
 
+// The kernel keeps this many bytes of a command name (TASK_COMM_LEN less its NUL).
+inline constexpr size_t kCommandNameBytes = 15;
+
+// The file name of a process's executable where /proc/<pid>/exe cannot be read (another
+// account's process, without CAP_SYS_PTRACE): the command name, or where the kernel cut it, the
+// file name of the command line's first word when that begins with the cut name. Kernel threads,
+// and programs that rewrote their command line or scripts run by an interpreter, keep the
+// command name.
+std::string ExecutableFileName(const StatFields& stat, std::string_view commandLine);
+
 // Parsers of the files' text; nullopt when the text is not in the expected form.
 std::optional<StatFields> ParseStat(std::string_view text);
 std::optional<StatusFields> ParseStatus(std::string_view text);

@@ -37,7 +37,10 @@ std::wstring ImageName(const procfs::ProcDir& dir, const procfs::StatFields& sta
         size_t slash = path.rfind(L'\\');
         name = slash == std::wstring::npos ? path : path.substr(slash + 1);
     } else {
-        name = DecodeUtf8(stat.comm);
+        // Any account may read the command line (unless /proc hides other accounts' processes).
+        std::string commandLine;
+        if (!dir.ReadFile("cmdline", commandLine)) commandLine.clear();
+        name = DecodeUtf8(procfs::ExecutableFileName(stat, commandLine));
     }
     if (name.size() > kMaxNameCharacters) name.resize(kMaxNameCharacters);
     return name;
