@@ -1,10 +1,12 @@
-// The service control manager, over the systemd services of the cgroup tree: each
-// "<name>.service" cgroup under system.slice (nested slices included) is a Win32 service named
-// <name> whose display name is the unit name. A service runs while its cgroup subtree holds a
-// process; its process id is the lowest pid there (cgroupfs does not expose the unit's main
-// pid). Without systemd there is no service manager: OpenSCManagerW fails with
-// RPC_S_SERVER_UNAVAILABLE. The service list is read when the manager is opened; states and
-// process ids are read at each query.
+// The service control manager, over systemd. Its services are the "*.service" units the
+// service manager lists on the system bus (org.freedesktop.systemd1), each a Win32 service in a
+// process of its own named <name>, whose display name is the unit name; a service runs while the
+// manager reports a main process for it (MainPID), and that is its process id. Without a service
+// manager on the bus, they are the "<name>.service" cgroups under system.slice (nested slices
+// included): a service runs while its cgroup subtree holds a process, and its process id is the
+// one the manager started (see ServiceTree.h). Without systemd there is no service manager:
+// OpenSCManagerW fails with RPC_S_SERVER_UNAVAILABLE. The service list is read when the manager
+// is opened; states and process ids are read at each query.
 #pragma once
 
 #include "windef.h"
@@ -85,8 +87,9 @@ extern "C" {
 // caller; rights that change services need root.
 WINPORT_API SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName,
                                             DWORD desiredAccess);
-// As on Windows: entries at the start of the buffer, their strings packed at its end. When the
-// remaining services do not fit, returns those that do with ERROR_MORE_DATA, the bytes needed
+// As on Windows: entries at the start of the buffer, their strings packed at its end, at most
+// 256 KiB of them per call. When the remaining services do not fit, returns those that do with
+// ERROR_MORE_DATA, the bytes needed
 // for the rest and the resume handle to continue from; the last batch resets it to 0.
 WINPORT_API BOOL WINAPI EnumServicesStatusExW(SC_HANDLE manager, SC_ENUM_TYPE infoLevel,
                                               DWORD serviceType, DWORD serviceState,

@@ -7,18 +7,40 @@
 #include <string>
 #include <vector>
 
-#include "InjectedFailure.h"
+#include <winport/testing.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+
 #include "Handles.h"
+#include "InjectedFailure.h"
+#include "ServiceBus.h"
 #include "ServiceTree.h"
 #include "UnixAccounts.h"
 
 namespace {
+
+// The most one enumeration call returns, as on Windows; a test may lower it to a count of
+// services.
+constexpr size_t kMaxBatchBytes = 256 * 1024;
+std::atomic<size_t> g_batchLimit{0};
 
 constexpr DWORD kManagerReadRights =
     SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS | READ_CONTROL;
 constexpr DWORD kServiceReadRights = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
                                      SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE |
                                      READ_CONTROL;
+
+// Where states and process ids come from: the service manager's bus when it answers, else
+// the cgroup tree.
+using Bus = std::shared_ptr<winport::ServiceBus>;
+
+winport::ServiceState StateOf(const Bus& bus, const winport::ServiceUnit& unit) {
+    if (bus) return bus->StateOf(unit);
+    const uint32_t pid = winport::ServiceProcessId(unit);
+    return {pid != 0 ? DWORD(SERVICE_RUNNING) : DWORD(SERVICE_STOPPED), pid};
+}
 
 // Both kinds are closed with CloseServiceHandle, not CloseHandle.
 class ServiceObject : public winport::HandleObject {
@@ -28,24 +50,28 @@ class ServiceObject : public winport::HandleObject {
 
 class ManagerObject : public ServiceObject {
   public:
-    ManagerObject(std::vector<winport::ServiceUnit> units, DWORD access)
-        : m_units(std::move(units)), m_access(access) {}
+    ManagerObject(Bus bus, std::vector<winport::ServiceUnit> units, DWORD access)
+        : m_bus(std::move(bus)), m_units(std::move(units)), m_access(access) {}
+    const Bus& ServiceBus() const { return m_bus; }
     const std::vector<winport::ServiceUnit>& Units() const { return m_units; }
     bool HasRights(DWORD rights) const { return (m_access & rights) == rights; }
 
   private:
+    Bus m_bus;
     std::vector<winport::ServiceUnit> m_units;  // the database as it was when opened
     DWORD m_access;
 };
 
 class ServiceHandleObject : public ServiceObject {
   public:
-    ServiceHandleObject(winport::ServiceUnit unit, DWORD access)
-        : m_unit(std::move(unit)), m_access(access) {}
+    ServiceHandleObject(Bus bus, winport::ServiceUnit unit, DWORD access)
+        : m_bus(std::move(bus)), m_unit(std::move(unit)), m_access(access) {}
+    winport::ServiceState State() const { return StateOf(m_bus, m_unit); }
     const winport::ServiceUnit& Unit() const { return m_unit; }
     bool HasRights(DWORD rights) const { return (m_access & rights) == rights; }
 
   private:
+    Bus m_bus;
     winport::ServiceUnit m_unit;
     DWORD m_access;
 };
@@ -69,14 +95,13 @@ bool IsLocalMachine(LPCWSTR machineName) {
     return EqualNoCase(name, winport::HostDomainName());
 }
 
-SERVICE_STATUS_PROCESS StatusOf(const winport::ServiceUnit& unit) {
+SERVICE_STATUS_PROCESS StatusOf(const winport::ServiceState& state) {
     SERVICE_STATUS_PROCESS status;
     std::memset(&status, 0, sizeof status);
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    status.dwProcessId = winport::ServiceProcessId(unit);
-    const bool running = status.dwProcessId != 0;
-    status.dwCurrentState = running ? SERVICE_RUNNING : SERVICE_STOPPED;
-    status.dwControlsAccepted = running ? SERVICE_ACCEPT_STOP : 0;
+    status.dwProcessId = state.pid;
+    status.dwCurrentState = state.state;
+    status.dwControlsAccepted = state.state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
     return status;
 }
 
@@ -139,13 +164,18 @@ WINPORT_API SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databas
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    std::optional<std::string> root = winport::ServiceRoot();
-    if (!root) {
-        // No systemd: there is no service manager to talk to.
-        SetLastError(RPC_S_SERVER_UNAVAILABLE);
-        return nullptr;
+    std::vector<winport::ServiceUnit> units;
+    Bus bus = winport::ServiceBus::Connect(units);
+    if (!bus) {
+        std::optional<std::string> root = winport::ServiceRoot();
+        if (!root) {
+            // No systemd: there is no service manager to talk to.
+            SetLastError(RPC_S_SERVER_UNAVAILABLE);
+            return nullptr;
+        }
+        units = winport::ListServiceUnits(*root);
     }
-    auto manager = std::make_shared<ManagerObject>(winport::ListServiceUnits(*root), desiredAccess);
+    auto manager = std::make_shared<ManagerObject>(std::move(bus), std::move(units), desiredAccess);
     return reinterpret_cast<SC_HANDLE>(winport::InsertHandle(std::move(manager)));
 }
 
@@ -173,22 +203,25 @@ WINPORT_API BOOL WINAPI EnumServicesStatusExW(SC_HANDLE managerHandle, SC_ENUM_T
         return FALSE;
     }
     // Services have no load-order groups here: a named group holds none of them. Every unit is
-    // a Win32 service, never a driver.
+    // a Win32 service in a process of its own, never a driver.
     const bool anyGroup = groupName == nullptr;
-    const bool win32 = (serviceType & SERVICE_WIN32) != 0;
+    const bool win32 = (serviceType & SERVICE_WIN32_OWN_PROCESS) != 0;
     const auto& units = manager->Units();
     const size_t start = resumeHandle != nullptr ? *resumeHandle : 0;
     std::vector<Selected> selected;
     for (size_t i = start; anyGroup && win32 && i < units.size(); ++i) {
-        SERVICE_STATUS_PROCESS status = StatusOf(units[i]);
+        SERVICE_STATUS_PROCESS status = StatusOf(StateOf(manager->ServiceBus(), units[i]));
         if (StateSelected(serviceState, status)) selected.push_back({&units[i], status, i});
     }
     // Strings are whole characters from the top of the buffer down.
-    const size_t usable = bufferSize / sizeof(WCHAR) * sizeof(WCHAR);
+    const size_t usable =
+        std::min<size_t>(bufferSize, kMaxBatchBytes) / sizeof(WCHAR) * sizeof(WCHAR);
+    const size_t limit = g_batchLimit.load() != 0 ? g_batchLimit.load() : selected.size();
     BYTE* stringTop = services + usable;
     size_t written = 0;
     size_t used = 0;
-    while (written < selected.size() && used + EntrySize(*selected[written].unit) <= usable) {
+    while (written < selected.size() && written < limit &&
+           used + EntrySize(*selected[written].unit) <= usable) {
         WriteEntry(selected[written], services + written * sizeof(ENUM_SERVICE_STATUS_PROCESSW),
                    stringTop);
         used += EntrySize(*selected[written].unit);
@@ -224,7 +257,8 @@ WINPORT_API SC_HANDLE WINAPI OpenServiceW(SC_HANDLE managerHandle, LPCWSTR servi
     const std::wstring name(serviceName);
     for (const winport::ServiceUnit& unit : manager->Units()) {
         if (EqualNoCase(name, unit.name) || EqualNoCase(name, unit.displayName)) {
-            auto service = std::make_shared<ServiceHandleObject>(unit, desiredAccess);
+            auto service =
+                std::make_shared<ServiceHandleObject>(manager->ServiceBus(), unit, desiredAccess);
             return reinterpret_cast<SC_HANDLE>(winport::InsertHandle(std::move(service)));
         }
     }
@@ -251,7 +285,7 @@ WINPORT_API BOOL WINAPI QueryServiceStatusEx(SC_HANDLE serviceHandle, SC_STATUS_
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    SERVICE_STATUS_PROCESS status = StatusOf(service->Unit());
+    SERVICE_STATUS_PROCESS status = StatusOf(service->State());
     std::memcpy(buffer, &status, sizeof status);
     return TRUE;
 }
@@ -266,3 +300,11 @@ WINPORT_API BOOL WINAPI CloseServiceHandle(SC_HANDLE object) {
 }
 
 }  // extern "C"
+
+namespace winport::testing {
+
+void SetServiceBatchLimit(size_t services) {
+    g_batchLimit = services;
+}
+
+}  // namespace winport::testing

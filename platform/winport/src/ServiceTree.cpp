@@ -56,17 +56,18 @@ void CollectUnits(const std::string& directory, int depth, std::vector<ServiceUn
         const std::string path = directory + "/" + name;
         if (EndsWith(name, kServiceSuffix)) {
             units.push_back({DecodeUtf8(name.substr(0, name.size() - kServiceSuffix.size())),
-                             DecodeUtf8(name), path});
+                             DecodeUtf8(name),
+                             path,
+                             {}});
         } else if (EndsWith(name, kSliceSuffix)) {
             CollectUnits(path, depth + 1, units);
         }
     }
 }
 
-// Lowest pid listed in cgroup.procs of `directory` and its descendants; 0 for none.
-uint32_t LowestPid(const std::string& directory, int depth) {
-    if (depth > kMaxDepth) return 0;
-    uint32_t lowest = 0;
+// Every pid listed in cgroup.procs of `directory` and its descendants.
+void CollectPids(const std::string& directory, int depth, std::vector<uint32_t>& pids) {
+    if (depth > kMaxDepth) return;
     std::string text;
     if (procfs::ReadWholeFile((directory + "/cgroup.procs").c_str(), text)) {
         size_t position = 0;
@@ -76,17 +77,40 @@ uint32_t LowestPid(const std::string& directory, int depth) {
             uint32_t pid = 0;
             auto result = std::from_chars(text.data() + position, text.data() + end, pid);
             // Processes of other pid namespaces are listed as 0.
-            if (result.ec == std::errc() && pid != 0 && (lowest == 0 || pid < lowest)) {
-                lowest = pid;
-            }
+            if (result.ec == std::errc() && pid != 0) pids.push_back(pid);
             position = end + 1;
         }
     }
     for (const std::string& name : Subdirectories(directory)) {
-        uint32_t pid = LowestPid(directory + "/" + name, depth + 1);
-        if (pid != 0 && (lowest == 0 || pid < lowest)) lowest = pid;
+        CollectPids(directory + "/" + name, depth + 1, pids);
     }
-    return lowest;
+}
+
+struct GroupProcess {
+    uint32_t pid;
+    uint32_t parent;
+    uint64_t startTicks;
+};
+
+uint32_t GuessMainPid(const std::vector<uint32_t>& pids) {
+    std::vector<GroupProcess> live;
+    for (uint32_t pid : pids) {
+        std::optional<procfs::StatFields> stat = procfs::ProcDir(static_cast<int>(pid)).Stat();
+        if (stat) live.push_back({pid, static_cast<uint32_t>(stat->parentPid), stat->startTicks});
+    }
+    const GroupProcess* main = nullptr;
+    for (const GroupProcess& process : live) {
+        const bool forkedInGroup =
+            std::any_of(live.begin(), live.end(),
+                        [&](const GroupProcess& other) { return other.pid == process.parent; });
+        if (forkedInGroup) continue;
+        // Started in the same tick: the higher id came later.
+        if (main == nullptr || process.startTicks > main->startTicks ||
+            (process.startTicks == main->startTicks && process.pid > main->pid)) {
+            main = &process;
+        }
+    }
+    return main != nullptr ? main->pid : 0;
 }
 
 }  // namespace
@@ -94,7 +118,10 @@ uint32_t LowestPid(const std::string& directory, int depth) {
 std::optional<std::string> ServiceRoot() {
     {
         std::lock_guard<std::mutex> lock(g_rootLock);
-        if (!g_rootOverride.empty()) return g_rootOverride;
+        if (!g_rootOverride.empty()) {
+            if (!IsDirectory(g_rootOverride)) return std::nullopt;
+            return g_rootOverride;
+        }
     }
     // The same test systemd uses to tell whether it is the service manager here.
     if (!IsDirectory("/run/systemd/system")) return std::nullopt;
@@ -106,20 +133,31 @@ std::optional<std::string> ServiceRoot() {
     return std::nullopt;
 }
 
+bool ServiceRootChosenByTest() {
+    std::lock_guard<std::mutex> lock(g_rootLock);
+    return !g_rootOverride.empty();
+}
+
 std::vector<ServiceUnit> ListServiceUnits(const std::string& root) {
     std::vector<ServiceUnit> units;
     CollectUnits(root, 0, units);
-    // Alphabetical without regard to case, the order the Windows service database keeps.
+    SortServiceUnits(units);
+    return units;
+}
+
+void SortServiceUnits(std::vector<ServiceUnit>& units) {
     std::sort(units.begin(), units.end(), [](const ServiceUnit& a, const ServiceUnit& b) {
         return std::lexicographical_compare(
             a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
             [](wchar_t x, wchar_t y) { return std::towlower(x) < std::towlower(y); });
     });
-    return units;
 }
 
 uint32_t ServiceProcessId(const ServiceUnit& unit) {
-    return IsDirectory(unit.cgroupPath) ? LowestPid(unit.cgroupPath, 0) : 0;
+    if (!IsDirectory(unit.cgroupPath)) return 0;
+    std::vector<uint32_t> pids;
+    CollectPids(unit.cgroupPath, 0, pids);
+    return GuessMainPid(pids);
 }
 
 namespace testing {

@@ -28,9 +28,16 @@ WINPORT_API size_t OpenRegistryKeyCount();
 
 // Process layer: the directory GetSystemDirectoryW reports (empty: back to Z:\usr\sbin), the
 // cgroup directory whose "*.service" subdirectories are the services (empty: the running
-// systemd's, if any), and the number of open handles (leak checks).
+// systemd's, if any; one that does not exist: no service manager), and the number of open handles
+// (leak checks).
 WINPORT_API void SetSystemDirectory(const std::wstring& windowsPath);
 WINPORT_API void SetServiceRoot(const std::string& linuxPath);
 WINPORT_API size_t OpenHandleCount();
+
+// Services: the D-Bus address of the bus where the service manager is asked first (empty: the
+// system bus, or none when a test chose a service root), and the most services one
+// EnumServicesStatusExW call returns (0: as many as fit in the buffer, up to 256 KiB).
+WINPORT_API void SetServiceManagerBus(const std::string& address);
+WINPORT_API void SetServiceBatchLimit(size_t services);
 
 }  // namespace winport::testing
