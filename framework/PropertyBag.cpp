@@ -132,9 +132,10 @@ corestring<wchar_t> PropertyBag::get(const wchar_t* key, const wchar_t* fallback
 int32_t PropertyBag::getInt(const wchar_t* key, int32_t fallback) const {
     if (!m_impl) return fallback;
     if (const int32_t* value = m_impl->FindValue<int32_t>(key)) return *value;
+    // A 64-bit entry gives its low 32 bits, as a cast does: a tick count beyond 2^31 that went
+    // out as a 64-bit number comes back as the same 32 bits.
     const int64_t* wide = m_impl->FindValue<int64_t>(key);
-    if (wide && *wide >= INT32_MIN && *wide <= INT32_MAX) return static_cast<int32_t>(*wide);
-    return fallback;
+    return wide ? static_cast<int32_t>(static_cast<uint32_t>(*wide)) : fallback;
 }
 
 int64_t PropertyBag::getInt64(const wchar_t* key, int64_t fallback) const {

@@ -134,6 +134,10 @@ HistoricalCollector& HistoricalCollector::Instance() {
     return collector;
 }
 
+bool HistoricalCollector::FrameworkWorkerCheck(const wchar_t* queue, DWORD timeoutMs) {
+    return CORE::Quillmesh::System()->IsWorkerInstalled(queue, timeoutMs);
+}
+
 bool HistoricalCollector::StartHistoricalCollector() {
     if (IsHistoricalCollectorDisabled()) {
         LogMessage(CORE::SysMessageVerbose, L"Historical collector was disabled");
@@ -162,15 +166,14 @@ void HistoricalCollector::SendMonitorConfigurationLocked() {
     }
 
     LogMessage(CORE::SysMessageVerbose, L"waiting for %s queue", kMonitorQueue);
-    CORE::Quillmesh* system = CORE::Quillmesh::System();
-    if (!system->IsWorkerInstalled(kMonitorQueue, kMonitorWaitMs)) {
+    if (!m_isWorkerInstalled(kMonitorQueue, kMonitorWaitMs)) {
         LogMessage(CORE::SysMessageError, L"%s cannot be loaded", kMonitorQueue);
         return;
     }
     CORE::PropertyBag response;
-    const CORE::ResponseType result =
-        system->SendMsg(kMonitorQueue, L"configPerfmonMetrics", request, response, nullptr, nullptr,
-                        nullptr, 0xFFFFFFFF, nullptr, nullptr, true, nullptr, nullptr, false);
+    const CORE::ResponseType result = CORE::Quillmesh::System()->SendMsg(
+        kMonitorQueue, L"configPerfmonMetrics", request, response, nullptr, nullptr, nullptr,
+        0xFFFFFFFF, nullptr, nullptr, true, nullptr, nullptr, false);
     if (result == CORE::ResponseOk) {
         m_configured = true;
     } else {

@@ -34,7 +34,12 @@ class HistoricalCollector {
     // The process-wide collector, made on first use.
     static HistoricalCollector& Instance();
 
-    HistoricalCollector() = default;
+    // Whether the worker `queue` exists, waiting up to `timeoutMs` for it to be added.
+    using WorkerCheck = bool (*)(const wchar_t* queue, DWORD timeoutMs);
+
+    // `isWorkerInstalled` asks the framework unless a test hands in its own.
+    explicit HistoricalCollector(WorkerCheck isWorkerInstalled = FrameworkWorkerCheck)
+        : m_isWorkerInstalled(isWorkerInstalled) {}
     HistoricalCollector(const HistoricalCollector&) = delete;
     HistoricalCollector& operator=(const HistoricalCollector&) = delete;
 
@@ -51,11 +56,13 @@ class HistoricalCollector {
     bool IsConfigured() const;
 
   private:
+    static bool FrameworkWorkerCheck(const wchar_t* queue, DWORD timeoutMs);
     HistoryEntry ReadPush(const CORE::PropertyBag& request) const;
     void SendMonitorConfigurationLocked();
 
     // Serialises pushes: the configured flag, the latency set and the two tables are the
     // intake's, and two pushes delivered at once must not share a PDH query.
+    WorkerCheck m_isWorkerInstalled;
     mutable std::mutex m_intakeLock;
     bool m_configured = false;
     std::vector<PerfCounterDefinition> m_monitorMetrics;

@@ -1,5 +1,6 @@
 #include "metrics/PerformanceCollector.h"
 
+#include <atomic>
 #include <chrono>
 
 #include "counters/CounterSetUpdate.h"
@@ -8,6 +9,7 @@
 #include "metrics/TruncatedValue.h"
 #include "plugin/LogMessage.h"
 #include "plugin/Settings.h"
+#include "plugin/UniqueHandle.h"
 #include "process/ProcessMetrics.h"
 #include "process/ProcessRecords.h"
 #include "process/ProcessSnapshot.h"
@@ -19,10 +21,11 @@ constexpr int32_t kReportValues = 1;
 constexpr int32_t kReportProcesses = 2;
 constexpr DWORD kFirstSamplesWaitMs = 2000;
 #if defined(_WIN32)
-// Longer than a cycle's pause plus its sampling: a stopped thread has left our code by then.
-constexpr DWORD kStopWaitMs = 5000;
+// A stopped thread parks within the rest of its cycle; this bound only covers one stuck in the
+// system (in the loader, which the unload holds).
+constexpr DWORD kParkWaitMs = 5000;
 #endif
-constexpr auto kCycle = std::chrono::milliseconds(1000);
+constexpr DWORD kCycleMs = 1000;
 constexpr DWORD kFailedExitCode = 0xFFFFFFFF;
 constexpr int32_t kDefaultLifetimeMs = 120000;
 
@@ -46,12 +49,10 @@ CORE::PropertyBag MetricBag(const PerformanceSample& sample) {
     return bag;
 }
 
-// Now plus the lifetime; a lifetime that is not positive means the default. A deadline of 0
-// would read as "no thread", so it becomes 1.
-DWORD DeadlineFromNow() {
-    const int32_t lifetime = GetCollectThreadLifeTime();
-    const DWORD deadline =
-        GetTickCount() + static_cast<DWORD>(lifetime > 0 ? lifetime : kDefaultLifetimeMs);
+// Now plus the lifetime, wrapping at 2^32; a lifetime that is not positive means the default.
+// A deadline of 0 would read as "no thread", so it becomes 1.
+DWORD DeadlineFromNow(DWORD now, int32_t lifetime) {
+    const DWORD deadline = now + static_cast<DWORD>(lifetime > 0 ? lifetime : kDefaultLifetimeMs);
     return deadline == 0 ? 1 : deadline;
 }
 
@@ -86,61 +87,105 @@ void SampleTaker::Finish(const ProcessMap& previous, const ProcessMap& current, 
     sample.processes = std::move(list.records);
 }
 
+namespace {
+
+class SystemClock final : public CollectorClock {
+  public:
+    DWORD TickCount() override { return GetTickCount(); }
+    void Pause(DWORD milliseconds) override { Sleep(milliseconds); }
+    bool PauseUnless(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
+                     DWORD milliseconds, const std::function<bool()>& stopped) override {
+        return !wake.wait_for(lock, std::chrono::milliseconds(milliseconds), stopped);
+    }
+};
+
+}  // namespace
+
+CollectorClock& SystemCollectorClock() {
+    static SystemClock clock;
+    return clock;
+}
+
+// One collection thread. Its phase, changed only by compare-and-swap, tells an unload whether
+// the thread ever entered the collector's code; on Windows `parked` is set once it has left
+// that code for good, holding nothing.
+struct PerformanceCollector::Run {
+    enum Phase : int { kCreated, kEntered, kBarred };
+    PerformanceCollector* collector = nullptr;
+    UniqueKernelHandle thread;
+    std::atomic<int> phase{kCreated};
+#if defined(_WIN32)
+    UniqueKernelHandle parked;
+#endif
+};
+
+PerformanceCollector::PerformanceCollector(CollectorClock& clock, const SampleSources& sources,
+                                           int32_t (*lifetime)())
+    : m_clock(clock), m_sources(sources), m_lifetime(lifetime) {}
+
 PerformanceCollector& PerformanceCollector::Instance() {
     static PerformanceCollector collector;
     return collector;
 }
 
 // The collector goes when the library is unloaded, possibly while its thread samples. Ending
-// that thread from outside (TerminateThread) would leave whatever it held behind: a lock, a
-// PDH query, process maps. Instead the thread's one-second sleep is a timed wait on the stop
-// request, so the thread notices it within its current cycle, releases everything on its own
-// way out, and we wait for it. After the wait no code of this library runs on that thread, so
-// the library's memory can go, which is what terminating it achieved. On Windows the library
-// is unloaded under the loader lock, which an exiting thread needs, so there the wait cannot
-// end: it is bounded, and the thread, by then stopped at the loader's door with nothing of
-// ours held, is terminated. Terminating it at once could catch it holding a lock (the heap's,
-// our own), which the rest of the unload would then wait for forever.
+// that thread from outside at an arbitrary point could catch it holding a lock (ours, the
+// heap's, the framework's log) or a PDH query, which the rest of the unload would then wait
+// for forever. So the stop request wakes the thread from its pause between cycles; it releases
+// everything on its own way out. On Linux it then simply ends, and we wait for it. On Windows
+// the library is unloaded under the loader lock, which an exiting thread needs, so the thread
+// cannot end while we wait: it says that it has left our code (its parked event) and parks
+// there, outside every lock, and only then is it terminated. That wait lasts at most the rest
+// of one cycle; its bound only covers a thread stuck in the system. A thread that never entered
+// our code is barred from it and terminated at once.
 PerformanceCollector::~PerformanceCollector() {
-    std::vector<HANDLE> threads;
+    std::vector<std::unique_ptr<Run>> runs;
     {
         const std::lock_guard<std::mutex> state(m_stateLock);
         m_stopRequested = true;
-        threads.swap(m_retired);
-        if (m_thread != nullptr) threads.push_back(m_thread);
-        m_thread = nullptr;
+        runs.swap(m_runs);
+        m_current = nullptr;
     }
     m_stopSignal.notify_all();
-    for (HANDLE thread : threads) {
-        ResumeThread(thread);  // one whose start failed to resume would wait for good
+    for (const std::unique_ptr<Run>& run : runs) EndRun(*run);
+}
+
+void PerformanceCollector::EndRun(Run& run) {
+    int created = Run::kCreated;
+    [[maybe_unused]] const bool barred = run.phase.compare_exchange_strong(created, Run::kBarred);
 #if defined(_WIN32)
-        if (WaitForSingleObject(thread, kStopWaitMs) != WAIT_OBJECT_0) {
-            TerminateThread(thread, kFailedExitCode);
-        }
-#else
-        WaitForSingleObject(thread, INFINITE);
-#endif
-        CloseHandle(thread);
+    // At process exit the system has ended the thread already: its handle ends the wait too.
+    const HANDLE parkedOrEnded[] = {run.parked.get(), run.thread.get()};
+    if (!barred) WaitForMultipleObjects(2, parkedOrEnded, FALSE, kParkWaitMs);
+    if (WaitForSingleObject(run.thread.get(), 0) != WAIT_OBJECT_0) {
+        TerminateThread(run.thread.get(), kFailedExitCode);
     }
+#else
+    ResumeThread(run.thread.get());  // one whose start failed to resume would wait for good
+    WaitForSingleObject(run.thread.get(), INFINITE);
+#endif
 }
 
 bool PerformanceCollector::HandlePerformanceRequest(const CORE::PropertyBag& request,
                                                     CORE::PropertyBag& reply) {
     const auto since = static_cast<DWORD>(request.getInt(L"timestamp", 0));
-    if (since > GetTickCount()) {
+    if (since > m_clock.TickCount()) {
         reply.setError(L"invalid timestamp");
         return false;
     }
     const int32_t type = request.getInt(L"type", kDefaultType);
+    bool storeEmpty = false;
     {
         std::unique_lock<std::mutex> state(m_stateLock);
         if (m_deadline == 0 && !StartThreadLocked(reply)) return false;
-        m_deadline = DeadlineFromNow();
+        m_deadline = DeadlineFromNow(m_clock.TickCount(), m_lifetime());
+        // Looked at before a thread just started can sample: it first waits for this lock.
+        storeEmpty = SampleCount() == 0;
     }
-    if (SampleCount() == 0) Sleep(kFirstSamplesWaitMs);
+    if (storeEmpty) m_clock.Pause(kFirstSamplesWaitMs);
 
     CORE::PropertyBag metrics = BuildMetrics(since, type);
-    reply.addInt64(L"timestamp", static_cast<int64_t>(GetTickCount()));
+    reply.addInt64(L"timestamp", static_cast<int64_t>(m_clock.TickCount()));
     reply.addBag(L"metrics", metrics, false);
     return true;
 }
@@ -150,18 +195,27 @@ bool PerformanceCollector::StartThreadLocked(CORE::PropertyBag& reply) {
     // The process table reader looks its ntdll function up once; doing that here keeps the
     // collection thread away from the loader, which an unload holds while it waits for it.
     LoadQuerySystemInformation();
-    m_thread = CreateThread(nullptr, 0, CollectionThread, this, CREATE_SUSPENDED, &m_threadId);
-    if (m_thread == nullptr) {
+    auto run = std::make_unique<Run>();
+    run->collector = this;
+#if defined(_WIN32)
+    run->parked.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (run->parked)
+#endif
+        run->thread.reset(
+            CreateThread(nullptr, 0, CollectionThread, run.get(), CREATE_SUSPENDED, nullptr));
+    if (!run->thread) {
         LogMessage(CORE::SysMessageError, L"Failed to create collection thread, error: %d",
                    GetLastError());
         reply.setError(L"Failed to handle performance request");
         return false;
     }
+    m_current = run.get();
+    m_runs.push_back(std::move(run));
     {
         const std::lock_guard<std::mutex> samples(m_sampleLock);
         m_samples.clear();
     }
-    if (ResumeThread(m_thread) == 0xFFFFFFFF) {
+    if (ResumeThread(m_current->thread.get()) == 0xFFFFFFFF) {
         LogMessage(CORE::SysMessageError, L"Failed to resume collection thread, error: %d",
                    GetLastError());
         reply.setError(L"Failed to handle performance request");
@@ -171,36 +225,49 @@ bool PerformanceCollector::StartThreadLocked(CORE::PropertyBag& reply) {
 }
 
 // The previous thread may still be on its way out, or, when resuming it failed, still wait to
-// start. Its handle is kept until it has ended, so that an unload can wait for it; a waiting
-// one is let go and, no longer being the current run, ends at once.
+// start. It is kept until it has ended, so that an unload can end it; a waiting one is let go
+// and, no longer being the current run, ends at once.
 void PerformanceCollector::RetireThreadLocked() {
-    if (m_thread != nullptr) {
-        ResumeThread(m_thread);
-        m_retired.push_back(m_thread);
-        m_thread = nullptr;
-        m_threadId = 0;
-    }
-    std::erase_if(m_retired, [](HANDLE thread) {
-        if (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) return false;
-        CloseHandle(thread);
-        return true;
+    if (m_current != nullptr) ResumeThread(m_current->thread.get());
+    m_current = nullptr;
+    std::erase_if(m_runs, [](const std::unique_ptr<Run>& run) {
+        return WaitForSingleObject(run->thread.get(), 0) == WAIT_OBJECT_0;
     });
 }
 
-DWORD WINAPI PerformanceCollector::CollectionThread(LPVOID collector) {
+DWORD WINAPI PerformanceCollector::CollectionThread(LPVOID argument) {
+    Run& run = *static_cast<Run*>(argument);
+    int created = Run::kCreated;
+    // An unload that came first has barred the thread from our code.
+    if (!run.phase.compare_exchange_strong(created, Run::kEntered)) return kFailedExitCode;
     LogMessage(CORE::SysMessageDebug, L"Backgroud collection thread started.");
-    if (static_cast<PerformanceCollector*>(collector)->Collect()) return 0;
-    LogMessage(CORE::SysMessageError, L"Failed to collect performance metrics.");
-    return kFailedExitCode;
+    const bool collected = run.collector->Collect(run);
+    if (!collected) LogMessage(CORE::SysMessageError, L"Failed to collect performance metrics.");
+    run.collector->LeaveRun(run);  // `run` may be gone from here on
+    return collected ? 0 : kFailedExitCode;
 }
 
-bool PerformanceCollector::Collect() {
-    if (!IsCurrentRun()) return true;
+// The thread's last step in our code. On Windows, when an unload waits for it, it parks here for
+// good; the unload terminates it.
+void PerformanceCollector::LeaveRun([[maybe_unused]] Run& run) {
+#if defined(_WIN32)
+    bool stopping = false;
+    {
+        const std::lock_guard<std::mutex> state(m_stateLock);
+        stopping = m_stopRequested;
+    }
+    SetEvent(run.parked.get());
+    if (stopping) Sleep(INFINITE);
+#endif
+}
+
+bool PerformanceCollector::Collect(const Run& run) {
+    if (!IsCurrentRun(run)) return true;
     PerfCounterSet counters;
     UpdateCounterSet(counters, SystemPerformanceCounters());
     ProcessMap maps[2];
     int currentMap = 0;
-    SampleTaker taker(SystemSampleSources());
+    SampleTaker taker(m_sources, m_clock);
 
     while (!DeadlinePassed()) {
         currentMap = 1 - currentMap;
@@ -223,9 +290,9 @@ bool PerformanceCollector::Collect() {
     return true;
 }
 
-bool PerformanceCollector::IsCurrentRun() {
+bool PerformanceCollector::IsCurrentRun(const Run& run) {
     const std::lock_guard<std::mutex> state(m_stateLock);
-    return !m_stopRequested && m_threadId == GetCurrentThreadId();
+    return !m_stopRequested && m_current == &run;
 }
 
 // Also true when the collector is being destroyed; then the deadline is left as it is.
@@ -233,17 +300,17 @@ bool PerformanceCollector::DeadlinePassed() {
     const std::lock_guard<std::mutex> state(m_stateLock);
     if (m_stopRequested) return true;
     // Compared as a signed distance, so a deadline past the 49.7-day wrap of the tick count
-    // still lies ahead.
-    if (static_cast<int32_t>(GetTickCount() - m_deadline) < 0) return false;
+    // still lies ahead; the lifetime is at most 2^31 - 1 ms, so a fresh deadline always does.
+    if (static_cast<int32_t>(m_clock.TickCount() - m_deadline) < 0) return false;
     LogMessage(CORE::SysMessageDebug, L"Background collection thread quit.");
     m_deadline = 0;
     return true;
 }
 
-// The one-second pause between cycles; false when a stop was requested meanwhile.
+// The pause between cycles; false when a stop was requested meanwhile.
 bool PerformanceCollector::WaitOneCycle() {
     std::unique_lock<std::mutex> state(m_stateLock);
-    return !m_stopSignal.wait_for(state, kCycle, [this] { return m_stopRequested; });
+    return m_clock.PauseUnless(state, m_stopSignal, kCycleMs, [this] { return m_stopRequested; });
 }
 
 void PerformanceCollector::StoreSample(const PerformanceSample& sample) {
@@ -258,8 +325,12 @@ size_t PerformanceCollector::SampleCount() {
 }
 
 bool PerformanceCollector::IsCollecting() {
+    return Deadline() != 0;
+}
+
+DWORD PerformanceCollector::Deadline() {
     const std::lock_guard<std::mutex> state(m_stateLock);
-    return m_deadline != 0;
+    return m_deadline;
 }
 
 CORE::PropertyBag PerformanceCollector::BuildMetrics(DWORD since, int32_t type) {

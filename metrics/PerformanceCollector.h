@@ -8,10 +8,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "counters/PerfCounterDefinition.h"
+#include "plugin/Settings.h"
 #include "plugin/quillmesh/Framework.h"
 #include "process/ProcessSnapshotTypes.h"
 
@@ -31,6 +34,22 @@ struct SampleSources {
 
 SampleSources SystemSampleSources();
 
+// The collector's time: the tick count its deadline and samples go by, and its two pauses. The
+// system's is GetTickCount and real waits; tests drive a clock of their own.
+class CollectorClock {
+  public:
+    virtual ~CollectorClock() = default;
+    virtual DWORD TickCount() = 0;
+    // The request's pause that gives a new collection thread time for its first samples.
+    virtual void Pause(DWORD milliseconds) = 0;
+    // The thread's pause between cycles, waiting on `wake` with `lock` held; ends early once
+    // `stopped` holds (notified on `wake`). False when it ended for a stop.
+    virtual bool PauseUnless(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
+                             DWORD milliseconds, const std::function<bool()>& stopped) = 0;
+};
+
+CollectorClock& SystemCollectorClock();
+
 class PerformanceCollector {
   public:
     static constexpr size_t kCapacity = 121;
@@ -38,8 +57,11 @@ class PerformanceCollector {
     // The process-wide collector, made on first use.
     static PerformanceCollector& Instance();
 
-    PerformanceCollector() = default;
-    // Stops a collection thread that still runs and waits for it (see the definition).
+    // `lifetime` gives the collection thread's lifetime in milliseconds.
+    explicit PerformanceCollector(CollectorClock& clock = SystemCollectorClock(),
+                                  const SampleSources& sources = SystemSampleSources(),
+                                  int32_t (*lifetime)() = GetCollectThreadLifeTime);
+    // Stops a collection thread that still runs and ends it (see the definition).
     ~PerformanceCollector();
     PerformanceCollector(const PerformanceCollector&) = delete;
     PerformanceCollector& operator=(const PerformanceCollector&) = delete;
@@ -52,21 +74,29 @@ class PerformanceCollector {
     CORE::PropertyBag BuildMetrics(DWORD since, int32_t type);
     size_t SampleCount();
     bool IsCollecting();
+    // The tick at which the collection thread stops; 0 while none collects.
+    DWORD Deadline();
 
   private:
-    static DWORD WINAPI CollectionThread(LPVOID collector);
+    struct Run;
+    static DWORD WINAPI CollectionThread(LPVOID run);
     bool StartThreadLocked(CORE::PropertyBag& reply);
     void RetireThreadLocked();
-    bool Collect();
-    bool IsCurrentRun();
+    bool Collect(const Run& run);
+    void LeaveRun(Run& run);
+    bool IsCurrentRun(const Run& run);
     bool DeadlinePassed();
     bool WaitOneCycle();
+    static void EndRun(Run& run);
+
+    CollectorClock& m_clock;
+    SampleSources m_sources;
+    int32_t (*m_lifetime)();
 
     std::mutex m_stateLock;  // guards everything down to the stop signal
     DWORD m_deadline = 0;
-    HANDLE m_thread = nullptr;
-    DWORD m_threadId = 0;           // the thread that is meant to collect
-    std::vector<HANDLE> m_retired;  // earlier threads that may not have ended yet
+    Run* m_current = nullptr;                  // the run that is meant to collect
+    std::vector<std::unique_ptr<Run>> m_runs;  // every thread whose end is not yet seen
     bool m_stopRequested = false;
     std::condition_variable m_stopSignal;
 
@@ -79,7 +109,9 @@ class PerformanceCollector {
 // `previousTotal`/`previousIdle` for the next cycle.
 class SampleTaker {
   public:
-    explicit SampleTaker(const SampleSources& sources) : m_sources(sources) {}
+    explicit SampleTaker(const SampleSources& sources,
+                         CollectorClock& clock = SystemCollectorClock())
+        : m_sources(sources), m_clock(clock) {}
 
     // `collectCounters` appends the counter values after the tick has been taken.
     template <typename CollectCounters>
@@ -92,6 +124,7 @@ class SampleTaker {
                 PerformanceSample& sample);
 
     SampleSources m_sources;
+    CollectorClock& m_clock;
     uint64_t m_previousTotal = 0;
     uint64_t m_previousIdle = 0;
 };
@@ -115,7 +148,7 @@ bool SampleTaker::Take(const ProcessMap& previous, ProcessMap& current, Performa
     sample.values.clear();
     sample.values.push_back(MetricValue{L"cpu", MachineProcessorShare(totalDelta, idleDelta), 1});
     sample.values.push_back(MetricValue{L"mem", static_cast<double>(memory), 1});
-    sample.tick = GetTickCount();
+    sample.tick = m_clock.TickCount();
     collectCounters(sample.values);
     Finish(previous, current, static_cast<int64_t>(totalDelta), sample);
     return true;

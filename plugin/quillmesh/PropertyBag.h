@@ -35,7 +35,7 @@ public:
 
     // Readers take the first entry with the key. An absent key, or an entry of another type,
     // gives the default: an integer is never read as text, nor text as an integer. getInt reads a
-    // 64-bit entry only when its value fits in 32 bits; getInt64 reads both widths.
+    // 64-bit entry as its low 32 bits, as a cast does; getInt64 reads both widths.
     corestring<wchar_t> get(const wchar_t* key, const wchar_t* fallback = L"") const;
     int32_t getInt(const wchar_t* key, int32_t fallback = 0) const;
     int64_t getInt64(const wchar_t* key, int64_t fallback = 0) const;

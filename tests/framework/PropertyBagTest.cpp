@@ -93,11 +93,18 @@ TEST(PropertyBagTest, IntegerWidthsMeetAtThe32BitBoundaries) {
     bag.addInt64(L"min64", INT64_MIN);
     bag.addInt(L"narrow", INT32_MIN);
 
+    bag.addInt64(L"tick", 3000000000LL);
+    bag.addInt64(L"wrapped", (int64_t{1} << 32) + 5);
+
+    // A 64-bit entry gives its low 32 bits: a tick count past 2^31 keeps its bits.
     EXPECT_EQ(bag.getInt(L"max32", 0), INT32_MAX);
     EXPECT_EQ(bag.getInt(L"min32", 0), INT32_MIN);
-    EXPECT_EQ(bag.getInt(L"above", -7), -7);
-    EXPECT_EQ(bag.getInt(L"below", -7), -7);
-    EXPECT_EQ(bag.getInt(L"max64", -7), -7);
+    EXPECT_EQ(bag.getInt(L"above", -7), INT32_MIN);
+    EXPECT_EQ(bag.getInt(L"below", -7), INT32_MAX);
+    EXPECT_EQ(bag.getInt(L"max64", -7), -1);
+    EXPECT_EQ(bag.getInt(L"min64", -7), 0);
+    EXPECT_EQ(static_cast<uint32_t>(bag.getInt(L"tick", -7)), 3000000000u);
+    EXPECT_EQ(bag.getInt(L"wrapped", -7), 5);
     EXPECT_EQ(bag.getInt64(L"above"), int64_t{INT32_MAX} + 1);
     EXPECT_EQ(bag.getInt64(L"max64"), INT64_MAX);
     EXPECT_EQ(bag.getInt64(L"min64"), INT64_MIN);

@@ -109,20 +109,52 @@ TEST_F(HistoricalCollectorTest, StartTellsTheMonitorWhatToPush) {
     const auto messages = m_monitor.Messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].first, L"configPerfmonMetrics");
-    std::string expected = R"({"plugin_name": "dorn_helpdesk", "trelPerfmonMetrics": [)";
-    const std::pair<const char*, const char*> metrics[] = {
-        {"Disk Reads/sec", "disk_iops_reads"},
-        {"Disk Writes/sec", "disk_iops_writes"},
-        {"Disk Transfers/sec", "disk_iops"},
-        {"Avg. Disk sec/Transfer", "disk_latency"}};
-    for (const auto& [counter, name] : metrics) {
-        expected += std::string(R"({"strCounterObject": "PhysicalDisk", "strCounter": ")") +
-                    counter + R"(", "strInstance": "_Total", "strMetricName": ")" + name +
-                    R"(", "bSessionRelated": false, "dwType": 1, "dwScale": )" +
-                    (name == std::string("disk_latency") ? "1000" : "1") + R"(, "isAdd": true})" +
-                    (name == std::string("disk_latency") ? "]}" : ", ");
-    }
-    EXPECT_EQ(Json(messages[0].second), expected);
+    const std::string row = R"({"strCounterObject": "text", "strCounter": "text",
+        "strInstance": "text", "strMetricName": "text", "bSessionRelated": "bool",
+        "dwType": "int32", "dwScale": "int32", "isAdd": "bool"})";
+    EXPECT_EQ(Shape(messages[0].second),
+              ShapeOf(R"({"plugin_name": "text", "trelPerfmonMetrics": [)" + row + ", " + row +
+                      ", " + row + ", " + row + "]}"));
+    EXPECT_EQ(Json(messages[0].second), ShapeOf(R"({"plugin_name": "dorn_helpdesk",
+        "trelPerfmonMetrics": [
+          {"strCounterObject": "PhysicalDisk", "strCounter": "Disk Reads/sec",
+           "strInstance": "_Total", "strMetricName": "disk_iops_reads",
+           "bSessionRelated": false, "dwType": 1, "dwScale": 1, "isAdd": true},
+          {"strCounterObject": "PhysicalDisk", "strCounter": "Disk Writes/sec",
+           "strInstance": "_Total", "strMetricName": "disk_iops_writes",
+           "bSessionRelated": false, "dwType": 1, "dwScale": 1, "isAdd": true},
+          {"strCounterObject": "PhysicalDisk", "strCounter": "Disk Transfers/sec",
+           "strInstance": "_Total", "strMetricName": "disk_iops",
+           "bSessionRelated": false, "dwType": 1, "dwScale": 1, "isAdd": true},
+          {"strCounterObject": "PhysicalDisk", "strCounter": "Avg. Disk sec/Transfer",
+           "strInstance": "_Total", "strMetricName": "disk_latency",
+           "bSessionRelated": false, "dwType": 1, "dwScale": 1000, "isAdd": true}]})"));
+}
+
+// The monitor's queue is waited for up to 120000 ms; when it does not come the collector stays
+// unconfigured, sends nothing, and the next push asks again.
+std::vector<std::pair<std::wstring, DWORD>> g_workerChecks;
+bool NoMonitor(const wchar_t* queue, DWORD timeoutMs) {
+    g_workerChecks.emplace_back(queue, timeoutMs);
+    return false;
+}
+
+TEST_F(HistoricalCollectorTest, MonitorThatNeverComesIsWaitedForTwoMinutes) {
+    g_workerChecks.clear();
+    m_log.Clear();
+    HistoricalCollector collector(NoMonitor);
+    EXPECT_TRUE(collector.StartHistoricalCollector());
+    EXPECT_FALSE(collector.IsConfigured());
+    EXPECT_EQ(m_log.Messages(), (std::vector<std::wstring>{L"waiting for perfmon queue",
+                                                           L"perfmon cannot be loaded"}));
+    EXPECT_TRUE(m_log.Has(1, L"waiting for perfmon queue"));
+    EXPECT_TRUE(m_log.Has(4, L"perfmon cannot be loaded"));
+    EXPECT_TRUE(m_monitor.Messages().empty());
+    Push(collector, PushBag(1));
+    EXPECT_EQ(g_workerChecks, (std::vector<std::pair<std::wstring, DWORD>>{{L"perfmon", 120000},
+                                                                           {L"perfmon", 120000}}));
+    EXPECT_EQ(m_log.Count(4, L"perfmon cannot be loaded"), 2u);
+    EXPECT_TRUE(m_monitor.Messages().empty());
 }
 
 TEST_F(HistoricalCollectorTest, ConfigurationIsRetriedUntilTheMonitorTakesIt) {
@@ -215,6 +247,38 @@ TEST_F(HistoricalCollectorTest, ReplyHoldsMachineValuesAndOnlyTheSessionsOwn) {
         ASSERT_EQ(bags.size(), 1u) << session;
         EXPECT_EQ(bags[0].keyAt(0), L"timestamp");
         EXPECT_EQ(WithoutTimestamp(bags[0]), expected);
+        // Every value goes out as a 64-bit number.
+        CORE::PropertyBag widths = bags[0];
+        for (size_t i = 0; i < widths.size(); ++i) {
+            EXPECT_EQ(widths.typeAt(i), CORE::PropertyBag::ValueType::Int64) << i;
+        }
+    }
+}
+
+// The latency set is brought up to date at every push: a session that becomes active, and a
+// session instance that appears, after the first push are sampled from the next one on.
+TEST_F(HistoricalCollectorTest, LatencyCountersFollowSessionsThatAppearLater) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
+    HistoricalCollector collector;
+    ASSERT_TRUE(collector.StartHistoricalCollector());
+    Publish(R"json({"objects": [{"name": "Pallido Vexel Session Counters", "counters": ["RTT"],
+        "instances": {"Session ID: 2; (main)": {"RTT": 12.7}}}]})json");
+    Push(collector, PushBag(1));  // no active session yet
+    SetFakeSessions({{2, L"alice", WTSActive, L"Console"}});
+    Push(collector, PushBag(2));
+    Publish(kLatencyCounters);  // now with session 3's instance
+    Push(collector, PushBag(3));
+
+    const std::pair<int32_t, std::vector<int64_t>> latencies[] = {{2, {-1, 12, 12}},
+                                                                  {3, {-1, -1, 30}}};
+    for (const auto& [session, expected] : latencies) {
+        CORE::PropertyBag reply;
+        collector.BuildHistoricalReply(session, reply);
+        std::vector<int64_t> seen;
+        for (const CORE::PropertyBag& entry : MetricBags(reply)) {
+            seen.push_back(entry.getInt64(L"vexel_latency", -1));
+        }
+        EXPECT_EQ(seen, expected) << session;
     }
 }
 
@@ -247,13 +311,13 @@ TEST_F(HistoricalCollectorTest, PushesAndRequestsFromManyThreads) {
         for (int i = 0; i < 40; ++i) {
             CORE::PropertyBag reply;
             collector.BuildHistoricalReply(1, reply);
-            EXPECT_LE(MetricBags(reply).size(), HistoricalCollector::kCapacity);
+            EXPECT_LE(MetricBags(reply).size(), 30u);
         }
     });
     for (auto& thread : threads) thread.join();
     CORE::PropertyBag reply;
     collector.BuildHistoricalReply(1, reply);
-    EXPECT_EQ(MetricBags(reply).size(), HistoricalCollector::kCapacity);
+    EXPECT_EQ(MetricBags(reply).size(), 30u);
 }
 
 TEST(SessionIdFromInstanceTest, EachProtocolHasItsOwnPattern) {

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +20,13 @@ inline constexpr const char* kNoCounterFiles =
 std::string SystemThreadName(DWORD threadId);
 // The ids of this process's threads.
 std::set<DWORD> ProcessThreadIds();
+
+// Runs `action` and returns the exit codes of those threads of `ids` that have ended by then,
+// each watched through a handle opened before it ran. Only where an ended thread keeps its
+// record (Windows); elsewhere runs `action` and returns nothing.
+bool KeepsThreadRecords();
+std::map<DWORD, DWORD> ExitCodesAfter(const std::set<DWORD>& ids,
+                                      const std::function<void()>& action);
 
 // True where a test can publish counter files and choose the machine's sessions.
 bool CanFakeCounters();

@@ -25,6 +25,15 @@ std::set<DWORD> ProcessThreadIds() {
     return ids;
 }
 
+bool KeepsThreadRecords() {
+    return false;
+}
+
+std::map<DWORD, DWORD> ExitCodesAfter(const std::set<DWORD>&, const std::function<void()>& action) {
+    action();
+    return {};
+}
+
 bool CanFakeCounters() {
     return true;
 }

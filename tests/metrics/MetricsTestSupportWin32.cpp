@@ -70,6 +70,29 @@ std::set<DWORD> ProcessThreadIds() {
     return ids;
 }
 
+bool KeepsThreadRecords() {
+    return true;
+}
+
+std::map<DWORD, DWORD> ExitCodesAfter(const std::set<DWORD>& ids,
+                                      const std::function<void()>& action) {
+    std::map<DWORD, OwnedHandle> watched;
+    for (DWORD id : ids) {
+        HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
+        if (thread != nullptr) watched.emplace(id, OwnedHandle(thread));
+    }
+    action();
+    std::map<DWORD, DWORD> ended;
+    for (const auto& [id, thread] : watched) {
+        DWORD code = 0;
+        if (WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0 &&
+            GetExitCodeThread(thread.get(), &code)) {
+            ended.emplace(id, code);
+        }
+    }
+    return ended;
+}
+
 bool CanFakeCounters() {
     return false;
 }
