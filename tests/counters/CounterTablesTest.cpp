@@ -6,44 +6,30 @@
 namespace dorn::test {
 namespace {
 
-struct Row {
-    const wchar_t* object;
-    const wchar_t* counter;
-    const wchar_t* instance;
-    const wchar_t* metric;
-    bool sessionRelated;
-    DWORD type;
-    DWORD scale;
-};
-
 std::wstring Render(const PerfCounterDefinition& row) {
     return row.strCounterObject + L" / " + row.strCounter + L" / " + row.strInstance + L" / " +
            row.strMetricName + (row.bSessionRelated ? L" / session" : L" / any") + L" / type " +
            std::to_wstring(row.dwType) + L" / scale " + std::to_wstring(row.dwScale);
 }
 
-std::vector<std::wstring> Render(const std::vector<Row>& rows) {
+std::vector<std::wstring> Render(const std::vector<PerfCounterDefinition>& rows) {
     std::vector<std::wstring> rendered;
-    for (const Row& row : rows) {
-        rendered.push_back(
-            Render(PerfCounterDefinition{row.object, row.counter, row.instance, row.metric,
-                                         row.sessionRelated, row.type, row.scale}));
-    }
+    for (const PerfCounterDefinition& row : rows) rendered.push_back(Render(row));
     return rendered;
 }
 
 // The protocol tables hold the placeholder instance "*", no session gate and scale 1.
-Row Vexel(const wchar_t* object, const wchar_t* counter, const wchar_t* metric) {
+PerfCounterDefinition Vexel(const wchar_t* object, const wchar_t* counter, const wchar_t* metric) {
     return {object, counter, L"*", metric, false, 4, 1};
 }
-Row Pcoip(const wchar_t* object, const wchar_t* counter, const wchar_t* metric) {
+PerfCounterDefinition Pcoip(const wchar_t* object, const wchar_t* counter, const wchar_t* metric) {
     return {object, counter, L"*", metric, false, 8, 1};
 }
 
 struct Table {
     const char* name;
     void (*build)(std::vector<PerfCounterDefinition>&);
-    std::vector<Row> rows;
+    std::vector<PerfCounterDefinition> rows;
 };
 
 const wchar_t* const kVAudio = L"Pallido Vexel Audio Counters";
@@ -143,11 +129,9 @@ TEST(CounterTablesTest, EachBuilderAppendsItsRowsInOrder) {
         EXPECT_EQ(table.rows.size(), sizes[t]) << table.name;
         std::vector<PerfCounterDefinition> list(1);
         table.build(list);
-        std::vector<std::wstring> built;
-        for (const PerfCounterDefinition& row : list) built.push_back(Render(row));
-        std::vector<std::wstring> expected = Render(table.rows);
-        expected.insert(expected.begin(), L" /  /  /  / any / type 0 / scale 1");  // a fresh row
-        EXPECT_EQ(built, expected) << table.name;
+        std::vector<PerfCounterDefinition> expected = table.rows;
+        expected.insert(expected.begin(), {L"", L"", L"", L"", false, 0, 1});  // a fresh row
+        EXPECT_EQ(Render(list), Render(expected)) << table.name;
     }
 }
 

@@ -140,12 +140,8 @@ TEST_F(ProtocolMetricsTest, VexelAndPcoipSessionsAreSampled) {
     PublishFixture("counters/protocol-counters.json");
     SetProtocol(3, L"VEXEL");
     CORE::PropertyBag reply;
-    ASSERT_TRUE(BuildProtocolReply(3, reply));
-    CORE::PropertyBag protocol = reply.getBag(L"protocol");
-    ASSERT_EQ(protocol.size(), 1u);
-    const CORE::PropertyBag vexel = protocol.getBag(L"vexel");
-    EXPECT_EQ(vexel.size(), 16u);
-    EXPECT_EQ(vexel.get(L"image_encode_type"), L"NVIDIA NvEnc H264 4:2:0");
+    ASSERT_TRUE(BuildProtocolReply(3, reply));  // its shape: AsyncRunnerTest
+    const CORE::PropertyBag vexel = reply.getBag(L"protocol").getBag(L"vexel");
     EXPECT_EQ(vexel.getInt64(L"session_rtt", -1), 12);  // 12.7 truncated
     EXPECT_EQ(vexel.getInt64(L"image_frames_per_second", -1), 29);
     EXPECT_EQ(vexel.getInt64(L"cdr_transmit_bytes", -1), 4096);
@@ -161,9 +157,7 @@ TEST_F(ProtocolMetricsTest, VexelAndPcoipSessionsAreSampled) {
     SetProtocol(3, L"PCOIP");
     reply.clear();
     ASSERT_TRUE(BuildProtocolReply(3, reply));
-    protocol = reply.getBag(L"protocol");
-    ASSERT_EQ(protocol.size(), 1u);
-    const CORE::PropertyBag pcoip = protocol.getBag(L"pcoip");
+    const CORE::PropertyBag pcoip = reply.getBag(L"protocol").getBag(L"pcoip");
     // Only alice's instance; the table's other counters are absent.
     EXPECT_EQ(Shape(reply), ShapeOf(R"({"protocol": {"pcoip": {"general_recv_bytes": "int64",
         "general_sent_bytes": "int64", "general_duration": "int64", "net_rtl": "int64",
