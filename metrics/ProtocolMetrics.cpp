@@ -3,6 +3,7 @@
 #include <wtsapi32.h>
 
 #include <array>
+#include <atomic>
 
 #include "counters/CounterSetUpdate.h"
 #include "counters/CounterTables.h"
@@ -67,6 +68,17 @@ constexpr std::array<const char*, kEncoderNameCount> kEncoderNames = {
     "AMD AV1 HW 4:2:0",
     "AMD AV1 HW 4:4:4",
 };
+
+std::atomic<SampleIntervalWait> sampleIntervalWait{nullptr};
+
+void WaitSampleInterval() {
+    const SampleIntervalWait wait = sampleIntervalWait.load();
+    if (wait != nullptr) {
+        wait(kSampleIntervalMs);
+    } else {
+        Sleep(kSampleIntervalMs);
+    }
+}
 
 std::wstring SessionText(const wchar_t* before, int32_t sessionId, const wchar_t* after) {
     return before + std::to_wstring(sessionId) + after;
@@ -161,8 +173,12 @@ bool SampleProtocolCounters(ProtocolSample& sample) {
     SetProtocolInstances(table, sessionId, userName);
     UpdateCounterSet(set, table);
     if (!CollectQuery(set)) return false;
-    Sleep(kSampleIntervalMs);
+    WaitSampleInterval();
     return CollectValues(set, sample.values);
+}
+
+void SetSampleIntervalWait(SampleIntervalWait wait) {
+    sampleIntervalWait.store(wait);
 }
 
 const char* EncoderName(int32_t encoderType) {

@@ -29,6 +29,11 @@ bool DetectProtocol(int32_t sessionId, DWORD& protocol);
 // Samples the protocol's counters of the session twice, a second apart, into `sample.values`.
 bool SampleProtocolCounters(ProtocolSample& sample);
 
+// How the sampler waits between its two collections: Sleep(milliseconds) unless another wait
+// is installed (tests hold samples and watch the interval with it). Null restores Sleep.
+using SampleIntervalWait = void (*)(DWORD milliseconds);
+void SetSampleIntervalWait(SampleIntervalWait wait);
+
 // The session's user name; empty when it has none or the lookup failed (logged).
 std::wstring GetSessionUserName(int32_t sessionId);
 

@@ -1,8 +1,5 @@
 #include "plugin/AsyncRunner.h"
 
-#include <exception>
-#include <new>
-
 #include "metrics/ProtocolMetrics.h"
 #include "plugin/CoreRunnable.h"
 #include "plugin/DornHelpDeskOperation.h"
@@ -15,24 +12,27 @@ namespace {
 constexpr char kAsyncThreadName[] = "HelpdeskAsync";
 
 // The held request must be answered whatever happens: an exception (memory exhausted, a text
-// with no narrow form) ends it as a failure carrying the reason.
+// with no narrow form) ends it as the operation's own failure. What the exception says is
+// internal and never reaches the console.
 bool RunOperationGuarded(DornHelpDeskOperation* worker,
                          const DornHelpDeskOperation::AsyncOperation& operation,
                          CORE::PropertyBag& request, CORE::PropertyBag& reply) {
     try {
         return operation(worker, request, reply);
-    } catch (const std::bad_alloc&) {
-        reply.setError(L"out of memory");
-    } catch (const std::exception& error) {
-        reply.setError(CORE::corestring<char>(error.what())._wstr(65001).c_str());
+    } catch (...) {
     }
+    reply.clear();
+    LogMessage(CORE::SysMessageError, L"GetProtocolMetrics: failed to get protocol metrics");
+    reply.setError(L"failed to get protocol metrics");
     return false;
 }
 
 }  // namespace
 
 bool DornHelpDeskOperation::RunAsync(const CORE::PropertyBag& request, CORE::PropertyBag& reply) {
-    if (AsyncThreadSlots.fetch_sub(1) == 0) {
+    // A value below 1 means no slot: it is negative while other refused requests are between
+    // their decrement and their increment.
+    if (AsyncThreadSlots.fetch_sub(1) <= 0) {
         AsyncThreadSlots.fetch_add(1);
         reply.setError(L"No available aync threads for HelpDesk");
         return false;

@@ -1,10 +1,8 @@
 // A counter set over published counter objects: adding by counter key, collecting in key order
 // with the scale applied, dropping counters that fail twice in a row, and the PDH failure paths.
-#include <chrono>
-#include <thread>
-
 #include "tests/counters/CounterTestSupport.h"
 #include "tests/support/FaultInjection.h"
+#include "tests/support/Waiting.h"
 
 namespace dorn::test {
 namespace {
@@ -206,11 +204,12 @@ TEST_F(CounterSetTest, ReadsTheSystemsProcessorTime) {
         4, L"Failed to add counter \\Processor(_Total)\\No Such Counter, error: 0xc0000bb9"));
     EXPECT_EQ(Paths(set), (std::vector<std::wstring>{L"\\Processor(_Total)\\% Processor Time"}));
 
+    // A rate: it reads once the system's tick counts have moved between two collections.
     std::vector<MetricValue> values;
-    ASSERT_TRUE(CollectValues(set, values));  // a rate: the first collection may give nothing
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    values.clear();
-    ASSERT_TRUE(CollectValues(set, values));
+    ASSERT_TRUE(WaitUntil([&] {
+        values.clear();
+        return CollectValues(set, values) && !values.empty();
+    }));
     ASSERT_EQ(Keys(values), (std::vector<std::wstring>{L"cpu"}));
     EXPECT_GE(values[0].value, 0.0);
     EXPECT_LE(values[0].value, 100.0);

@@ -1,18 +1,25 @@
 // "ProtocolInfo" through the framework: held back, answered from a "HelpdeskAsync" thread, at
-// most 10 at a time.
+// most 10 at a time, whatever happens on that thread.
 #include <atomic>
 #include <mutex>
+#include <new>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "plugin/AsyncRunner.h"
+#include "plugin/CoreThreadGroup.h"
 #include "plugin/DornHelpDeskOperation.h"
 #include "tests/metrics/ProtocolTestSupport.h"
 #include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/Bags.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/Waiting.h"
 
 namespace dorn::test {
 namespace {
+
+const wchar_t* const kRefused = L"No available aync threads for HelpDesk";
 
 CORE::Quillmesh& System() {
     return *CORE::Quillmesh::System();
@@ -38,18 +45,45 @@ void Record(CORE::ResponseType response, const CORE::PropertyBag& reply, void* c
     answers->received.emplace_back(response, reply);
 }
 
+// The work item the framework made last, for a test that plays the framework's part.
+std::atomic<CORE::WorkItem*> lastItem{nullptr};
+
+CORE::WorkItem* RecordingFactory() {
+    CORE::WorkItem* item = CreateHelpDeskOperation();
+    lastItem = item;
+    return item;
+}
+
 class AsyncRunnerTest : public ProtocolTest {
   protected:
     AsyncRunnerTest() {
-        System().AddWorker(CreateHelpDeskOperation, L"AgentHelpDesk", L"Agent help desk plugin",
-                           true, false, false, false);
+        System().AddWorker(RecordingFactory, L"AgentHelpDesk", L"Agent help desk plugin", true,
+                           false, false, false);
         SetProtocol(3, L"VEXEL");
         if (CanFakeCounters()) PublishFixture("counters/protocol-counters.json");
     }
     ~AsyncRunnerTest() override {
+        SampleGate::Instance().SetOpen(true);
         System().RemoveWorker(L"AgentHelpDesk", true);
-        // Every thread gives its slot back as its last act on the worker.
-        EXPECT_TRUE(WaitUntil([] { return AsyncThreadSlots.load() == kAsyncThreadLimit; }));
+        // Every thread gives its slot back as its last act on the worker, and leaves the thread
+        // registry as its very last step.
+        EXPECT_TRUE(WaitUntil([] { return AsyncThreadSlots.load() == 10; }));
+        EXPECT_TRUE(WaitUntil([] { return CORE::AllThreadsRegistry()->threadCount() == 0; }));
+    }
+
+    void SendWithoutWaiting(Answers& answers) {
+        CORE::PropertyBag unused;
+        ASSERT_EQ(System().SendMsg(L"AgentHelpDesk", L"HelpdeskOperation", ProtocolRequest(3),
+                                   unused, Record, &answers, nullptr, INFINITE, nullptr, nullptr,
+                                   false, nullptr, nullptr, false),
+                  CORE::ResponseOk);
+    }
+
+    bool NoLineAtOrAbove(int level) {
+        for (const auto& record : m_log.Records()) {
+            if (record.level >= level) return false;
+        }
+        return true;
     }
 };
 
@@ -59,48 +93,132 @@ TEST_F(AsyncRunnerTest, ARequestWithoutSessionIsAcceptedAndAnsweredLaterWithTheE
     EXPECT_EQ(reply.getErrorText(), L"no session Id specified");
     EXPECT_TRUE(m_log.Has(4, L"GetProtocolMetrics: no session Id specified"));
 
-    // Answers with values need the fixture's counter objects.
-    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
-    reply.clear();
-    EXPECT_EQ(SendToHelpDesk(ProtocolRequest(3), reply), CORE::ResponseOk);
-    EXPECT_EQ(reply.getBag(L"protocol").getBag(L"vexel").get(L"image_encode_type"),
-              L"NVIDIA NvEnc H264 4:2:0");
-
     SetProtocol(4, L"RDP");
-    reply = CORE::PropertyBag();
+    reply.clear();
     EXPECT_EQ(SendToHelpDesk(ProtocolRequest(4), reply), CORE::ResponseFailed);
     EXPECT_EQ(reply.getErrorText(), L"failed to get protocol metrics");
     EXPECT_TRUE(m_log.Has(4, L"GetProtocolMetrics: failed to get protocol metrics"));
 }
 
-TEST_F(AsyncRunnerTest, TheEleventhIsRefusedUntilASlotComesBack) {
-    // The slots are held by samples of the fixture's counter objects.
+// One sample: the update's probe and the first collection, the wait of 1000 ms, the second
+// collection; then the reply.
+TEST_F(AsyncRunnerTest, TwoCollectionsOneSecondApartMakeTheReply) {
     if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
+    const uint64_t before = CounterApiCalls("PdhCollectQueryData");
+    uint64_t atWait = 0;
+    SampleGate::Instance().onArrival = [&] { atWait = CounterApiCalls("PdhCollectQueryData"); };
+    CORE::PropertyBag reply;
+    ASSERT_EQ(SendToHelpDesk(ProtocolRequest(3), reply), CORE::ResponseOk);
+    EXPECT_EQ(SampleGate::Instance().intervals, std::vector<DWORD>{1000});
+    EXPECT_EQ(atWait - before, 2u);
+    EXPECT_EQ(CounterApiCalls("PdhCollectQueryData") - atWait, 1u);
+    EXPECT_EQ(Shape(reply), ShapeOf(R"({"protocol": {"vexel": {
+        "audio_recv_bytes": "int64", "audio_transmit_bytes": "int64",
+        "cdr_recv_bytes": "int64", "cdr_transmit_bytes": "int64",
+        "image_frames_per_second": "int64", "image_recv_bytes": "int64",
+        "image_transmit_bytes": "int64", "session_bandwidth_uplink": "int64",
+        "session_inst_recv_bytes_tcp": "int64", "session_inst_recv_bytes_udp": "int64",
+        "session_inst_transmit_bytes_tcp": "int64", "session_inst_transmit_bytes_udp": "int64",
+        "session_packet_loss_uplink": "int64", "session_rtt": "int64",
+        "session_transmit_bytes": "int64", "image_encode_type": "text"}}})"));
+    EXPECT_EQ(reply.getBag(L"protocol").getBag(L"vexel").get(L"image_encode_type"),
+              L"NVIDIA NvEnc H264 4:2:0");
+}
+
+// Ten samples are held at their wait while requests pour in from many threads; a request is
+// also sent while another refused one is between its decrement and its increment.
+TEST_F(AsyncRunnerTest, AtMostTenRunWhateverTheTiming) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
+    SampleGate& gate = SampleGate::Instance();
+    gate.SetOpen(false);
     Answers answers;
-    for (int i = 0; i < kAsyncThreadLimit; ++i) {
-        CORE::PropertyBag unused;
-        ASSERT_EQ(System().SendMsg(L"AgentHelpDesk", L"HelpdeskOperation", ProtocolRequest(3),
-                                   unused, Record, &answers, nullptr, INFINITE, nullptr, nullptr,
-                                   false, nullptr, nullptr, false),
-                  CORE::ResponseOk);
-    }
-    // Each sample takes a second, so all ten are running once the slots are gone.
-    ASSERT_TRUE(WaitUntil([] { return AsyncThreadSlots.load() == 0; }));
-    CORE::PropertyBag refused;
-    EXPECT_EQ(SendToHelpDesk(ProtocolRequest(3), refused), CORE::ResponseFailed);
-    EXPECT_EQ(refused.getErrorText(), L"No available aync threads for HelpDesk");
+    for (int i = 0; i < 10; ++i) SendWithoutWaiting(answers);
+    ASSERT_TRUE(WaitUntil([&] { return gate.Waiting() == 10; }));
     EXPECT_EQ(AsyncThreadSlots.load(), 0);
 
-    ASSERT_TRUE(WaitUntil([&] { return answers.Count() == kAsyncThreadLimit; }));
-    for (const auto& [response, reply] : answers.received) {
-        EXPECT_EQ(response, CORE::ResponseOk);
-        EXPECT_EQ(reply.getBag(L"protocol").getBag(L"vexel").get(L"image_encode_type"),
-                  L"NVIDIA NvEnc H264 4:2:0");
+    AsyncThreadSlots.fetch_sub(1);  // a refusal in flight
+    SendWithoutWaiting(answers);
+    std::vector<std::thread> senders;
+    for (int thread = 0; thread < 8; ++thread) {
+        senders.emplace_back([&] {
+            for (int i = 0; i < 5; ++i) SendWithoutWaiting(answers);
+        });
     }
+    for (std::thread& sender : senders) sender.join();
+    // Refusals answer at once; an admitted request would wait at the gate.
+    ASSERT_TRUE(WaitUntil([&] { return answers.Count() == 41 || gate.Waiting() > 10; }));
+    AsyncThreadSlots.fetch_add(1);
+    gate.SetOpen(true);
+    ASSERT_TRUE(WaitUntil([&] { return answers.Count() == 51; }));
+    EXPECT_EQ(gate.mostWaiting, 10);
+    size_t refused = 0;
+    for (const auto& [response, reply] : answers.received) {
+        if (response == CORE::ResponseFailed && reply.getErrorText() == kRefused) {
+            ++refused;
+        } else {
+            EXPECT_EQ(response, CORE::ResponseOk);
+            EXPECT_EQ(reply.getBag(L"protocol").getBag(L"vexel").get(L"image_encode_type"),
+                      L"NVIDIA NvEnc H264 4:2:0");
+        }
+    }
+    EXPECT_EQ(refused, 41u);
+    EXPECT_TRUE(NoLineAtOrAbove(2));  // a refusal is not logged
+
     ASSERT_TRUE(WaitUntil([] { return AsyncThreadSlots.load() > 0; }));
     CORE::PropertyBag accepted;
     EXPECT_EQ(SendToHelpDesk(ProtocolRequest(3), accepted), CORE::ResponseOk);
     EXPECT_FALSE(accepted.isError());
+}
+
+TEST_F(AsyncRunnerTest, AnExceptionOnTheThreadIsTheOperationsOwnFailure) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
+    const std::vector<std::function<void()>> throwers = {
+        [] { throw std::runtime_error("sampler detail"); }, [] { throw std::bad_alloc(); }};
+    for (const auto& thrower : throwers) {
+        SampleGate::Instance().onArrival = thrower;
+        m_log.Clear();
+        CORE::PropertyBag reply;
+        EXPECT_EQ(SendToHelpDesk(ProtocolRequest(3), reply), CORE::ResponseFailed);
+        EXPECT_EQ(reply.getErrorText(), L"failed to get protocol metrics");
+        EXPECT_FALSE(reply.contains(L"protocol"));
+        EXPECT_TRUE(m_log.Has(4, L"GetProtocolMetrics: failed to get protocol metrics"));
+        EXPECT_EQ(m_log.Count(4, L"GetProtocolMetrics: failed to get protocol metrics"), 1u);
+        EXPECT_TRUE(WaitUntil([] { return AsyncThreadSlots.load() == 10; }));
+    }
+}
+
+// Outside a delivery there is nothing to hold back: the slot and the worker are left as found.
+TEST_F(AsyncRunnerTest, ARequestThatCannotBeHeldBackIsRefusedQuietly) {
+    CORE::WorkItem* item = CreateHelpDeskOperation();
+    m_log.Clear();
+    CORE::PropertyBag reply;
+    EXPECT_FALSE(static_cast<DornHelpDeskOperation*>(item)->RunAsync(ProtocolRequest(3), reply));
+    EXPECT_FALSE(reply.isError());
+    EXPECT_EQ(reply.getErrorText(), L"");
+    EXPECT_TRUE(m_log.Records().empty());
+    EXPECT_EQ(AsyncThreadSlots.load(), 10);
+    EXPECT_EQ(item->AddRef(), 2);  // only the creator's reference remained
+    item->Release();
+    item->Release();
+}
+
+// The framework abandoning a held request calls AbortHandler: the requester hears success.
+TEST_F(AsyncRunnerTest, AnAbortedRequestIsAnsweredWithSuccess) {
+    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
+    SampleGate& gate = SampleGate::Instance();
+    gate.SetOpen(false);
+    Answers answers;
+    SendWithoutWaiting(answers);
+    ASSERT_TRUE(WaitUntil([&] { return gate.Waiting() == 1; }));
+    lastItem.load()->AbortHandler();
+    ASSERT_TRUE(WaitUntil([&] { return answers.Count() == 1; }));
+    EXPECT_EQ(answers.received[0].first, CORE::ResponseOk);
+    EXPECT_TRUE(answers.received[0].second.empty());
+    EXPECT_FALSE(answers.received[0].second.isError());
+
+    gate.SetOpen(true);  // the thread's own answer comes too late and changes nothing
+    ASSERT_TRUE(WaitUntil([] { return AsyncThreadSlots.load() == 10; }));
+    EXPECT_EQ(answers.Count(), 1u);
 }
 
 TEST_F(AsyncRunnerTest, AThreadThatCannotStartAnswersAtOnceAndGivesItsSlotBack) {
@@ -111,7 +229,7 @@ TEST_F(AsyncRunnerTest, AThreadThatCannotStartAnswersAtOnceAndGivesItsSlotBack) 
     EXPECT_EQ(reply.getErrorText(), L"");
     EXPECT_TRUE(m_log.Has(
         1, L"corerunnable: FAILED TO CREATE THREAD, name=HelpdeskAsync with error 11, 8"));
-    EXPECT_EQ(AsyncThreadSlots.load(), kAsyncThreadLimit);
+    EXPECT_EQ(AsyncThreadSlots.load(), 10);
 
     reply.clear();
     EXPECT_EQ(SendToHelpDesk(ProtocolRequest(3), reply), CORE::ResponseOk);

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <set>
@@ -44,6 +45,8 @@ void PublishCounterFixture(const std::string& path);
 void ForgetCounterFixtures();
 void SetFakeSessions(const std::vector<FakeSession>& sessions);
 void ClearFakeSessions();
+// How often the counter function `api` has been called in this process.
+uint64_t CounterApiCalls(const char* api);
 // Forgets the faults armed with FailCall (tests/support/FaultInjection.h) that have not fired.
 void ForgetInjectedFaults();
 

@@ -63,6 +63,10 @@ void ClearFakeSessions() {
     winport::testing::ClearSessions();
 }
 
+uint64_t CounterApiCalls(const char* api) {
+    return winport::testing::CounterApiCalls(api);
+}
+
 void ForgetInjectedFaults() {
     winport::testing::ClearFailures();
 }

@@ -4,29 +4,74 @@
 #include "counters/CounterTables.h"
 #include "metrics/ProtocolMetrics.h"
 #include "tests/metrics/ProtocolTestSupport.h"
+#include "tests/support/Bags.h"
 
 namespace dorn::test {
 namespace {
 
 class ProtocolMetricsTest : public ProtocolTest {};
 
-std::wstring LastKey(const CORE::PropertyBag& bag) {
-    return bag.empty() ? std::wstring() : bag.keyAt(bag.size() - 1);
-}
-
 TEST_F(ProtocolMetricsTest, EncoderTypesBecomeNames) {
-    EXPECT_STREQ(EncoderName(0), "none");  // the table's first and last names
-    EXPECT_STREQ(EncoderName(46), "AMD AV1 HW 4:4:4");
-    EXPECT_EQ(EncoderName(47), nullptr);
-    EXPECT_EQ(EncoderName(-2), nullptr);
-
-    CORE::PropertyBag vexel;
-    vexel.addInt64(L"image_encode_type", 46);
-    vexel.addInt64(L"session_rtt", 12);
-    ResolveEncoderName(vexel);
-    EXPECT_EQ(vexel.get(L"image_encode_type"), L"AMD AV1 HW 4:4:4");
-    EXPECT_EQ(LastKey(vexel), L"image_encode_type");
-    EXPECT_EQ(vexel.size(), 2u);
+    const std::vector<std::string> names = {"none",
+                                            "startup",
+                                            "static",
+                                            "adaptive",
+                                            "VexelCodec",
+                                            "VexelCodec Lossless",
+                                            "h264 4:2:0",
+                                            "h264 4:4:4",
+                                            "hevc 4:2:0",
+                                            "hevc 4:4:4",  // 0..9
+                                            "NVIDIA NvEnc H264 4:2:0",
+                                            "NVIDIA NvEnc H264 4:4:4",
+                                            "NVIDIA NvEnc HEVC 4:2:0",
+                                            "NVIDIA NvEnc HEVC 4:4:4",
+                                            "NVIDIA NvEnc HEVC 4:4:4 Lossless",
+                                            "NVIDIA NvEnc HEVC HDR 4:2:0",
+                                            "NVIDIA NvEnc HEVC HDR 4:4:4",
+                                            "NVIDIA NvEnc AV1 4:2:0",
+                                            "NVIDIA NvEnc AV1 4:4:4",
+                                            "NVIDIA NvEnc AV1 HDR 4:2:0",  // 10..19
+                                            "NVIDIA NvEnc AV1 HDR 4:4:4",
+                                            "Switch (Text)",
+                                            "Switch (Video)",
+                                            "Intel H264 SW 4:2:0",
+                                            "Intel H264 SW 4:4:4",
+                                            "Intel H264 HW 4:2:0",
+                                            "Intel H264 HW 4:4:4",
+                                            "Intel HEVC SW 4:2:0",
+                                            "Intel HEVC SW 4:4:4",
+                                            "Intel HEVC HW 4:2:0",  // 20..29
+                                            "Intel HEVC HW 4:4:4",
+                                            "Intel AV1 SW 4:2:0",
+                                            "Intel AV1 SW 4:4:4",
+                                            "Intel AV1 HW 4:2:0",
+                                            "Intel AV1 HW 4:4:4",
+                                            "AMD H264 SW 4:2:0",
+                                            "AMD H264 SW 4:4:4",
+                                            "AMD H264 HW 4:2:0",
+                                            "AMD H264 HW 4:4:4",
+                                            "AMD HEVC SW 4:2:0",  // 30..39
+                                            "AMD HEVC SW 4:4:4",
+                                            "AMD HEVC HW 4:2:0",
+                                            "AMD HEVC HW 4:4:4",
+                                            "AMD AV1 SW 4:2:0",
+                                            "AMD AV1 SW 4:4:4",
+                                            "AMD AV1 HW 4:2:0",
+                                            "AMD AV1 HW 4:4:4"};  // 40..46
+    ASSERT_EQ(names.size(), 47u);
+    for (int32_t type = 0; type < 47; ++type) {
+        CORE::PropertyBag vexel;
+        vexel.addInt64(L"image_encode_type", type);
+        vexel.addInt64(L"session_rtt", 12);
+        ResolveEncoderName(vexel);
+        EXPECT_EQ(Shape(vexel),
+                  ShapeOf(R"({"session_rtt": "int64", "image_encode_type": "text"})"));
+        EXPECT_EQ(vexel.get(L"image_encode_type"),
+                  std::wstring(names[type].begin(), names[type].end()))
+            << type;
+    }
+    EXPECT_TRUE(m_log.Records().empty());
 
     for (int64_t unknown : {47, -2}) {
         CORE::PropertyBag bag;
@@ -50,9 +95,9 @@ TEST_F(ProtocolMetricsTest, ProtocolIsReadCaseSensitively) {
     SetProtocol(4, L"PCOIP");
     SetProtocol(5, L"vexel");
     ASSERT_TRUE(DetectProtocol(3, protocol));
-    EXPECT_EQ(protocol, kVexelProtocol);
+    EXPECT_EQ(protocol, 4u);
     ASSERT_TRUE(DetectProtocol(4, protocol));
-    EXPECT_EQ(protocol, kPcoipProtocol);
+    EXPECT_EQ(protocol, 8u);
     EXPECT_FALSE(DetectProtocol(5, protocol));
     EXPECT_TRUE(m_log.Has(3, L"Unspported protocol vexel"));
     EXPECT_FALSE(DetectProtocol(6, protocol));  // no key at all
@@ -63,15 +108,31 @@ TEST_F(ProtocolMetricsTest, ProtocolIsReadCaseSensitively) {
     EXPECT_TRUE(reply.empty());
 }
 
-// Every row's instance name is proven by the readings below; a row of neither protocol keeps
-// its instance.
-TEST_F(ProtocolMetricsTest, RowsOfOtherCategoriesKeepTheirInstance) {
-    std::vector<PerfCounterDefinition> table(1);
-    table[0].strInstance = L"_Total";
-    table[0].dwType = kMachineCategory;
+// Each row's instance is chosen by its own type and object; a row of neither protocol keeps its
+// instance.
+TEST_F(ProtocolMetricsTest, EachRowGetsTheSessionsInstanceOfItsProtocol) {
+    const struct {
+        const wchar_t* object;
+        DWORD type;
+        const wchar_t* instance;
+    } rows[] = {
+        {L"Pallido Vexel CDR Counters", 4, L"Session ID: 7; Channel: CDR; (main)"},
+        {L"Pallido Vexel Audio Counters", 4, L"Session ID: 7; Channel: Audio; (main)"},
+        {L"Pallido Vexel Imaging Counters", 4, L"Session ID: 7; Channel: Imaging; (main)"},
+        {L"Pallido Vexel Session Counters", 4, L"Session ID: 7; (main)"},
+        {L"pallido vexel cdr counters", 4, L"Session ID: 7; (main)"},  // exact names only
+        {L"PCoIP Session General Statistics", 8, L"PCoIP Session 7 alice"},
+        {L"Pallido Vexel CDR Counters", 8, L"PCoIP Session 7 alice"},  // the type decides
+        {L"PhysicalDisk", 1, L"_Total"},
+    };
+    std::vector<PerfCounterDefinition> table;
+    for (const auto& row : rows)
+        table.push_back({row.object, L"RTT", L"_Total", L"m", false, row.type});
     SetProtocolInstances(table, 7, L"alice");
-    EXPECT_EQ(table[0].strInstance, L"_Total");
-    EXPECT_TRUE(m_log.Has(3, L"No supported protocol: 1"));
+    for (size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(table[i].strInstance, rows[i].instance) << i;
+    EXPECT_EQ(m_log.Messages(), std::vector<std::wstring>{L"No supported protocol: 1"});
+    EXPECT_EQ(m_log.Records()[0].level, 3);
 }
 
 TEST_F(ProtocolMetricsTest, VexelAndPcoipSessionsAreSampled) {
@@ -79,13 +140,8 @@ TEST_F(ProtocolMetricsTest, VexelAndPcoipSessionsAreSampled) {
     PublishFixture("counters/protocol-counters.json");
     SetProtocol(3, L"VEXEL");
     CORE::PropertyBag reply;
-    ASSERT_TRUE(BuildProtocolReply(3, reply));
-    CORE::PropertyBag protocol = reply.getBag(L"protocol");
-    ASSERT_EQ(protocol.size(), 1u);
-    const CORE::PropertyBag vexel = protocol.getBag(L"vexel");
-    EXPECT_EQ(vexel.size(), 16u);
-    EXPECT_EQ(vexel.get(L"image_encode_type"), L"NVIDIA NvEnc H264 4:2:0");
-    EXPECT_EQ(LastKey(vexel), L"image_encode_type");
+    ASSERT_TRUE(BuildProtocolReply(3, reply));  // its shape: AsyncRunnerTest
+    const CORE::PropertyBag vexel = reply.getBag(L"protocol").getBag(L"vexel");
     EXPECT_EQ(vexel.getInt64(L"session_rtt", -1), 12);  // 12.7 truncated
     EXPECT_EQ(vexel.getInt64(L"image_frames_per_second", -1), 29);
     EXPECT_EQ(vexel.getInt64(L"cdr_transmit_bytes", -1), 4096);
@@ -101,10 +157,11 @@ TEST_F(ProtocolMetricsTest, VexelAndPcoipSessionsAreSampled) {
     SetProtocol(3, L"PCOIP");
     reply.clear();
     ASSERT_TRUE(BuildProtocolReply(3, reply));
-    protocol = reply.getBag(L"protocol");
-    ASSERT_EQ(protocol.size(), 1u);
-    const CORE::PropertyBag pcoip = protocol.getBag(L"pcoip");
-    EXPECT_EQ(pcoip.size(), 5u);  // only alice's instance; the table's other counters are absent
+    const CORE::PropertyBag pcoip = reply.getBag(L"protocol").getBag(L"pcoip");
+    // Only alice's instance; the table's other counters are absent.
+    EXPECT_EQ(Shape(reply), ShapeOf(R"({"protocol": {"pcoip": {"general_recv_bytes": "int64",
+        "general_sent_bytes": "int64", "general_duration": "int64", "net_rtl": "int64",
+        "net_tx_packets_loss": "int64"}}})"));
     EXPECT_EQ(pcoip.getInt64(L"general_duration", -1), 61);
     EXPECT_EQ(pcoip.getInt64(L"general_sent_bytes", -1), 7000);
     EXPECT_EQ(pcoip.getInt64(L"net_rtl", -1), 23);

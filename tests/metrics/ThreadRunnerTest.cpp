@@ -13,7 +13,9 @@
 #include "plugin/quillmesh/SysMessage.h"
 #include "tests/metrics/MetricsTestSupport.h"
 #include "tests/support/FaultInjection.h"
+#include "tests/support/FreshProcess.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TestRegistry.h"
 #include "tests/support/Waiting.h"
 
 namespace dorn::test {
@@ -25,6 +27,7 @@ struct Probe {
     std::atomic<DWORD> threadId{0};
     std::mutex markerLock;        // a group's threads share one probe
     std::vector<uint8_t> marker;  // the last thread's marker
+    std::string systemName;       // the last thread's name as the system shows it
 };
 
 void HoldUntilReleased(void* argument) {
@@ -33,6 +36,10 @@ void HoldUntilReleased(void* argument) {
     if (marker != nullptr) {
         std::lock_guard<std::mutex> hold(probe->markerLock);
         probe->marker.assign(marker, marker + 6 + marker[5]);
+    }
+    {
+        std::lock_guard<std::mutex> hold(probe->markerLock);
+        probe->systemName = SystemThreadName(GetCurrentThreadId());
     }
     probe->threadId = GetCurrentThreadId();
     probe->started.fetch_add(1);
@@ -46,6 +53,12 @@ size_t RegistryCount() {
 // Threads leave the registry as their very last step.
 bool WaitForRegistryCount(size_t count) {
     return WaitUntil([&] { return RegistryCount() == count; });
+}
+
+// Runner threads of earlier tests in this process end on their own, leaving the registry empty.
+size_t SettledRegistryCount() {
+    EXPECT_TRUE(WaitForRegistryCount(0));
+    return RegistryCount();
 }
 
 bool WaitForStarts(const Probe& probe, int count) {
@@ -75,7 +88,7 @@ class ThreadRunnerTest : public ::testing::Test {
     }
 
     LogCapture m_log;
-    const size_t m_registryBefore = RegistryCount();
+    const size_t m_registryBefore = SettledRegistryCount();
     CORE::corelogExternalFunction m_external = CORE::corelogExternal;
 };
 
@@ -86,7 +99,7 @@ TEST_F(ThreadRunnerTest, OneThreadAtATimeWithoutAGroupNamedAndRegistered) {
     ASSERT_TRUE(WaitForStarts(probe, 1));
     EXPECT_EQ(runner->threadId(), probe.threadId.load());
     EXPECT_EQ(RegistryCount(), m_registryBefore + 1);
-    EXPECT_EQ(SystemThreadName(probe.threadId), "HelpdeskAsync");
+    EXPECT_EQ(probe.systemName, "HelpdeskAsync");
     const std::string name = "HelpdeskAsync";
     std::vector<uint8_t> expected = {'n', 'a', 'm',
                                      'e', '=', static_cast<uint8_t>(name.size() + 1)};
@@ -153,7 +166,9 @@ TEST_F(ThreadRunnerTest, TracingWritesBeginAndEndOnlyWhenOn) {
     EXPECT_TRUE(
         m_log.Has(4, L"End 'UNNAMED', count=" + std::to_wstring(m_registryBefore) + L", group=0"));
     for (const auto& record : m_log.Records()) {
-        if (record.level == 4) EXPECT_EQ(record.source, L"threads");
+        if (record.level == 4) {
+            EXPECT_EQ(record.source, L"threads");
+        }
     }
 }
 
@@ -198,6 +213,25 @@ TEST_F(ThreadRunnerTest, NameMarkerIsCutAt254Bytes) {
 
     CORE::SetThreadNameMarker(nullptr);
     EXPECT_EQ(CORE::CurrentThreadNameMarker(), nullptr);
+}
+
+// The framework's thread-name flag is read once per process, so this runs in a new one.
+TEST_F(ThreadRunnerTest, NoMarkerOrSystemNameWhenThreadNamesAreOff) {
+    RegistrySandbox registry;
+    SetMachineString(L"Software\\Zentavo\\Pallido", L"quillmeshUseThreadNames", L"0");
+    InFreshProcess([] {
+        CORE::SetThreadNameMarker("HelpdeskAsync");
+        if (CORE::CurrentThreadNameMarker() != nullptr) return false;
+        Probe probe;
+        probe.release = true;
+        auto* runner = new CORE::corerun("HelpdeskAsync", 0, nullptr,
+                                         CORE::corerunnable_defaultThreadWrapper.load(),
+                                         &HoldUntilReleased, &probe);
+        const bool started = runner->start() && WaitForRegistryCount(0);
+        runner->Release();
+        return started && probe.started == 1 && probe.marker.empty() &&
+               probe.systemName != "HelpdeskAsync";
+    });
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/Waiting.h"
+
 namespace {
 
 struct Gate {
@@ -56,17 +58,17 @@ TEST(WinportThreadsTest, SuspendedThreadRunsOnlyAfterResumeAndReportsItsExit) {
     EXPECT_NE(id, 0u);
     EXPECT_NE(id, GetCurrentThreadId());
 
-    Sleep(20);
+    // A suspended thread has not run, however long it is given.
+    EXPECT_EQ(WaitForSingleObject(thread, 20), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_EQ(gate.runs.load(), 0);
     DWORD exitCode = 0;
     ASSERT_TRUE(GetExitCodeThread(thread, &exitCode));
     EXPECT_EQ(exitCode, static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
     EXPECT_EQ(ResumeThread(thread), 1u);
     EXPECT_EQ(ResumeThread(thread), 0u);  // already running
-    EXPECT_EQ(WaitForSingleObject(thread, 30), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(gate.runs.load(), 1);
+    ASSERT_TRUE(dorn::test::WaitUntil([&] { return gate.runs.load() == 1; }));
+    EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // at the gate
 
     gate.open = true;
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
