@@ -250,15 +250,15 @@ test('"End process" asks first, then ends the process', { timeout: 60_000 }, asy
 
 test('a protected process shows the plug-in\'s refusal', { timeout: 60_000 }, async () => {
   // An agent executable: a process whose image lies beside the host's executable under one of
-  // the agent's names.
-  const sleeper = await startSleeper(agent.dir, 'sarn.exe');
+  // the agent's names (on Linux without the Windows suffix).
+  const sleeper = await startSleeper(agent.dir, 'sarn');
   sleepers.push(sleeper);
   await showTab('Processes');
   const row = await findProcess(sleeper);
   await row.getByRole('button', { name: /^End process/ }).click();
   await page.locator('#end-dialog').getByRole('button', { name: 'End process' }).click();
   await page.locator('#process-error')
-    .getByText(`Cannot end sarn.exe (PID ${sleeper.pid}): not allowed`, { exact: true })
+    .getByText(`Cannot end sarn (PID ${sleeper.pid}): not allowed`, { exact: true })
     .waitFor({ timeout: WAIT_MS });
   await page.waitForTimeout(500);
   assert.ok(sleeper.alive(), 'the protected process still runs');

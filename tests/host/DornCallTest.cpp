@@ -167,20 +167,5 @@ TEST(DornCallTest, PerformanceReportsSamplesAndTheNewestProcesses) {
     EXPECT_FALSE(HasLine(result, "perfmon cannot be loaded")) << result.err;
 }
 
-TEST(DornCallTest, ProtocolInfoReportsTheSessionsProtocolCounters) {
-    if (!HasLinuxApiLayer()) {
-        GTEST_SKIP() << "counter files and declared sessions (--counters, --sessions) need the "
-                        "Linux API layer";
-    }
-    const ProcessResult result = Dorn(
-        {"call", "--registry", kSamples + "settings.reg", "--registry", kSamples + "sessions.reg",
-         "--sessions", kFixtures + "counters/sessions.json", "--counters",
-         kFixtures + "counters/protocol-counters.json", "ProtocolInfo", "SESSIONID=3"});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    const json vexel = Reply(result)["reply"]["protocol"]["vexel"];
-    EXPECT_EQ(vexel["image_encode_type"], "NVIDIA NvEnc H264 4:2:0");
-    EXPECT_EQ(vexel["session_rtt"], 12);
-}
-
 }  // namespace
 }  // namespace dorn::test
