@@ -22,10 +22,7 @@ void DeliveryPool::Post(std::function<void()> job) {
     m_jobs.push_back(std::move(job));
     while (m_threads.size() < m_baseThreads) StartThread();
     if (m_jobs.size() > m_idle && m_threads.size() < m_maxThreads) StartThread();
-    // Every idle thread is told, not one: a single-waiter signal can be lost to a waiter that
-    // is just leaving (a known fault of some C libraries' condition variables), which left a
-    // job queued behind a handler that waited for it while idle threads slept beside it.
-    m_wake.notify_all();
+    m_wake.notify_one();
 }
 
 void DeliveryPool::StartThread() {

@@ -126,9 +126,11 @@ class TrackingItem : public CountedItem {
             p.order.push_back(value);
             p.maxRunning = std::max(p.maxRunning, ++p.running);
         });
-        // Two requests marked "pair" each wait until both run: only concurrency lets them.
-        bool paired =
-            !request.contains(L"pair") || g_probe->WaitFor([](Probe& p) { return p.running >= 2; });
+        // Two requests marked "pair" each wait until both have started: only concurrency lets
+        // the first one go on. (Started, not running: the second may be done before the first
+        // wakes to look.)
+        bool paired = !request.contains(L"pair") ||
+                      g_probe->WaitFor([](Probe& p) { return p.order.size() >= 2; });
         // Long enough for a second handler to start meanwhile if the worker let one in; a
         // pause, not a spin of yields, which a loaded machine stretches to seconds.
         std::this_thread::sleep_for(200us);
