@@ -1,10 +1,10 @@
-#include "host/CommandLine.h"
+#include "CommandLine.h"
 
 #include <charconv>
 #include <functional>
 #include <limits>
 
-#include "host/Utf8Path.h"
+#include "Utf8Path.h"
 
 namespace {
 

@@ -2,12 +2,12 @@
 // declared sessions files.
 #include <sys/stat.h>
 
-#include "counters/WtsMemory.h"
+#include "WtsMemory.h"
 #include <winport/counters_testing.h>
 #include <winport/publish.h>
 #include <winport/testing.h>
 
-#include "tests/counters/CounterTestSupport.h"
+#include "CounterTestSupport.h"
 
 namespace dorn::test {
 namespace {
