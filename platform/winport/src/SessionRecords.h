@@ -1,10 +1,10 @@
-// A user session as terminal-services sessions show it, and the two things that describe
+// A user session as terminal-services sessions show it, made from the two descriptions of
 // sessions on Linux.
 //
-// A logind login session with a numeric id; the account of its uid is the user, its state
-// gives the state: "active" -> WTSActive, "online" (logged on, not in the foreground) ->
-// WTSDisconnected, "opening" -> WTSInit, "closing" -> WTSDown. The station name is the
-// session's TTY, else its PAM service.
+// logind's login session (as sd-login reads it), when its id is numeric: the account of its
+// uid is the user, its state gives the state: "active" -> WTSActive, "online" (logged on, not in
+// the foreground) -> WTSDisconnected, "opening" -> WTSInit, "closing" -> WTSDown. The station name
+// is the session's TTY, else its PAM service.
 //
 // A sessions file: {"sessions": [{"id": 3, "user": "alice", "state": "active"}]}, with an
 // optional "station"; states are named after WTS_CONNECTSTATE_CLASS ("active", "connected",
