@@ -68,8 +68,17 @@ void ForgetSessionsFiles() {
     SessionDirectory::Instance().ForgetFiles();
 }
 
-void SetLogindSessionsDirectory(const std::string& path) {
-    SessionDirectory::Instance().SetLogindDirectory(path);
+void SetLoginSessions(std::optional<std::vector<TestLoginSession>> sessions) {
+    if (!sessions) {
+        SessionDirectory::Instance().SetLoginSource(nullptr);
+        return;
+    }
+    std::vector<LoginSession> logins;
+    for (TestLoginSession& session : *sessions) {
+        logins.push_back({std::move(session.id), session.uid, std::move(session.state),
+                          std::move(session.tty), std::move(session.service)});
+    }
+    SessionDirectory::Instance().SetLoginSource(SeededLoginSessions(std::move(logins)));
 }
 
 }  // namespace winport::testing

@@ -1,12 +1,32 @@
 #include "SessionDirectory.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 
-namespace winport {
+#include "UnixAccounts.h"
 
-SessionDirectory::SessionDirectory() : files_("sessions file", ParseSessionsFile) {}
+namespace winport {
+namespace {
+
+std::wstring AccountName(uint32_t uid) {
+    const std::vector<BYTE> sid = UnixUserSid(uid);
+    const std::optional<UnixAccount> account = LookupUnixAccount(sid.data(), sid.size());
+    return account ? account->name : std::wstring();
+}
+
+std::vector<SessionRecord> LoginSessions(LoginSessionSource& source) {
+    std::vector<SessionRecord> sessions;
+    for (const LoginSession& login : source.Sessions()) {
+        if (std::optional<SessionRecord> session = SessionOfLogin(login, AccountName)) {
+            sessions.push_back(std::move(*session));
+        }
+    }
+    return sessions;
+}
+
+}  // namespace
+
+SessionDirectory::SessionDirectory()
+    : logins_(MachineLoginSessions()), files_("sessions file", ParseSessionsFile) {}
 
 SessionDirectory& SessionDirectory::Instance() {
     // Never destroyed: session calls made from other libraries' destructors still find it.
@@ -14,32 +34,13 @@ SessionDirectory& SessionDirectory::Instance() {
     return *directory;
 }
 
-std::vector<SessionRecord> SessionDirectory::ReadLogind(const std::string& directory) const {
-    std::vector<SessionRecord> sessions;
-    DIR* listing = opendir(directory.c_str());
-    if (listing == nullptr) return sessions;  // no logind: no login sessions
-    while (const dirent* entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (!SessionNumber(name)) continue;  // also skips the "<id>.ref" FIFOs
-        std::string text;
-        FileIdentity identity;
-        std::string reason;
-        if (!ReadFileAndIdentity(directory + "/" + name, text, identity, reason)) continue;
-        if (std::optional<SessionRecord> session = ParseLogindSession(name, text)) {
-            sessions.push_back(std::move(*session));
-        }
-    }
-    closedir(listing);
-    return sessions;
-}
-
 std::vector<SessionRecord> SessionDirectory::Sessions() {
-    std::string logindDirectory;
+    std::shared_ptr<LoginSessionSource> logins;
     std::vector<SessionRecord> declared;
     {
         std::lock_guard lock(lock_);
         if (override_) return *override_;
-        logindDirectory = logindDirectory_;
+        logins = logins_;
         files_.Refresh([](const std::vector<SessionRecord>&) {});
         // A session declared by an earlier file wins over the same id in a later one.
         for (const std::vector<SessionRecord>* sessions : files_.Contents()) {
@@ -48,7 +49,7 @@ std::vector<SessionRecord> SessionDirectory::Sessions() {
             }
         }
     }
-    std::vector<SessionRecord> sessions = ReadLogind(logindDirectory);
+    std::vector<SessionRecord> sessions = LoginSessions(*logins);
     sessions.erase(
         std::remove_if(sessions.begin(), sessions.end(),
                        [&](const SessionRecord& login) { return ContainsId(declared, login.id); }),
@@ -87,9 +88,10 @@ void SessionDirectory::SetOverride(std::optional<std::vector<SessionRecord>> ses
     override_ = std::move(sessions);
 }
 
-void SessionDirectory::SetLogindDirectory(const std::string& path) {
+void SessionDirectory::SetLoginSource(std::shared_ptr<LoginSessionSource> source) {
+    if (!source) source = MachineLoginSessions();
     std::lock_guard lock(lock_);
-    logindDirectory_ = path.empty() ? "/run/systemd/sessions" : path;
+    logins_ = std::move(source);
 }
 
 }  // namespace winport

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "LoginSessionSource.h"
 #include "SessionRecords.h"
 #include "WatchedFile.h"
 
@@ -26,14 +27,14 @@ class SessionDirectory {
     void ForgetFiles();
     std::string Problem(const std::string& path);
     void SetOverride(std::optional<std::vector<SessionRecord>> sessions);
-    void SetLogindDirectory(const std::string& path);
+    // nullptr: logind's sessions again.
+    void SetLoginSource(std::shared_ptr<LoginSessionSource> source);
 
   private:
     SessionDirectory();
-    std::vector<SessionRecord> ReadLogind(const std::string& directory) const;
 
     std::mutex lock_;
-    std::string logindDirectory_ = "/run/systemd/sessions";
+    std::shared_ptr<LoginSessionSource> logins_;
     WatchedFiles<std::vector<SessionRecord>> files_;
     std::optional<std::vector<SessionRecord>> override_;
 };

@@ -1,12 +1,8 @@
 #include "SessionRecords.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <map>
 
 #include "JsonInput.h"
 #include "WideText.h"
@@ -46,31 +42,14 @@ std::optional<WTS_CONNECTSTATE_CLASS> StateNamed(
     return std::nullopt;
 }
 
-std::map<std::string, std::string> KeyValues(std::string_view text) {
-    std::map<std::string, std::string> values;
-    size_t at = 0;
-    while (at < text.size()) {
-        const size_t end = std::min(text.find('\n', at), text.size());
-        const std::string_view line = text.substr(at, end - at);
-        const size_t equals = line.find('=');
-        if (!line.empty() && line.front() != '#' && equals != std::string_view::npos) {
-            values[std::string(line.substr(0, equals))] = std::string(line.substr(equals + 1));
-        }
-        at = end + 1;
-    }
-    return values;
-}
-
-std::string AccountName(const std::string& uidText) {
-    uid_t uid = 0;
-    const auto [end, error] = std::from_chars(uidText.data(), uidText.data() + uidText.size(), uid);
-    if (error != std::errc() || end != uidText.data() + uidText.size()) return {};
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
-        return {};
-    return found->pw_name;
+// A session id as logind gives it: decimal, and not WTS_CURRENT_SESSION.
+std::optional<DWORD> SessionNumber(std::string_view text) {
+    DWORD id = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty())
+        return std::nullopt;
+    if (id == WTS_CURRENT_SESSION) return std::nullopt;
+    return id;
 }
 
 SessionRecord ReadDeclaredSession(const Json& entry, const std::string& place) {
@@ -100,15 +79,6 @@ SessionRecord ReadDeclaredSession(const Json& entry, const std::string& place) {
 
 }  // namespace
 
-std::optional<DWORD> SessionNumber(std::string_view text) {
-    DWORD id = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
-    if (error != std::errc() || end != text.data() + text.size() || text.empty())
-        return std::nullopt;
-    if (id == WTS_CURRENT_SESSION) return std::nullopt;
-    return id;
-}
-
 bool ContainsId(const std::vector<SessionRecord>& sessions, DWORD id) {
     return std::any_of(sessions.begin(), sessions.end(),
                        [&](const SessionRecord& session) { return session.id == id; });
@@ -119,18 +89,16 @@ void SortById(std::vector<SessionRecord>& sessions) {
               [](const SessionRecord& a, const SessionRecord& b) { return a.id < b.id; });
 }
 
-std::optional<SessionRecord> ParseLogindSession(std::string_view id, std::string_view text) {
-    const std::optional<DWORD> number = SessionNumber(id);
-    if (!number) return std::nullopt;
-    std::map<std::string, std::string> values = KeyValues(text);
-    const std::optional<WTS_CONNECTSTATE_CLASS> state = StateNamed(kLogindStates, values["STATE"]);
-    if (!state) return std::nullopt;
+std::optional<SessionRecord> SessionOfLogin(const LoginSession& login,
+                                            const AccountNameOf& accountName) {
+    const std::optional<DWORD> number = SessionNumber(login.id);
+    const std::optional<WTS_CONNECTSTATE_CLASS> state = StateNamed(kLogindStates, login.state);
+    if (!number || !state) return std::nullopt;
     SessionRecord session;
     session.id = *number;
     session.state = *state;
-    const std::string user = !values["USER"].empty() ? values["USER"] : AccountName(values["UID"]);
-    session.user = DecodeUtf8(user);
-    session.station = DecodeUtf8(!values["TTY"].empty() ? values["TTY"] : values["SERVICE"]);
+    if (login.uid) session.user = accountName(*login.uid);
+    session.station = DecodeUtf8(!login.tty.empty() ? login.tty : login.service);
     return session;
 }
 
