@@ -13,7 +13,7 @@
 
 #include "process/ProcessRecords.h"
 #include "process/ProcessSnapshot.h"
-#include "process/SystemInformationParser.h"
+#include "process/table/SystemInformationParser.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "counters/PerfCounterDefinition.h"
 #include "plugin/Settings.h"
 #include "plugin/quillmesh/Framework.h"
-#include "process/ProcessSnapshotTypes.h"
+#include "process/ProcessRecords.h"
 
 struct PerformanceSample {
     DWORD tick = 0;  // GetTickCount() after the processor, process and memory figures

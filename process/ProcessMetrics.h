@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "plugin/quillmesh/Framework.h"
-#include "process/ProcessSnapshotTypes.h"
+#include "process/ProcessRecords.h"
 
 bool HandleProcessMetrics(const CORE::PropertyBag& request, CORE::PropertyBag& reply);
 

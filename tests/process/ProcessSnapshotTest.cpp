@@ -10,6 +10,7 @@
 
 #include "process/ProcessSnapshot.h"
 #include "process/ProcessUserName.h"
+#include "process/table/SystemInformationQuery.h"
 #include "tests/process/ProcessTestSupport.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/Waiting.h"
@@ -58,6 +59,7 @@ TEST_F(ProcessSnapshotTest, ReadsThisMachinesProcesses) {
     ASSERT_NE(self, map.end());
     EXPECT_EQ(self->second.imageName, OwnExecutable().filename().wstring());
     EXPECT_GE(self->second.kernelTime + self->second.userTime, used);
+    EXPECT_GT(self->second.workingSetBytes, 0u);
 }
 
 TEST_F(ProcessSnapshotTest, ReadsPrivateBytesAndTransfers) {
