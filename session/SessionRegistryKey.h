@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "plugin/ScopedRegKey.h"
+#include "session/SessionDataKey.h"
 
-constexpr const wchar_t* kSessionDataPattern = L"Software\\Zentavo\\Pallido\\SessionData\\%d";
 constexpr const wchar_t* kVexelTelemetryPattern =
     L"Software\\Zentavo\\Pallido\\Vexel\\Telemetry\\%d";
 
