@@ -1,68 +1,8 @@
 #include "PerfmonSampler.h"
 
-#include <winternl.h>
-
-#include <cstring>
-#include <set>
+#include "SystemInformationQuery.h"
 
 namespace {
-
-using QuerySystemInformation = NTSTATUS(NTAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
-constexpr ULONG kFirstBufferSize = 64 * 1024;
-constexpr ULONG kLargestBufferSize = 64 * 1024 * 1024;
-constexpr NTSTATUS kStatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
-
-// A process record's fields at their published x64 offsets: the system headers' declarations of
-// the record differ, and each leaves some of these fields out.
-namespace ProcessRecord {
-constexpr size_t kNextEntryOffset = 0x00;
-constexpr size_t kCreateTime = 0x20;
-constexpr size_t kUserTime = 0x28;
-constexpr size_t kKernelTime = 0x30;
-constexpr size_t kUniqueProcessId = 0x50;
-constexpr size_t kSessionId = 0x64;
-constexpr size_t kWorkingSetSize = 0x90;
-constexpr size_t kSize = 0x100;  // without thread records and name
-}  // namespace ProcessRecord
-
-template <typename Field>
-Field FieldAt(const uint8_t* record, size_t offset) {
-    Field value;
-    std::memcpy(&value, record + offset, sizeof value);
-    return value;
-}
-
-QuerySystemInformation QueryFunction() {
-    static const QuerySystemInformation query = [] {
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        return ntdll == nullptr ? nullptr
-                                : reinterpret_cast<QuerySystemInformation>(reinterpret_cast<void*>(
-                                      GetProcAddress(ntdll, "NtQuerySystemInformation")));
-    }();
-    return query;
-}
-
-// The table of one information class, its buffer grown while the system asks for more. False
-// when it cannot be read; `size` is the part of the buffer the system filled.
-bool QueryTable(SYSTEM_INFORMATION_CLASS informationClass, std::vector<uint64_t>& buffer,
-                ULONG& size) {
-    const QuerySystemInformation query = QueryFunction();
-    if (query == nullptr) return false;
-    ULONG bytes = kFirstBufferSize;
-    while (bytes <= kLargestBufferSize) {
-        buffer.assign((bytes + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0);  // 8-byte aligned
-        size = 0;
-        const NTSTATUS status = query(informationClass, buffer.data(), bytes, &size);
-        if (NT_SUCCESS(status)) return true;
-        if (status != kStatusInfoLengthMismatch) return false;
-        bytes = size > bytes ? size + 4096 : bytes * 2;
-    }
-    return false;
-}
-
-uint64_t Ticks(const LARGE_INTEGER& value) {
-    return static_cast<uint64_t>(value.QuadPart);
-}
 
 // Capped at 100: the process table is read a moment after the machine's times, and working
 // sets count shared pages once per process, so the parts can add up to more than the whole.
@@ -93,19 +33,6 @@ std::wstring CounterPath(const MonitoredCounter& counter) {
 }
 
 }  // namespace
-
-uint64_t MachineProcessorTime() {
-    std::vector<uint64_t> buffer;
-    ULONG size = 0;
-    if (!QueryTable(SystemProcessorPerformanceInformation, buffer, size)) return 0;
-    const auto* processors =
-        reinterpret_cast<const SYSTEM_PROCESSOR_PERFORMANCE_INFORMATION*>(buffer.data());
-    uint64_t total = 0;
-    for (size_t i = 0; i < size / sizeof(SYSTEM_PROCESSOR_PERFORMANCE_INFORMATION); ++i) {
-        total += Ticks(processors[i].KernelTime) + Ticks(processors[i].UserTime);
-    }
-    return total;
-}
 
 PerfmonSampler::PerfmonSampler() {
     if (PdhOpenQueryW(nullptr, 0, &m_query) != 0) {
@@ -154,40 +81,31 @@ MonitorReading PerfmonSampler::Read() {
 }
 
 // Processor share of a session: the growth of its processes' times over the growth of the
-// machine's; processes new since the last reading count from their start.
+// machine's; a process new since the last reading counts from the next one.
 void PerfmonSampler::ReadSessions(MonitorReading& reading) {
     const uint64_t totalMemory = TotalPhysicalMemory(reading.overallMem);
-    const uint64_t machineTime = MachineProcessorTime();
+    uint64_t machineTime = 0;
+    uint64_t idleTime = 0;
+    ReadProcessorTimes(machineTime, idleTime);  // both 0 when it fails
     const uint64_t machineDelta =
         m_previousMachineTime == 0 ? 0 : machineTime - m_previousMachineTime;
     m_previousMachineTime = machineTime;
 
-    std::vector<uint64_t> buffer;
-    ULONG size = 0;
-    if (!QueryTable(SystemProcessInformation, buffer, size)) return;
-    std::map<std::pair<uint64_t, int64_t>, uint64_t> processTimes;
+    ProcessMap processes;
+    if (!ReadProcessTable(processes)) return;
     std::map<uint32_t, std::pair<uint64_t, uint64_t>> perSession;  // time delta, working set
-    const auto* bytes = reinterpret_cast<const uint8_t*>(buffer.data());
-    for (size_t offset = 0; offset + ProcessRecord::kSize <= size;) {
-        using namespace ProcessRecord;
-        const uint8_t* record = bytes + offset;
-        const auto key = std::make_pair(FieldAt<uint64_t>(record, kUniqueProcessId),
-                                        FieldAt<int64_t>(record, kCreateTime));
-        const uint64_t time =
-            FieldAt<uint64_t>(record, kKernelTime) + FieldAt<uint64_t>(record, kUserTime);
-        processTimes[key] = time;
-        const auto previous = m_previousProcessTimes.find(key);
-        auto& session = perSession[FieldAt<uint32_t>(record, kSessionId)];
-        if (previous != m_previousProcessTimes.end() && time >= previous->second) {
-            session.first += time - previous->second;
+    for (const auto& [key, counters] : processes) {
+        auto& session = perSession[counters.sessionId];
+        const auto previous = m_previousProcesses.find(key);
+        if (previous != m_previousProcesses.end()) {
+            const int64_t grown = counters.kernelTime + counters.userTime -
+                                  previous->second.kernelTime - previous->second.userTime;
+            if (grown > 0) session.first += static_cast<uint64_t>(grown);
         }
-        session.second += FieldAt<uint64_t>(record, kWorkingSetSize);
-        const uint32_t next = FieldAt<uint32_t>(record, kNextEntryOffset);
-        if (next == 0) break;
-        offset += next;
+        session.second += counters.workingSetBytes;
     }
-    const bool first = m_previousProcessTimes.empty();
-    m_previousProcessTimes = std::move(processTimes);
+    const bool first = m_previousProcesses.empty();
+    m_previousProcesses = std::move(processes);
     for (const auto& [sessionId, load] : perSession) {
         reading.sessions[sessionId] = SessionLoad{first ? 0 : Percent(load.first, machineDelta),
                                                   Percent(load.second, totalMemory)};

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "ProcessMap.h"
+
 // One counter a plug-in asked for in "configPerfmonMetrics".
 struct MonitoredCounter {
     std::wstring object;
@@ -57,8 +59,5 @@ class PerfmonSampler {
     PDH_HCOUNTER m_processorTotal = nullptr;
     std::vector<Counter> m_counters;
     uint64_t m_previousMachineTime = 0;
-    std::map<std::pair<uint64_t, int64_t>, uint64_t> m_previousProcessTimes;  // by (pid, created)
+    ProcessMap m_previousProcesses;
 };
-
-// Sum of kernel (idle included) and user time over all processors, 100-ns units; 0 on failure.
-uint64_t MachineProcessorTime();

@@ -9,7 +9,7 @@
 #include "WtsMemory.h"
 #include "ScopedRegKey.h"
 #include "quillmesh/corestring.h"
-#include "SessionRegistryKey.h"
+#include "SessionDataKey.h"
 
 namespace {
 
@@ -85,15 +85,9 @@ bool ParseSessionId(const std::wstring& name, DWORD& id) {
     return true;
 }
 
-// The parent of the plug-in's per-session keys: its path pattern without the final "\%d".
-std::wstring SessionDataKeyPath() {
-    const std::wstring pattern = kSessionDataPattern;
-    return pattern.substr(0, pattern.rfind(L'\\'));
-}
-
 void AddRegistrySessions(std::map<DWORD, SessionEntry>& sessions) {
     ScopedRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SessionDataKeyPath().c_str(), 0, KEY_READ, key.put()) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionDataKey, 0, KEY_READ, key.put()) !=
         ERROR_SUCCESS) {
         return;  // no session has data
     }

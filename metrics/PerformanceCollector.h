@@ -16,7 +16,7 @@
 #include "PerfCounterDefinition.h"
 #include "Settings.h"
 #include "quillmesh/Framework.h"
-#include "ProcessSnapshotTypes.h"
+#include "ProcessRecords.h"
 
 struct PerformanceSample {
     DWORD tick = 0;  // GetTickCount() after the processor, process and memory figures

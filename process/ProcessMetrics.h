@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "quillmesh/Framework.h"
-#include "ProcessSnapshotTypes.h"
+#include "ProcessRecords.h"
 
 bool HandleProcessMetrics(const CORE::PropertyBag& request, CORE::PropertyBag& reply);
 

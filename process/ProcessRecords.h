@@ -2,8 +2,27 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
-#include "ProcessSnapshotTypes.h"
+#include "ProcessMap.h"
+
+// One process's metrics over the interval between two readings.
+struct ProcessRecord {
+    uint32_t processId = 0;
+    int64_t createTime = 0;  // seconds since 1970-01-01 UTC
+    uint32_t cpu = 0;        // percent of the machine's processor time
+    uint32_t mem = 0;        // private bytes
+    uint32_t disk = 0;       // bytes read and written, modulo 2^32
+    uint32_t sessionId = 0;
+    std::wstring name;
+    std::wstring userName;
+};
+
+struct ProcessList {
+    int64_t timestamp = 0;  // milliseconds since 1970-01-01 UTC; 0 when the clock failed
+    std::vector<ProcessRecord> records;
+};
 
 // Appends one record per entry of `current`, in its order, to `list.records` and sets
 // `list.timestamp`. `interval` is the growth of the processor-time total between the two

@@ -1,14 +1,9 @@
 // Readings of the process table, the processor times and the memory load.
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
 
-#include "ProcessSnapshotTypes.h"
-
-// NtQuerySystemInformation; its NTSTATUS is a LONG.
-using NtQuerySystemInformationFunction = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
+#include "ProcessMap.h"
 
 // True once the address of ntdll's NtQuerySystemInformation is known; looked up on the first
 // call that succeeds and kept from then on.
@@ -23,8 +18,3 @@ bool QueryProcessorTimes(uint64_t& total, uint64_t& idle);
 
 // Percent of physical memory in use.
 bool QueryMemoryLoad(uint32_t& percent);
-
-// Forgets the looked-up address, as a fresh load of the library would (tests).
-void ResetQuerySystemInformationForTesting();
-// Takes `query` as the looked-up address, so that a test sees every call the readings make.
-void UseQuerySystemInformationForTesting(NtQuerySystemInformationFunction query);

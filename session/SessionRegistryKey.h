@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "ScopedRegKey.h"
+#include "SessionDataKey.h"
 
-constexpr const wchar_t* kSessionDataPattern = L"Software\\Zentavo\\Pallido\\SessionData\\%d";
 constexpr const wchar_t* kVexelTelemetryPattern =
     L"Software\\Zentavo\\Pallido\\Vexel\\Telemetry\\%d";
 

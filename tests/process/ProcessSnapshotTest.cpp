@@ -10,6 +10,7 @@
 
 #include "ProcessSnapshot.h"
 #include "ProcessUserName.h"
+#include "SystemInformationQuery.h"
 #include "ProcessTestSupport.h"
 #include "FaultInjection.h"
 #include "Waiting.h"
@@ -58,6 +59,7 @@ TEST_F(ProcessSnapshotTest, ReadsThisMachinesProcesses) {
     ASSERT_NE(self, map.end());
     EXPECT_EQ(self->second.imageName, OwnExecutable().filename().wstring());
     EXPECT_GE(self->second.kernelTime + self->second.userTime, used);
+    EXPECT_GT(self->second.workingSetBytes, 0u);
 }
 
 TEST_F(ProcessSnapshotTest, ReadsPrivateBytesAndTransfers) {

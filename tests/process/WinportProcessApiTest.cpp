@@ -30,6 +30,7 @@ static_assert(L::kKernelTime == offsetof(SYSTEM_PROCESS_INFORMATION, KernelTime)
 static_assert(L::kImageNameBuffer == offsetof(SYSTEM_PROCESS_INFORMATION, ImageName.Buffer));
 static_assert(L::kUniqueProcessId == offsetof(SYSTEM_PROCESS_INFORMATION, UniqueProcessId));
 static_assert(L::kSessionId == offsetof(SYSTEM_PROCESS_INFORMATION, SessionId));
+static_assert(L::kWorkingSetSize == offsetof(SYSTEM_PROCESS_INFORMATION, WorkingSetSize));
 static_assert(L::kPrivatePageCount == offsetof(SYSTEM_PROCESS_INFORMATION, PrivatePageCount));
 static_assert(L::kReadTransferCount == offsetof(SYSTEM_PROCESS_INFORMATION, ReadTransferCount));
 static_assert(L::kWriteTransferCount == offsetof(SYSTEM_PROCESS_INFORMATION, WriteTransferCount));

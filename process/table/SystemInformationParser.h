@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ProcessSnapshotTypes.h"
+#include "ProcessMap.h"
 
 // Byte offsets of the published x64 layouts.
 namespace ProcessInformationLayout {
@@ -16,6 +16,7 @@ inline constexpr size_t kKernelTime = 0x30;
 inline constexpr size_t kImageNameBuffer = 0x40;  // ImageName (0x38) .Buffer
 inline constexpr size_t kUniqueProcessId = 0x50;
 inline constexpr size_t kSessionId = 0x64;
+inline constexpr size_t kWorkingSetSize = 0x90;
 inline constexpr size_t kPrivatePageCount = 0xC8;
 inline constexpr size_t kReadTransferCount = 0xE8;
 inline constexpr size_t kWriteTransferCount = 0xF0;

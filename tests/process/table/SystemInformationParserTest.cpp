@@ -16,7 +16,7 @@ namespace L = ProcessInformationLayout;
 
 struct Crafted {
     int64_t pid, created, kernel, user, read, written;
-    uint64_t privateBytes;
+    uint64_t privateBytes, workingSet;
     uint32_t session;
     std::wstring name;
     bool hasName = true;  // false: ImageName.Buffer is null
@@ -59,6 +59,7 @@ std::vector<size_t> Lay(const std::vector<Crafted>& table, unsigned char* buffer
         Poke(record, L::kUniqueProcessId, p.pid);
         Poke(record, L::kSessionId, p.session);
         Poke(record, L::kPrivatePageCount, p.privateBytes);
+        Poke(record, L::kWorkingSetSize, p.workingSet);
         Poke(record, L::kReadTransferCount, p.read);
         Poke(record, L::kWriteTransferCount, p.written);
         std::memcpy(record + L::kRecordSize, p.name.c_str(), NameBytes(p));
@@ -68,10 +69,10 @@ std::vector<size_t> Lay(const std::vector<Crafted>& table, unsigned char* buffer
 }
 
 const std::vector<Crafted> kTable = {
-    {0, 0, 5, 5, 0, 0, 0, 0, L"", false},  // the idle process comes first on Windows
-    {700, 300, 11, 12, 13, 14, 0x1'2345'6789ull, 2, L"editor.exe"},
-    {4, 100, 21, 22, 23, 24, 4096, 0, L"System"},
-    {9, 300, 31, 32, 33, 34, 8192, 1, L"svc.exe"},
+    {0, 0, 5, 5, 0, 0, 0, 0, 0, L"", false},  // the idle process comes first on Windows
+    {700, 300, 11, 12, 13, 14, 0x1'2345'6789ull, 0x5'0000'0000ull, 2, L"editor.exe"},
+    {4, 100, 21, 22, 23, 24, 4096, 8192, 0, L"System"},
+    {9, 300, 31, 32, 33, 34, 8192, 4096, 1, L"svc.exe"},
 };
 
 bool Parse(const std::vector<Crafted>& table, ProcessMap& map, size_t& badOffset,
@@ -89,7 +90,7 @@ TEST(ProcessInformationParser, ReadsEveryRecordIntoKeyOrderAddingToTheMap) {
     map[{50, 50}].imageName = L"kept";
     map[{100, 4}].imageName = L"stale";
     std::vector<Crafted> table = kTable;
-    table.push_back({77, 1, 0, 0, 0, 0, 0, 0, L"", false});
+    table.push_back({77, 1, 0, 0, 0, 0, 0, 0, 0, L"", false});
     size_t badOffset = 0;
     ASSERT_TRUE(Parse(table, map, badOffset));
     ASSERT_EQ(map.size(), 5u);  // the idle process is skipped
@@ -108,6 +109,7 @@ TEST(ProcessInformationParser, ReadsEveryRecordIntoKeyOrderAddingToTheMap) {
     EXPECT_EQ(editor.bytesWritten, 14);
     EXPECT_EQ(editor.privateBytes, 0x2345'6789u);  // the low 32 bits of more than 4 GiB
     EXPECT_EQ(editor.sessionId, 2u);
+    EXPECT_EQ(editor.workingSetBytes, 0x5'0000'0000u);  // all 64 bits
     EXPECT_EQ(editor.imageName, L"editor.exe");
 }
 

@@ -1,11 +1,11 @@
-// One reading of the process table and the metrics computed from two readings.
+// One reading of the process table: what it keeps of each process, by a key that survives
+// between readings.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <tuple>
-#include <vector>
 
 // Identifies a process across readings: a reused process id comes with another creation time.
 struct ProcessKey {
@@ -29,24 +29,8 @@ struct ProcessCounters {
     uint32_t privateBytes = 0;  // low 32 bits of PrivatePageCount
     uint32_t sessionId = 0;
     std::wstring imageName;
+    uint64_t workingSetBytes = 0;
 };
 
 // One reading, oldest process first (ties by process id).
 using ProcessMap = std::map<ProcessKey, ProcessCounters>;
-
-// One process's metrics over the interval between two readings.
-struct ProcessRecord {
-    uint32_t processId = 0;
-    int64_t createTime = 0;  // seconds since 1970-01-01 UTC
-    uint32_t cpu = 0;        // percent of the machine's processor time
-    uint32_t mem = 0;        // private bytes
-    uint32_t disk = 0;       // bytes read and written, modulo 2^32
-    uint32_t sessionId = 0;
-    std::wstring name;
-    std::wstring userName;
-};
-
-struct ProcessList {
-    int64_t timestamp = 0;  // milliseconds since 1970-01-01 UTC; 0 when the clock failed
-    std::vector<ProcessRecord> records;
-};

@@ -44,6 +44,7 @@ bool ParseRecord(const unsigned char* buffer, size_t size, size_t offset, Proces
     counters.bytesWritten = ReadAt<int64_t>(record, L::kWriteTransferCount);
     counters.privateBytes = static_cast<uint32_t>(ReadAt<uint64_t>(record, L::kPrivatePageCount));
     counters.sessionId = ReadAt<uint32_t>(record, L::kSessionId);
+    counters.workingSetBytes = ReadAt<uint64_t>(record, L::kWorkingSetSize);
     counters.imageName = std::move(*name);
     return true;
 }
