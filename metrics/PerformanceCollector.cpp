@@ -9,7 +9,7 @@
 #include "metrics/TruncatedValue.h"
 #include "plugin/LogMessage.h"
 #include "plugin/Settings.h"
-#include "plugin/UniqueHandle.h"
+#include "platform/handles/UniqueHandle.h"
 #include "process/ProcessMetrics.h"
 #include "process/ProcessRecords.h"
 #include "process/ProcessSnapshot.h"
@@ -112,10 +112,10 @@ CollectorClock& SystemCollectorClock() {
 struct PerformanceCollector::Run {
     enum Phase : int { kCreated, kEntered, kBarred };
     PerformanceCollector* collector = nullptr;
-    UniqueKernelHandle thread;
+    UniqueHandle thread;
     std::atomic<int> phase{kCreated};
 #if defined(_WIN32)
-    UniqueKernelHandle parked;
+    UniqueHandle parked;
 #endif
 };
 

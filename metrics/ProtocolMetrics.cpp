@@ -8,7 +8,7 @@
 #include "counters/CounterSetUpdate.h"
 #include "counters/CounterTables.h"
 #include "counters/PerfCounterSet.h"
-#include "counters/WtsMemory.h"
+#include "platform/handles/UniqueHandle.h"
 #include "metrics/TruncatedValue.h"
 #include "plugin/LogMessage.h"
 #include "plugin/quillmesh/corestring.h"
@@ -138,7 +138,7 @@ bool DetectProtocol(int32_t sessionId, DWORD& protocol) {
 }
 
 std::wstring GetSessionUserName(int32_t sessionId) {
-    WtsMemory<wchar_t> buffer;
+    UniqueWtsMemory<wchar_t> buffer;
     DWORD bytes = 0;
     if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, static_cast<DWORD>(sessionId),
                                      WTSUserName, buffer.put(), &bytes)) {

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/handles/SystemFunction.h"
 #include "plugin/LogMessage.h"
 #include "process/SystemInformationParser.h"
 
@@ -19,15 +20,20 @@ constexpr size_t kBufferSlack = 16384;
 // A table that outgrows the buffer this many times in a row is not going to settle.
 constexpr int kMaxGrowthRounds = 32;
 
-// Shared by every thread that samples; written only with a complete value.
-std::atomic<NtQuerySystemInformationFunction> g_querySystemInformation{nullptr};
+// Needed, not optional: a lookup that finds nothing is made again at the next reading.
+SystemFunction<NtQuerySystemInformationFunction> g_querySystemInformation(
+    L"ntdll.dll", "NtQuerySystemInformation", IfAbsent::LookAgain);
+// A test's stand-in, used instead of the system's function while set.
+std::atomic<NtQuerySystemInformationFunction> g_standIn{nullptr};
 
 // Runs the query, growing the buffer while the system reports a length mismatch. On success
 // `buffer` holds the records and `returnedLength` the length the system reported.
 bool QueryInformationClass(ULONG informationClass, std::vector<unsigned char>& buffer,
                            ULONG& returnedLength) {
     if (!LoadQuerySystemInformation()) return false;
-    NtQuerySystemInformationFunction query = g_querySystemInformation.load();
+    const NtQuerySystemInformationFunction standIn = g_standIn.load();
+    const NtQuerySystemInformationFunction query =
+        standIn != nullptr ? standIn : g_querySystemInformation.Find();
     buffer.clear();
     ULONG needed = 0;
     NTSTATUS status = query(informationClass, nullptr, 0, &needed);
@@ -59,22 +65,21 @@ bool QueryInformationClass(ULONG informationClass, std::vector<unsigned char>& b
 }  // namespace
 
 bool LoadQuerySystemInformation() {
-    if (g_querySystemInformation.load() != nullptr) return true;
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (ntdll == nullptr) {
-        LogMessage(CORE::SysMessageError, L"Failed to get the handle of ntdll.dll, error: %d",
-                   GetLastError());
-        return false;
+    if (g_standIn.load() != nullptr) return true;
+    const auto found = g_querySystemInformation.Get();
+    switch (found.lookup) {
+        case SystemFunctionLookup::Found:
+            return true;
+        case SystemFunctionLookup::ModuleMissing:
+            LogMessage(CORE::SysMessageError, L"Failed to get the handle of ntdll.dll, error: %d",
+                       found.error);
+            return false;
+        case SystemFunctionLookup::Absent:
+        case SystemFunctionLookup::LookupFailed:
+            break;
     }
-    auto query = reinterpret_cast<NtQuerySystemInformationFunction>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
-    if (query == nullptr) {
-        LogMessage(CORE::SysMessageError, L"Failed to get the query function, error: %d",
-                   GetLastError());
-        return false;
-    }
-    g_querySystemInformation.store(query);
-    return true;
+    LogMessage(CORE::SysMessageError, L"Failed to get the query function, error: %d", found.error);
+    return false;
 }
 
 bool TakeProcessSnapshot(ProcessMap& map) {
@@ -116,9 +121,10 @@ bool QueryMemoryLoad(uint32_t& percent) {
 }
 
 void ResetQuerySystemInformationForTesting() {
-    g_querySystemInformation.store(nullptr);
+    g_standIn.store(nullptr);
+    g_querySystemInformation.Forget();
 }
 
 void UseQuerySystemInformationForTesting(NtQuerySystemInformationFunction query) {
-    g_querySystemInformation.store(query);
+    g_standIn.store(query);
 }

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "plugin/ScopedRegKey.h"
+#include "platform/handles/UniqueHandle.h"
 
 constexpr const wchar_t* kSessionDataPattern = L"Software\\Zentavo\\Pallido\\SessionData\\%d";
 constexpr const wchar_t* kVexelTelemetryPattern =
@@ -28,5 +28,5 @@ class SessionRegistryKey {
 
   private:
     int32_t m_sessionId;
-    ScopedRegKey m_key;
+    UniqueRegKey m_key;
 };
