@@ -5,6 +5,8 @@
 #include <cstring>
 #include <set>
 
+#include "platform/handles/SystemFunction.h"
+
 namespace {
 
 using QuerySystemInformation = NTSTATUS(NTAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
@@ -32,21 +34,14 @@ Field FieldAt(const uint8_t* record, size_t offset) {
     return value;
 }
 
-QuerySystemInformation QueryFunction() {
-    static const QuerySystemInformation query = [] {
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        return ntdll == nullptr ? nullptr
-                                : reinterpret_cast<QuerySystemInformation>(reinterpret_cast<void*>(
-                                      GetProcAddress(ntdll, "NtQuerySystemInformation")));
-    }();
-    return query;
-}
+SystemFunction<QuerySystemInformation> g_querySystemInformation(L"ntdll.dll",
+                                                                "NtQuerySystemInformation");
 
 // The table of one information class, its buffer grown while the system asks for more. False
 // when it cannot be read; `size` is the part of the buffer the system filled.
 bool QueryTable(SYSTEM_INFORMATION_CLASS informationClass, std::vector<uint64_t>& buffer,
                 ULONG& size) {
-    const QuerySystemInformation query = QueryFunction();
+    const QuerySystemInformation query = g_querySystemInformation.Find();
     if (query == nullptr) return false;
     ULONG bytes = kFirstBufferSize;
     while (bytes <= kLargestBufferSize) {
@@ -108,37 +103,34 @@ uint64_t MachineProcessorTime() {
 }
 
 PerfmonSampler::PerfmonSampler() {
-    if (PdhOpenQueryW(nullptr, 0, &m_query) != 0) {
-        m_query = nullptr;
+    if (PdhOpenQueryW(nullptr, 0, m_query.put()) != 0) {
+        m_query.release();  // a failed open writes nothing of ours to close
         return;
     }
-    if (PdhAddEnglishCounterW(m_query, L"\\Processor(_Total)\\% Processor Time", 0,
+    if (PdhAddEnglishCounterW(m_query.get(), L"\\Processor(_Total)\\% Processor Time", 0,
                               &m_processorTotal) != 0) {
         m_processorTotal = nullptr;
     }
-    PdhCollectQueryData(m_query);  // rates need a first collection
-}
-
-PerfmonSampler::~PerfmonSampler() {
-    if (m_query != nullptr) PdhCloseQuery(m_query);
+    PdhCollectQueryData(m_query.get());  // rates need a first collection
 }
 
 void PerfmonSampler::Configure(const std::vector<MonitoredCounter>& counters) {
     for (const Counter& counter : m_counters) PdhRemoveCounter(counter.handle);
     m_counters.clear();
-    if (m_query == nullptr) return;
+    if (!m_query) return;
     for (const MonitoredCounter& wanted : counters) {
         Counter counter{wanted.metricName, wanted.scale, nullptr};
-        if (PdhAddEnglishCounterW(m_query, CounterPath(wanted).c_str(), 0, &counter.handle) == 0) {
+        if (PdhAddEnglishCounterW(m_query.get(), CounterPath(wanted).c_str(), 0, &counter.handle) ==
+            0) {
             m_counters.push_back(std::move(counter));
         }
     }
-    PdhCollectQueryData(m_query);
+    PdhCollectQueryData(m_query.get());
 }
 
 MonitorReading PerfmonSampler::Read() {
     MonitorReading reading;
-    if (m_query != nullptr && PdhCollectQueryData(m_query) == 0) {
+    if (m_query && PdhCollectQueryData(m_query.get()) == 0) {
         bool valid = false;
         reading.overallCpu = static_cast<int64_t>(FormattedValue(m_processorTotal, valid));
         for (const Counter& counter : m_counters) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/handles/UniqueHandle.h"
+
 // One counter a plug-in asked for in "configPerfmonMetrics".
 struct MonitoredCounter {
     std::wstring object;
@@ -35,7 +37,6 @@ struct MonitorReading {
 class PerfmonSampler {
   public:
     PerfmonSampler();
-    ~PerfmonSampler();
     PerfmonSampler(const PerfmonSampler&) = delete;
     PerfmonSampler& operator=(const PerfmonSampler&) = delete;
 
@@ -53,7 +54,7 @@ class PerfmonSampler {
     };
     void ReadSessions(MonitorReading& reading);
 
-    PDH_HQUERY m_query = nullptr;
+    UniquePdhQuery m_query;
     PDH_HCOUNTER m_processorTotal = nullptr;
     std::vector<Counter> m_counters;
     uint64_t m_previousMachineTime = 0;
