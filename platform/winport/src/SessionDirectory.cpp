@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "platform/handles/UniqueFd.h"
+
 namespace winport {
 
 SessionDirectory::SessionDirectory() : files_("sessions file", ParseSessionsFile) {}
@@ -16,9 +18,9 @@ SessionDirectory& SessionDirectory::Instance() {
 
 std::vector<SessionRecord> SessionDirectory::ReadLogind(const std::string& directory) const {
     std::vector<SessionRecord> sessions;
-    DIR* listing = opendir(directory.c_str());
-    if (listing == nullptr) return sessions;  // no logind: no login sessions
-    while (const dirent* entry = readdir(listing)) {
+    const UniqueDir listing(opendir(directory.c_str()));
+    if (!listing) return sessions;  // no logind: no login sessions
+    while (const dirent* entry = readdir(listing.get())) {
         const std::string name = entry->d_name;
         if (!SessionNumber(name)) continue;  // also skips the "<id>.ref" FIFOs
         std::string text;
@@ -29,7 +31,6 @@ std::vector<SessionRecord> SessionDirectory::ReadLogind(const std::string& direc
             sessions.push_back(std::move(*session));
         }
     }
-    closedir(listing);
     return sessions;
 }
 
