@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "plugin/UniqueHandle.h"
+#include "platform/handles/UniqueHandle.h"
 #include "process/ProcessChecker.h"
 #include "process/ProcessTerminator.h"
 #include "process/ServiceEnumerator.h"
@@ -20,7 +20,7 @@ class ProtectionTest : public ::testing::Test {
     void TearDown() override { ProcessChecker::ResetForTesting(); }
 
     static bool Refused(const std::wstring& path, DWORD pid) {
-        UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
         EXPECT_TRUE(process) << "pid " << pid << " error " << GetLastError();
         return ProcessChecker::IsProcessInBlackList(path, process.get(), pid);
     }

@@ -8,7 +8,7 @@
 
 #include <fstream>
 
-#include "plugin/UniqueHandle.h"
+#include "platform/handles/UniqueHandle.h"
 #include "tests/process/ProtectionFixture.h"
 #include "tests/process/ServiceManagerStandIn.h"
 #include "tests/support/FaultInjection.h"
