@@ -25,54 +25,50 @@ SystemFunction<IsProcessCriticalFunction> g_isProcessCritical(L"kernel32.dll", "
 SystemFunction<NtQueryInformationProcessFunction> g_queryInformationProcess(
     L"ntdll.dll", "NtQueryInformationProcess");
 
-}  // namespace
+// How a lookup is told in the log.
+struct LookupTexts {
+    const wchar_t* prefix;
+    const wchar_t* module;
+    const wchar_t* function;
+    CORE::SysMessageType absentLevel;
+    const wchar_t* absent;
+};
 
-bool CriticalProcessChecker::LoadKernel32Function() {
-    static const wchar_t* const kPrefix = L"CriticalProcessChecker::LoadKernel32Function";
-    const auto found = g_isProcessCritical.Get();
+// True when the answer is final: found, or absent from this system (said once).
+template <typename Function>
+bool Load(SystemFunction<Function>& function, const LookupTexts& texts) {
+    const auto found = function.Get();
     switch (found.lookup) {
         case SystemFunctionLookup::Found:
             return true;
         case SystemFunctionLookup::Absent:
-            if (found.lookedUp) {
-                LogMessage(CORE::SysMessageDebug, L"%s: IsProcessCritical does not exist on system",
-                           kPrefix);
-            }
+            if (found.lookedUp)
+                LogMessage(texts.absentLevel, L"%s: %s", texts.prefix, texts.absent);
             return true;
         case SystemFunctionLookup::ModuleMissing:
-            LogMessage(CORE::SysMessageError, L"%s: Failed to load kernel32, error: %d", kPrefix,
-                       found.error);
+            LogMessage(CORE::SysMessageError, L"%s: Failed to load %s, error: %d", texts.prefix,
+                       texts.module, found.error);
             return false;
         case SystemFunctionLookup::LookupFailed:
             break;
     }
-    LogMessage(CORE::SysMessageError, L"%s: Failed to load IsProcessCritical, error: %d", kPrefix,
-               found.error);
+    LogMessage(CORE::SysMessageError, L"%s: Failed to load %s, error: %d", texts.prefix,
+               texts.function, found.error);
     return false;
 }
 
+}  // namespace
+
+bool CriticalProcessChecker::LoadKernel32Function() {
+    return Load(g_isProcessCritical,
+                {L"CriticalProcessChecker::LoadKernel32Function", L"kernel32", L"IsProcessCritical",
+                 CORE::SysMessageDebug, L"IsProcessCritical does not exist on system"});
+}
+
 bool CriticalProcessChecker::LoadNtdllFunction() {
-    static const wchar_t* const kPrefix = L"CriticalProcessChecker::LoadNtdllFunction";
-    const auto found = g_queryInformationProcess.Get();
-    switch (found.lookup) {
-        case SystemFunctionLookup::Found:
-            return true;
-        case SystemFunctionLookup::Absent:
-            if (found.lookedUp) {
-                LogMessage(CORE::SysMessageInfo,
-                           L"%s: NtQueryInformationProcess not exist on system", kPrefix);
-            }
-            return true;
-        case SystemFunctionLookup::ModuleMissing:
-            LogMessage(CORE::SysMessageError, L"%s: Failed to load Ntdll, error: %d", kPrefix,
-                       found.error);
-            return false;
-        case SystemFunctionLookup::LookupFailed:
-            break;
-    }
-    LogMessage(CORE::SysMessageError, L"%s: Failed to load NtQueryInformationProcess, error: %d",
-               kPrefix, found.error);
-    return false;
+    return Load(g_queryInformationProcess, {L"CriticalProcessChecker::LoadNtdllFunction", L"Ntdll",
+                                            L"NtQueryInformationProcess", CORE::SysMessageInfo,
+                                            L"NtQueryInformationProcess not exist on system"});
 }
 
 bool CriticalProcessChecker::IsProcessCritical(HANDLE process, bool& critical) {
