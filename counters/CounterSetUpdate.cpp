@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "WtsMemory.h"
+#include "UniqueHandle.h"
 #include "LogMessage.h"
 
 std::atomic<bool> ActiveSessionSeen{false};
@@ -24,7 +24,7 @@ void ProbeCounters() {
     probe.strCounter = L"% User Time";
     probe.strInstance = L"_Total";
     PerfCounterEntry entry = MakeCounterEntry(probe);
-    PerfQuery query;
+    UniquePdhQuery query;
     BuildCounterPath(entry);
     if (OpenAndAddCounter(query, entry.path, entry.counter)) {
         CollectQuery(query);
@@ -34,7 +34,7 @@ void ProbeCounters() {
 }
 
 bool AnySessionActive() {
-    WtsMemory<WTS_SESSION_INFOW> sessions;
+    UniqueWtsMemory<WTS_SESSION_INFOW> sessions;
     DWORD count = 0;
     if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, sessions.put(), &count)) {
         LogMessage(CORE::SysMessageError, L"Error to enumerate sessions, error code is 0x%x",

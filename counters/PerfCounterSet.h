@@ -24,7 +24,7 @@ using PerfCounterMap = std::map<std::wstring, PerfCounterEntry, CounterKeyLess>;
 // Members are destroyed in reverse order: the containers go first, then the query is closed,
 // which releases its counters.
 struct PerfCounterSet {
-    PerfQuery query;
+    UniquePdhQuery query;
     PerfCounterMap counters;  // by counter key
     PerfCounterMap failed;    // copies of the entries whose last read failed, by counter key
 };

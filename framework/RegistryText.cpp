@@ -6,29 +6,12 @@
 #include <optional>
 #include <vector>
 
+#include "UniqueHandle.h"
 #include "quillmesh/corestring.h"
 
 namespace CORE::detail {
 
 namespace {
-
-// Closes the key on every path.
-class OpenKey {
-  public:
-    OpenKey() = default;
-    OpenKey(const OpenKey&) = delete;
-    OpenKey& operator=(const OpenKey&) = delete;
-    ~OpenKey() {
-        if (m_key) RegCloseKey(m_key);
-    }
-    bool Open(HKEY root, const std::wstring& subKey) {
-        return RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE, &m_key) == ERROR_SUCCESS;
-    }
-    HKEY get() const { return m_key; }
-
-  private:
-    HKEY m_key = nullptr;
-};
 
 struct ValuePath {
     HKEY root = nullptr;
@@ -176,8 +159,11 @@ std::wstring ReadRegistryText(std::wstring_view path, std::wstring_view fallback
                               bool expandEnvironment) {
     std::optional<ValuePath> parts = SplitValuePath(path);
     if (!parts) return std::wstring(fallback);
-    OpenKey key;
-    if (!key.Open(parts->root, parts->key)) return std::wstring(fallback);
+    UniqueRegKey key;
+    if (RegOpenKeyExW(parts->root, parts->key.c_str(), 0, KEY_QUERY_VALUE, key.put()) !=
+        ERROR_SUCCESS) {
+        return std::wstring(fallback);
+    }
     std::optional<RawValue> raw = QueryValue(key.get(), parts->value);
     if (!raw) return std::wstring(fallback);
     std::optional<std::wstring> text = TextOf(*raw, expandEnvironment);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "Utf8Path.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -19,21 +20,6 @@ constexpr size_t kSecretBytes = 32;
 constexpr size_t kTokenLength = kSecretBytes * 2;
 // A token file is tiny; anything longer than a token and a line break is not one.
 constexpr size_t kLongestFile = kTokenLength + 2;
-
-// A file descriptor that closes itself.
-class FileHandle {
-  public:
-    explicit FileHandle(int fd) : m_fd(fd) {}
-    ~FileHandle() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    int get() const { return m_fd; }
-
-  private:
-    int m_fd;
-};
 
 std::string Describe(const std::filesystem::path& path) {
     return "token file " + Utf8FromPath(path);
@@ -109,8 +95,8 @@ Creation CreateTokenFile(const std::filesystem::path& path, const std::string& t
     const std::filesystem::path directory = path.parent_path().empty() ? "." : path.parent_path();
     if (!MakeDirectories(directory, error)) return Creation::Failed;
     std::string temporary = (directory / ".dorn-token-XXXXXX").string();
-    const FileHandle file(mkostemp(temporary.data(), O_CLOEXEC));  // mode 0600
-    if (file.get() < 0) {
+    const UniqueFd file(mkostemp(temporary.data(), O_CLOEXEC));  // mode 0600
+    if (!file) {
         error = "cannot create " + Describe(path) + ": " + SystemError(errno);
         return Creation::Failed;
     }
@@ -166,8 +152,8 @@ enum class Reading { Read, Missing, Failed };
 
 Reading ReadTokenFile(const std::filesystem::path& path, std::string& token, std::string& error) {
     // Non-blocking, so that a FIFO put in its place cannot stall the start.
-    const FileHandle file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (file.get() < 0) {
+    const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!file) {
         if (errno == ENOENT) return Reading::Missing;
         error = "cannot open " + Describe(path) + ": " + SystemError(errno);
         return Reading::Failed;

@@ -2,6 +2,8 @@
 
 #include "SystemInformationQuery.h"
 
+#include "SystemFunction.h"
+
 namespace {
 
 // Capped at 100: the process table is read a moment after the machine's times, and working
@@ -35,37 +37,34 @@ std::wstring CounterPath(const MonitoredCounter& counter) {
 }  // namespace
 
 PerfmonSampler::PerfmonSampler() {
-    if (PdhOpenQueryW(nullptr, 0, &m_query) != 0) {
-        m_query = nullptr;
+    if (PdhOpenQueryW(nullptr, 0, m_query.put()) != 0) {
+        m_query.release();  // a failed open writes nothing of ours to close
         return;
     }
-    if (PdhAddEnglishCounterW(m_query, L"\\Processor(_Total)\\% Processor Time", 0,
+    if (PdhAddEnglishCounterW(m_query.get(), L"\\Processor(_Total)\\% Processor Time", 0,
                               &m_processorTotal) != 0) {
         m_processorTotal = nullptr;
     }
-    PdhCollectQueryData(m_query);  // rates need a first collection
-}
-
-PerfmonSampler::~PerfmonSampler() {
-    if (m_query != nullptr) PdhCloseQuery(m_query);
+    PdhCollectQueryData(m_query.get());  // rates need a first collection
 }
 
 void PerfmonSampler::Configure(const std::vector<MonitoredCounter>& counters) {
     for (const Counter& counter : m_counters) PdhRemoveCounter(counter.handle);
     m_counters.clear();
-    if (m_query == nullptr) return;
+    if (!m_query) return;
     for (const MonitoredCounter& wanted : counters) {
         Counter counter{wanted.metricName, wanted.scale, nullptr};
-        if (PdhAddEnglishCounterW(m_query, CounterPath(wanted).c_str(), 0, &counter.handle) == 0) {
+        if (PdhAddEnglishCounterW(m_query.get(), CounterPath(wanted).c_str(), 0, &counter.handle) ==
+            0) {
             m_counters.push_back(std::move(counter));
         }
     }
-    PdhCollectQueryData(m_query);
+    PdhCollectQueryData(m_query.get());
 }
 
 MonitorReading PerfmonSampler::Read() {
     MonitorReading reading;
-    if (m_query != nullptr && PdhCollectQueryData(m_query) == 0) {
+    if (m_query && PdhCollectQueryData(m_query.get()) == 0) {
         bool valid = false;
         reading.overallCpu = static_cast<int64_t>(FormattedValue(m_processorTotal, valid));
         for (const Counter& counter : m_counters) {

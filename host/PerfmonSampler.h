@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ProcessMap.h"
+#include "UniqueHandle.h"
 
 // One counter a plug-in asked for in "configPerfmonMetrics".
 struct MonitoredCounter {
@@ -37,7 +38,6 @@ struct MonitorReading {
 class PerfmonSampler {
   public:
     PerfmonSampler();
-    ~PerfmonSampler();
     PerfmonSampler(const PerfmonSampler&) = delete;
     PerfmonSampler& operator=(const PerfmonSampler&) = delete;
 
@@ -55,7 +55,7 @@ class PerfmonSampler {
     };
     void ReadSessions(MonitorReading& reading);
 
-    PDH_HQUERY m_query = nullptr;
+    UniquePdhQuery m_query;
     PDH_HCOUNTER m_processorTotal = nullptr;
     std::vector<Counter> m_counters;
     uint64_t m_previousMachineTime = 0;

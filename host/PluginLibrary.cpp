@@ -15,10 +15,6 @@ constexpr const wchar_t* kPluginFileName = L"libdorn_helpdesk.so";
 
 }  // namespace
 
-PluginLibrary::~PluginLibrary() {
-    if (m_module != nullptr) FreeLibrary(m_module);
-}
-
 std::filesystem::path PluginLibrary::DefaultPath() {
     const CORE::corestring<wchar_t> host = CORE::corestring<wchar_t>::getModuleName(nullptr);
     const std::wstring path = host.dropLastPath().appendPath(kPluginFileName);
@@ -26,8 +22,8 @@ std::filesystem::path PluginLibrary::DefaultPath() {
 }
 
 bool PluginLibrary::Load(const std::filesystem::path& path, std::string& error) {
-    m_module = LoadLibraryW(path.wstring().c_str());
-    if (m_module == nullptr) {
+    m_module.reset(LoadLibraryW(path.wstring().c_str()));
+    if (!m_module) {
         const DWORD code = GetLastError();
         error = "cannot load the plug-in " + Utf8FromPath(path) + " (error " +
                 std::to_string(code) + ")";
@@ -35,7 +31,7 @@ bool PluginLibrary::Load(const std::filesystem::path& path, std::string& error) 
     }
     // GetProcAddress hands back a generic function pointer; PluginInit takes nothing and
     // returns bool.
-    const FARPROC address = GetProcAddress(m_module, "PluginInit");
+    const FARPROC address = GetProcAddress(m_module.get(), "PluginInit");
     m_pluginInit = reinterpret_cast<bool (*)()>(reinterpret_cast<void (*)()>(address));
     if (m_pluginInit == nullptr) {
         error = Utf8FromPath(path) + " exports no PluginInit";

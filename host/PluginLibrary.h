@@ -6,10 +6,11 @@
 #include <filesystem>
 #include <string>
 
+#include "UniqueHandle.h"
+
 class PluginLibrary {
   public:
     PluginLibrary() = default;
-    ~PluginLibrary();
     PluginLibrary(const PluginLibrary&) = delete;
     PluginLibrary& operator=(const PluginLibrary&) = delete;
 
@@ -22,6 +23,6 @@ class PluginLibrary {
     bool Init();
 
   private:
-    HMODULE m_module = nullptr;
+    UniqueModule m_module;
     bool (*m_pluginInit)() = nullptr;
 };

@@ -6,10 +6,9 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "WtsMemory.h"
-#include "ScopedRegKey.h"
 #include "quillmesh/corestring.h"
 #include "SessionDataKey.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -44,7 +43,7 @@ const char* StateName(WTS_CONNECTSTATE_CLASS state) {
 
 // The session's user; empty when it has none or ended meanwhile.
 std::wstring SessionUser(DWORD id) {
-    WtsMemory<WCHAR> name;
+    UniqueWtsMemory<WCHAR> name;
     DWORD bytes = 0;
     if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, id, WTSUserName, name.put(),
                                      &bytes) ||
@@ -55,7 +54,7 @@ std::wstring SessionUser(DWORD id) {
 }
 
 bool AddSystemSessions(std::map<DWORD, SessionEntry>& sessions, std::string& error) {
-    WtsMemory<WTS_SESSION_INFOW> list;
+    UniqueWtsMemory<WTS_SESSION_INFOW> list;
     DWORD count = 0;
     if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, list.put(), &count)) {
         error = "cannot list the sessions (error " + std::to_string(GetLastError()) + ")";
@@ -86,7 +85,7 @@ bool ParseSessionId(const std::wstring& name, DWORD& id) {
 }
 
 void AddRegistrySessions(std::map<DWORD, SessionEntry>& sessions) {
-    ScopedRegKey key;
+    UniqueRegKey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionDataKey, 0, KEY_READ, key.put()) !=
         ERROR_SUCCESS) {
         return;  // no session has data

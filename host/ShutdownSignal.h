@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "UniqueFd.h"
+
 class ShutdownSignal {
   public:
     // Blocks SIGINT and SIGTERM in the calling thread and so in every thread it starts later:
@@ -27,7 +29,7 @@ class ShutdownSignal {
   private:
     sigset_t m_signals{};
     sigset_t m_previousMask{};
-    int m_signalFd = -1;
-    int m_wakeFd = -1;
+    UniqueFd m_signalFd;
+    UniqueFd m_wakeFd;
     int m_setupError = 0;
 };

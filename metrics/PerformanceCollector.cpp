@@ -112,10 +112,10 @@ CollectorClock& SystemCollectorClock() {
 struct PerformanceCollector::Run {
     enum Phase : int { kCreated, kEntered, kBarred };
     PerformanceCollector* collector = nullptr;
-    UniqueKernelHandle thread;
+    UniqueHandle thread;
     std::atomic<int> phase{kCreated};
 #if defined(_WIN32)
-    UniqueKernelHandle parked;
+    UniqueHandle parked;
 #endif
 };
 

@@ -8,7 +8,7 @@
 #include "CounterSetUpdate.h"
 #include "CounterTables.h"
 #include "PerfCounterSet.h"
-#include "WtsMemory.h"
+#include "UniqueHandle.h"
 #include "TruncatedValue.h"
 #include "LogMessage.h"
 #include "quillmesh/corestring.h"
@@ -138,7 +138,7 @@ bool DetectProtocol(int32_t sessionId, DWORD& protocol) {
 }
 
 std::wstring GetSessionUserName(int32_t sessionId) {
-    WtsMemory<wchar_t> buffer;
+    UniqueWtsMemory<wchar_t> buffer;
     DWORD bytes = 0;
     if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, static_cast<DWORD>(sessionId),
                                      WTSUserName, buffer.put(), &bytes)) {

@@ -1,6 +1,7 @@
 #include "AsyncRunner.h"
 
 #include "ProtocolMetrics.h"
+#include "ScopeGuard.h"
 #include "CoreRunnable.h"
 #include "DornHelpDeskOperation.h"
 #include "LogMessage.h"
@@ -31,16 +32,15 @@ bool RunOperationGuarded(DornHelpDeskOperation* worker,
 
 bool DornHelpDeskOperation::RunAsync(const CORE::PropertyBag& request, CORE::PropertyBag& reply) {
     // A value below 1 means no slot: it is negative while other refused requests are between
-    // their decrement and their increment.
-    if (AsyncThreadSlots.fetch_sub(1) <= 0) {
-        AsyncThreadSlots.fetch_add(1);
+    // their decrement and their increment. The slot goes back on every way out, unless a
+    // started thread takes it over.
+    const bool slotFree = AsyncThreadSlots.fetch_sub(1) > 0;
+    ScopeGuard slot([] { AsyncThreadSlots.fetch_add(1); });
+    if (!slotFree) {
         reply.setError(L"No available aync threads for HelpDesk");
         return false;
     }
-    if (!KeepWorkItem()) {
-        AsyncThreadSlots.fetch_add(1);
-        return false;
-    }
+    if (!KeepWorkItem()) return false;
     AddRef();  // the thread's reference
     m_request = request;
     m_asyncOperation = &DornHelpDeskOperation::GetProtocolMetrics;
@@ -50,16 +50,17 @@ bool DornHelpDeskOperation::RunAsync(const CORE::PropertyBag& request, CORE::Pro
                                      &AsyncOperationThread, this);
     const bool started = runner->start();
     runner->Release();
-    if (!started) {
-        // The thread would have answered the held request, released the worker and given the
-        // slot back; without it this call does all three. The reply carries no error text, as
-        // the request itself was fine; the reason is in the runner's log line.
-        m_asyncOperation = nullptr;
-        StopKeepWorkItem(false, &reply);
-        Release();
-        AsyncThreadSlots.fetch_add(1);
+    if (started) {
+        slot.dismiss();  // the thread gives it back when it ends
+        return true;
     }
-    return started;
+    // The thread would have answered the held request and released the worker; without it this
+    // call does both. The reply carries no error text, as the request itself was fine; the
+    // reason is in the runner's log line.
+    m_asyncOperation = nullptr;
+    StopKeepWorkItem(false, &reply);
+    Release();
+    return false;
 }
 
 void AsyncOperationThread(void* argument) {

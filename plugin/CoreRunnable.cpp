@@ -50,11 +50,7 @@ corerunnable::corerunnable(const char* name, int32_t priority, corethreadgroup* 
 }
 
 corerunnable::~corerunnable() {
-    if (m_group != nullptr) {
-        m_group->Release();
-    } else if (m_handle != nullptr) {
-        CloseHandle(m_handle);
-    }
+    if (m_group != nullptr) m_group->Release();
     if (IsReferenceable(m_wrapper)) m_wrapper->Release();
     delete[] m_name;
 }
@@ -86,8 +82,7 @@ bool corerunnable::start() {
     if (m_group != nullptr) {
         m_group->add(id, handle);
     } else {
-        if (m_handle != nullptr) CloseHandle(m_handle);
-        m_handle = handle;
+        m_handle.reset(handle);
     }
     m_threadId.store(id);
     if (corerunnable_allThreadsGroup* registry = AllThreadsRegistry()) {
@@ -134,7 +129,7 @@ void corerunnable::EnterRegistry() {
     corerunnable_allThreadsGroup* registry = AllThreadsRegistry();
     if (registry == nullptr) return;
     if (m_group == nullptr) {
-        registry->add(GetCurrentThreadId(), m_handle);
+        registry->add(GetCurrentThreadId(), m_handle.get());
         return;
     }
     // Group lock first, registry lock inside it: the only order in which both are held.

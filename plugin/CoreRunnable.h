@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "UniqueHandle.h"
 #include "CoreThreadGroup.h"
 #include "quillmesh/corethread.h"
 
@@ -40,7 +41,7 @@ class corerunnable : public coreref {
 
     char* m_name;
     std::atomic<unsigned> m_threadId{0};
-    HANDLE m_handle = nullptr;
+    UniqueHandle m_handle;  // the thread of a runner without a group; a group holds its own
     int32_t m_priority;
     corethreadwrapper* m_wrapper;
     corethreadgroup* m_group;

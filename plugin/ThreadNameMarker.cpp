@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "SystemFunction.h"
 #include "Settings.h"
 #include "quillmesh/corestring.h"
 
@@ -39,20 +40,12 @@ using SetThreadDescriptionFunction = HRESULT(WINAPI*)(HANDLE, PCWSTR);
 
 // Looked up rather than linked: Windows has it only since 10 (1607), and not every SDK
 // declares it.
-SetThreadDescriptionFunction ThreadDescriptionSetter() {
-    static const SetThreadDescriptionFunction setter = [] {
-        HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-        return kernel32 == nullptr
-                   ? nullptr
-                   : reinterpret_cast<SetThreadDescriptionFunction>(reinterpret_cast<void (*)()>(
-                         GetProcAddress(kernel32, "SetThreadDescription")));
-    }();
-    return setter;
-}
+SystemFunction<SetThreadDescriptionFunction> g_setThreadDescription(L"kernel32.dll",
+                                                                    "SetThreadDescription");
 
 // What `ps -L` and debuggers show; the system cuts it to what it can hold.
 void PublishToSystem(const char* name) {
-    const SetThreadDescriptionFunction setter = ThreadDescriptionSetter();
+    const SetThreadDescriptionFunction setter = g_setThreadDescription.Find();
     if (setter == nullptr) return;
     const corestring<wchar_t> wide = corestring<char>(name)._wstr(65001);
     setter(GetCurrentThread(), wide.c_str());

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "SystemFunction.h"
 #include "LogMessage.h"
 
 namespace {
@@ -19,91 +20,66 @@ constexpr size_t kExtendedFlagsOffset = 56;
 constexpr ULONG kIsProtectedProcess = 1u << 0;
 constexpr ULONG kIsSecureProcess = 1u << 7;
 
-// Guarded by ProcessChecker's lock, like every decision.
-struct FunctionCache {
-    HMODULE kernel32 = nullptr;
-    IsProcessCriticalFunction isProcessCritical = nullptr;
-    bool kernel32LookedUp = false;
-    HMODULE ntdll = nullptr;
-    NtQueryInformationProcessFunction queryInformationProcess = nullptr;
-    bool ntdllLookedUp = false;
+// Both are optional: a system without one has nothing critical or protected.
+SystemFunction<IsProcessCriticalFunction> g_isProcessCritical(L"kernel32.dll", "IsProcessCritical");
+SystemFunction<NtQueryInformationProcessFunction> g_queryInformationProcess(
+    L"ntdll.dll", "NtQueryInformationProcess");
+
+// How a lookup is told in the log.
+struct LookupTexts {
+    const wchar_t* prefix;
+    const wchar_t* module;
+    const wchar_t* function;
+    CORE::SysMessageType absentLevel;
+    const wchar_t* absent;
 };
 
-FunctionCache& Cache() {
-    static FunctionCache cache;
-    return cache;
-}
-
+// True when the answer is final: found, or absent from this system (said once).
 template <typename Function>
-Function Lookup(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+bool Load(SystemFunction<Function>& function, const LookupTexts& texts) {
+    const auto found = function.Get();
+    switch (found.lookup) {
+        case SystemFunctionLookup::Found:
+            return true;
+        case SystemFunctionLookup::Absent:
+            if (found.lookedUp)
+                LogMessage(texts.absentLevel, L"%s: %s", texts.prefix, texts.absent);
+            return true;
+        case SystemFunctionLookup::ModuleMissing:
+            LogMessage(CORE::SysMessageError, L"%s: Failed to load %s, error: %d", texts.prefix,
+                       texts.module, found.error);
+            return false;
+        case SystemFunctionLookup::LookupFailed:
+            break;
+    }
+    LogMessage(CORE::SysMessageError, L"%s: Failed to load %s, error: %d", texts.prefix,
+               texts.function, found.error);
+    return false;
 }
 
 }  // namespace
 
 bool CriticalProcessChecker::LoadKernel32Function() {
-    static const wchar_t* const kPrefix = L"CriticalProcessChecker::LoadKernel32Function";
-    FunctionCache& cache = Cache();
-    if (cache.kernel32 == nullptr) {
-        cache.kernel32 = GetModuleHandleW(L"kernel32.dll");
-        if (cache.kernel32 == nullptr) {
-            LogMessage(CORE::SysMessageError, L"%s: Failed to load kernel32, error: %d", kPrefix,
-                       GetLastError());
-            return false;
-        }
-    }
-    cache.isProcessCritical =
-        Lookup<IsProcessCriticalFunction>(cache.kernel32, "IsProcessCritical");
-    if (cache.isProcessCritical == nullptr) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_PROC_NOT_FOUND) {
-            LogMessage(CORE::SysMessageError, L"%s: Failed to load IsProcessCritical, error: %d",
-                       kPrefix, error);
-            return false;
-        }
-        LogMessage(CORE::SysMessageDebug, L"%s: IsProcessCritical does not exist on system",
-                   kPrefix);
-    }
-    cache.kernel32LookedUp = true;
-    return true;
+    return Load(g_isProcessCritical,
+                {L"CriticalProcessChecker::LoadKernel32Function", L"kernel32", L"IsProcessCritical",
+                 CORE::SysMessageDebug, L"IsProcessCritical does not exist on system"});
 }
 
 bool CriticalProcessChecker::LoadNtdllFunction() {
-    static const wchar_t* const kPrefix = L"CriticalProcessChecker::LoadNtdllFunction";
-    FunctionCache& cache = Cache();
-    if (cache.ntdll == nullptr) {
-        cache.ntdll = GetModuleHandleW(L"ntdll.dll");
-        if (cache.ntdll == nullptr) {
-            LogMessage(CORE::SysMessageError, L"%s: Failed to load Ntdll, error: %d", kPrefix,
-                       GetLastError());
-            return false;
-        }
-    }
-    cache.queryInformationProcess =
-        Lookup<NtQueryInformationProcessFunction>(cache.ntdll, "NtQueryInformationProcess");
-    if (cache.queryInformationProcess == nullptr) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_PROC_NOT_FOUND) {
-            LogMessage(CORE::SysMessageError,
-                       L"%s: Failed to load NtQueryInformationProcess, error: %d", kPrefix, error);
-            return false;
-        }
-        LogMessage(CORE::SysMessageInfo, L"%s: NtQueryInformationProcess not exist on system",
-                   kPrefix);
-    }
-    cache.ntdllLookedUp = true;
-    return true;
+    return Load(g_queryInformationProcess, {L"CriticalProcessChecker::LoadNtdllFunction", L"Ntdll",
+                                            L"NtQueryInformationProcess", CORE::SysMessageInfo,
+                                            L"NtQueryInformationProcess not exist on system"});
 }
 
 bool CriticalProcessChecker::IsProcessCritical(HANDLE process, bool& critical) {
-    FunctionCache& cache = Cache();
-    if (!cache.kernel32LookedUp && !LoadKernel32Function()) return false;
-    if (cache.isProcessCritical == nullptr) {
+    if (!LoadKernel32Function()) return false;
+    const IsProcessCriticalFunction isProcessCritical = g_isProcessCritical.Find();
+    if (isProcessCritical == nullptr) {
         critical = false;
         return true;
     }
     BOOL value = FALSE;
-    if (!cache.isProcessCritical(process, &value)) {
+    if (!isProcessCritical(process, &value)) {
         LogMessage(CORE::SysMessageError, L"%s: Failed to call IsProcessCritical, error: %d",
                    L"CriticalProcessChecker::IsProcessCritical", GetLastError());
         return false;
@@ -113,17 +89,18 @@ bool CriticalProcessChecker::IsProcessCritical(HANDLE process, bool& critical) {
 }
 
 bool CriticalProcessChecker::IsProcessProtected(HANDLE process, bool& isProtected) {
-    FunctionCache& cache = Cache();
-    if (!cache.ntdllLookedUp && !LoadNtdllFunction()) return false;
-    if (cache.queryInformationProcess == nullptr) {
+    if (!LoadNtdllFunction()) return false;
+    const NtQueryInformationProcessFunction queryInformationProcess =
+        g_queryInformationProcess.Find();
+    if (queryInformationProcess == nullptr) {
         isProtected = false;
         return true;
     }
     alignas(8) unsigned char information[kExtendedInformationSize] = {};
     const SIZE_T size = kExtendedInformationSize;
     std::memcpy(information, &size, sizeof size);
-    const NTSTATUS status = cache.queryInformationProcess(
-        process, kProcessBasicInformation, information, kExtendedInformationSize, nullptr);
+    const NTSTATUS status = queryInformationProcess(process, kProcessBasicInformation, information,
+                                                    kExtendedInformationSize, nullptr);
     if (status != 0) {
         LogMessage(CORE::SysMessageError, L"%s: Failed to query extended process info, error: %d",
                    L"CriticalProcessChecker::IsProcessProtected", GetLastError());
@@ -136,5 +113,6 @@ bool CriticalProcessChecker::IsProcessProtected(HANDLE process, bool& isProtecte
 }
 
 void CriticalProcessChecker::ResetForTesting() {
-    Cache() = FunctionCache();
+    g_isProcessCritical.Forget();
+    g_queryInformationProcess.Forget();
 }

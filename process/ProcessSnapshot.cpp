@@ -7,6 +7,8 @@
 
 #include "LogMessage.h"
 #include "SystemInformationQuery.h"
+#include "SystemFunction.h"
+#include "SystemInformationParser.h"
 
 namespace {
 

@@ -61,7 +61,7 @@ bool ReadImage(HANDLE process, std::wstring& path, std::wstring& name) {
 }
 
 bool Terminate(const std::wstring& path, DWORD processId) {
-    UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, processId));
+    UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, processId));
     if (!process) {
         LogMessage(CORE::SysMessageError,
                    L"%s: Failed to open process '%s' for termination, error code: %d", kPrefix,
@@ -81,8 +81,7 @@ bool Terminate(const std::wstring& path, DWORD processId) {
 
 bool ProcessTerminator::EndProcess(const CORE::PropertyBag& request, CORE::PropertyBag& reply) {
     const EndProcessRequest wanted = ReadRequest(request);
-    UniqueKernelHandle process(
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, wanted.processId));
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, wanted.processId));
     if (!process) {
         LogMessage(CORE::SysMessageError,
                    L"%s: Error occurs when terminate a process (id: %d), error code: %d", kPrefix,

@@ -30,7 +30,7 @@ PSID ReadTokenUser(HANDLE token, std::vector<BYTE>& buffer) {
 }  // namespace
 
 bool GetProcessUserName(uint32_t processId, std::wstring& userName, std::wstring& domainName) {
-    UniqueKernelHandle process(
+    UniqueHandle process(
         OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
     if (!process) {
         // Other accounts' processes are closed to us by design: nothing worth a line.
@@ -40,7 +40,7 @@ bool GetProcessUserName(uint32_t processId, std::wstring& userName, std::wstring
         }
         return false;
     }
-    UniqueKernelHandle token;
+    UniqueHandle token;
     if (!OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) {
         LogMessage(CORE::SysMessageError, L"Could not open token, error 0x%x", GetLastError());
         return false;

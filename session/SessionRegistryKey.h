@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "ScopedRegKey.h"
 #include "SessionDataKey.h"
+#include "UniqueHandle.h"
 
 constexpr const wchar_t* kVexelTelemetryPattern =
     L"Software\\Zentavo\\Pallido\\Vexel\\Telemetry\\%d";
@@ -28,5 +28,5 @@ class SessionRegistryKey {
 
   private:
     int32_t m_sessionId;
-    ScopedRegKey m_key;
+    UniqueRegKey m_key;
 };

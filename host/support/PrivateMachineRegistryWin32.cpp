@@ -10,6 +10,8 @@
 #include <optional>
 #include <string_view>
 
+#include "UniqueHandle.h"
+
 namespace dorn {
 namespace {
 
@@ -18,37 +20,6 @@ constexpr std::wstring_view kKeyPrefix = L"registry-";
 
 // RegOverridePredefKey acts on the whole process: one private registry at a time.
 std::atomic<bool> g_redirected{false};
-
-class ScopedKey {
-  public:
-    ScopedKey() = default;
-    ~ScopedKey() {
-        if (m_key != nullptr) RegCloseKey(m_key);
-    }
-    ScopedKey(const ScopedKey&) = delete;
-    ScopedKey& operator=(const ScopedKey&) = delete;
-
-    HKEY get() const { return m_key; }
-    HKEY* put() { return &m_key; }
-
-  private:
-    HKEY m_key = nullptr;
-};
-
-class ScopedHandle {
-  public:
-    explicit ScopedHandle(HANDLE handle) : m_handle(handle) {}
-    ~ScopedHandle() {
-        if (m_handle != nullptr) CloseHandle(m_handle);
-    }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-
-    HANDLE get() const { return m_handle; }
-
-  private:
-    HANDLE m_handle;
-};
 
 std::string Narrow(std::wstring_view text) {
     std::string narrow;
@@ -63,7 +34,7 @@ std::string Failure(const std::string& what, LSTATUS status) {
 // The creation time of a running process, which tells it from a later one with the same id.
 // An ended process that someone still holds a handle to is not running.
 std::optional<uint64_t> ProcessStartTime(DWORD processId) {
-    ScopedHandle process(
+    UniqueHandle process(
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
     if (process.get() == nullptr) return std::nullopt;
     if (WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) return std::nullopt;
@@ -143,7 +114,7 @@ bool CarryValue(const std::wstring& path, HKEY target, std::string& error) {
     const std::wstring keyPath = slash == std::wstring::npos ? L"" : path.substr(0, slash);
     const std::wstring valueName = slash == std::wstring::npos ? path : path.substr(slash + 1);
 
-    ScopedKey source;
+    UniqueRegKey source;
     LSTATUS status =
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_QUERY_VALUE, source.put());
     if (status == ERROR_FILE_NOT_FOUND) return true;
@@ -155,7 +126,7 @@ bool CarryValue(const std::wstring& path, HKEY target, std::string& error) {
         error = Failure("cannot read HKEY_LOCAL_MACHINE\\" + Narrow(path), status);
         return false;
     }
-    ScopedKey copy;
+    UniqueRegKey copy;
     status = RegCreateKeyExW(target, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                              KEY_SET_VALUE, nullptr, copy.put(), nullptr);
     if (status == ERROR_SUCCESS) {
@@ -196,7 +167,7 @@ bool PrivateMachineRegistry::Open(const std::vector<std::wstring>& carried, std:
         error = "HKEY_LOCAL_MACHINE is already redirected in this process";
         return false;
     }
-    ScopedKey parent;
+    UniqueRegKey parent;
     LSTATUS status =
         RegCreateKeyExW(HKEY_CURRENT_USER, kParentPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS, nullptr, parent.put(), nullptr);
@@ -210,7 +181,7 @@ bool PrivateMachineRegistry::Open(const std::vector<std::wstring>& carried, std:
     const std::wstring name = OwnKeyName();
     // Whatever an earlier private registry of this process left is not carried over.
     RegDeleteTreeW(parent.get(), name.c_str());
-    ScopedKey key;
+    UniqueRegKey key;
     status = RegCreateKeyExW(parent.get(), name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                              KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS) {

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string_view>
 
+#include "UniqueHandle.h"
+
 namespace dorn {
 namespace {
 
@@ -421,23 +423,6 @@ class RegFileParser {
     std::string error_;
 };
 
-// Closes the key it holds on every path.
-class ScopedRegKey {
-  public:
-    ScopedRegKey() = default;
-    ~ScopedRegKey() {
-        if (key_ != nullptr) RegCloseKey(key_);
-    }
-    ScopedRegKey(const ScopedRegKey&) = delete;
-    ScopedRegKey& operator=(const ScopedRegKey&) = delete;
-
-    PHKEY Out() { return &key_; }
-    HKEY Get() const { return key_; }
-
-  private:
-    HKEY key_ = nullptr;
-};
-
 std::string StatusText(LSTATUS status) {
     return " (error " + std::to_string(status) + ")";
 }
@@ -469,17 +454,17 @@ bool ApplyKey(const RegFileKey& fileKey, std::string& error) {
         error = "cannot remove key " + KeyText(fileKey) + StatusText(status);
         return false;
     }
-    ScopedRegKey key;
+    UniqueRegKey key;
     const LSTATUS status =
         RegCreateKeyExW(fileKey.root, fileKey.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_WRITE, nullptr, key.Out(), nullptr);
+                        KEY_WRITE, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS) {
         error = "cannot create key " + KeyText(fileKey) + StatusText(status);
         return false;
     }
     return std::all_of(
         fileKey.values.begin(), fileKey.values.end(),
-        [&](const RegFileValue& value) { return ApplyValue(key.Get(), fileKey, value, error); });
+        [&](const RegFileValue& value) { return ApplyValue(key.get(), fileKey, value, error); });
 }
 
 }  // namespace

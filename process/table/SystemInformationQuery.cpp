@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "SystemFunction.h"
 #include "SystemInformationParser.h"
 
 namespace {
@@ -17,15 +18,20 @@ constexpr size_t kBufferSlack = 16384;
 // A table that outgrows the buffer this many times in a row is not going to settle.
 constexpr int kMaxGrowthRounds = 32;
 
-// Shared by every thread that samples; written only with a complete value.
-std::atomic<NtQuerySystemInformationFunction> g_querySystemInformation{nullptr};
+// Needed, not optional: a lookup that finds nothing is made again at the next reading.
+SystemFunction<NtQuerySystemInformationFunction> g_querySystemInformation(
+    L"ntdll.dll", "NtQuerySystemInformation", IfAbsent::LookAgain);
+// A test's stand-in, used instead of the system's function while set.
+std::atomic<NtQuerySystemInformationFunction> g_standIn{nullptr};
 
 // Runs the query, growing the buffer while the system reports a length mismatch. On success
 // `buffer` holds the records and `returnedLength` the length the system reported.
 TableReading QueryInformationClass(ULONG informationClass, std::vector<unsigned char>& buffer,
                                    ULONG& returnedLength) {
     if (TableReading lookup = LookUpQuerySystemInformation(); !lookup) return lookup;
-    NtQuerySystemInformationFunction query = g_querySystemInformation.load();
+    const NtQuerySystemInformationFunction standIn = g_standIn.load();
+    const NtQuerySystemInformationFunction query =
+        standIn != nullptr ? standIn : g_querySystemInformation.Find();
     ULONG needed = 0;
     LONG status = query(informationClass, nullptr, 0, &needed);
     size_t size = 0;
@@ -47,14 +53,18 @@ TableReading QueryInformationClass(ULONG informationClass, std::vector<unsigned 
 }  // namespace
 
 TableReading LookUpQuerySystemInformation() {
-    if (g_querySystemInformation.load() != nullptr) return {};
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (ntdll == nullptr) return {.outcome = Outcome::kNoNtdll, .error = GetLastError()};
-    auto query = reinterpret_cast<NtQuerySystemInformationFunction>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
-    if (query == nullptr) return {.outcome = Outcome::kNotExported, .error = GetLastError()};
-    g_querySystemInformation.store(query);
-    return {};
+    if (g_standIn.load() != nullptr) return {};
+    const auto found = g_querySystemInformation.Get();
+    switch (found.lookup) {
+        case SystemFunctionLookup::Found:
+            return {};
+        case SystemFunctionLookup::ModuleMissing:
+            return {.outcome = Outcome::kNoNtdll, .error = found.error};
+        case SystemFunctionLookup::Absent:
+        case SystemFunctionLookup::LookupFailed:
+            break;
+    }
+    return {.outcome = Outcome::kNotExported, .error = found.error};
 }
 
 TableReading ReadProcessTable(ProcessMap& map) {
@@ -84,9 +94,10 @@ TableReading ReadProcessorTimes(uint64_t& total, uint64_t& idle) {
 }
 
 void ResetQuerySystemInformationForTesting() {
-    g_querySystemInformation.store(nullptr);
+    g_standIn.store(nullptr);
+    g_querySystemInformation.Forget();
 }
 
 void UseQuerySystemInformationForTesting(NtQuerySystemInformationFunction query) {
-    g_querySystemInformation.store(query);
+    g_standIn.store(query);
 }

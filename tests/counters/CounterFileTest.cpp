@@ -4,6 +4,7 @@
 #include <winport/publish.h>
 #include <winport/testing.h>
 
+#include "UniqueHandle.h"
 #include "CounterTestSupport.h"
 
 namespace dorn::test {
@@ -30,15 +31,15 @@ class CounterFileTest : public CountersTest {
     }
 
     static std::wstring PerflibText() {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPerflib.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        UniqueRegKey key;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPerflib.c_str(), 0, KEY_READ, key.put()) !=
+            ERROR_SUCCESS)
             return L"";
         DWORD size = 0;
-        RegQueryValueExW(key, L"Counter", nullptr, nullptr, nullptr, &size);
+        RegQueryValueExW(key.get(), L"Counter", nullptr, nullptr, nullptr, &size);
         std::wstring text(size / sizeof(wchar_t), L'\0');
-        RegQueryValueExW(key, L"Counter", nullptr, nullptr, reinterpret_cast<BYTE*>(text.data()),
-                         &size);
-        RegCloseKey(key);
+        RegQueryValueExW(key.get(), L"Counter", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(text.data()), &size);
         return text;
     }
 };
@@ -87,12 +88,11 @@ TEST_F(CounterFileTest, RefusesFilesThatDoNotParseNamingFileAndReason) {
     m_files.Write("half.json", R"({"objects": [{"name": "A", "counters": ["X"], "values": {"X": 1}},
                                                {"name": "B", "counters": "X", "values": {}}]})");
     EXPECT_FALSE(winport::PublishCounterFile(m_files.Path("half.json"), error));
-    HQUERY query = nullptr;
+    UniquePdhQuery query;
     HCOUNTER counter = nullptr;
-    ASSERT_EQ(PdhOpenQueryW(nullptr, 0, &query), ERROR_SUCCESS);
-    EXPECT_EQ(PdhAddCounterW(query, L"\\A\\X", 0, &counter),
+    ASSERT_EQ(PdhOpenQueryW(nullptr, 0, query.put()), ERROR_SUCCESS);
+    EXPECT_EQ(PdhAddCounterW(query.get(), L"\\A\\X", 0, &counter),
               static_cast<PDH_STATUS>(PDH_CSTATUS_NO_OBJECT));
-    PdhCloseQuery(query);
 }
 
 TEST_F(CounterFileTest, ReadsTheFileAgainWhenItChanges) {

@@ -1,4 +1,5 @@
 // The Perflib name index read at load, and counter paths in another display language.
+#include "UniqueHandle.h"
 #include "CounterTestSupport.h"
 #include "FaultInjection.h"
 
@@ -16,11 +17,10 @@ const std::map<std::wstring, std::wstring> kGerman = {
 
 // Leaves the machine without the English counter names.
 void ForgetPerflibNames() {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPerflib.c_str(), 0, KEY_SET_VALUE, &key),
+    UniqueRegKey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPerflib.c_str(), 0, KEY_SET_VALUE, key.put()),
               ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueW(key, L"Counter"), ERROR_SUCCESS);
-    RegCloseKey(key);
+    EXPECT_EQ(RegDeleteValueW(key.get(), L"Counter"), ERROR_SUCCESS);
 }
 
 class CounterNameIndexTest : public CountersTest {};

@@ -8,6 +8,7 @@
 #include <winport/publish.h>
 #include <winport/testing.h>
 
+#include "UniqueHandle.h"
 #include "CounterTestSupport.h"
 
 namespace dorn::test {
@@ -22,15 +23,12 @@ const char* const kFile = R"j({"objects": [
 class PdhApiTest : public CountersTest {
   protected:
     PdhApiTest() { Publish("counters.json", kFile); }
-    ~PdhApiTest() override {
-        if (m_query != nullptr) PdhCloseQuery(m_query);
-    }
 
     PDH_STATUS Add(const wchar_t* path, HCOUNTER& counter) {
-        if (m_query == nullptr) {
-            EXPECT_EQ(PdhOpenQueryW(nullptr, 0, &m_query), ERROR_SUCCESS);
+        if (!m_query) {
+            EXPECT_EQ(PdhOpenQueryW(nullptr, 0, m_query.put()), ERROR_SUCCESS);
         }
-        return PdhAddCounterW(m_query, path, 0, &counter);
+        return PdhAddCounterW(m_query.get(), path, 0, &counter);
     }
 
     static PDH_STATUS Read(HCOUNTER counter, double& value, DWORD format = PDH_FMT_DOUBLE) {
@@ -40,7 +38,7 @@ class PdhApiTest : public CountersTest {
         return status;
     }
 
-    HQUERY m_query = nullptr;
+    UniquePdhQuery m_query;
 };
 
 PDH_STATUS Status(DWORD code) {
@@ -69,7 +67,7 @@ TEST_F(PdhApiTest, PathsNameObjectsCountersAndInstances) {
 
     double value = 0;
     EXPECT_EQ(Read(rtt, value), Status(PDH_INVALID_DATA));  // not collected yet
-    ASSERT_EQ(PdhCollectQueryData(m_query), ERROR_SUCCESS);
+    ASSERT_EQ(PdhCollectQueryData(m_query.get()), ERROR_SUCCESS);
     ASSERT_EQ(Read(rtt, value), ERROR_SUCCESS);
     EXPECT_DOUBLE_EQ(value, 12.7);
     ASSERT_EQ(Read(loss, value), ERROR_SUCCESS);
@@ -98,7 +96,7 @@ TEST_F(PdhApiTest, HandlesAndQueriesFollowTheirLifecycle) {
               ERROR_SUCCESS);
     ASSERT_EQ(PdhRemoveCounter(rtt), ERROR_SUCCESS);
     EXPECT_EQ(PdhRemoveCounter(rtt), Status(PDH_INVALID_HANDLE));
-    EXPECT_EQ(PdhCollectQueryData(m_query), Status(PDH_NO_DATA));  // no counter left
+    EXPECT_EQ(PdhCollectQueryData(m_query.get()), Status(PDH_NO_DATA));  // no counter left
 
     HQUERY other = nullptr;
     ASSERT_EQ(PdhOpenQueryW(nullptr, 0, &other), ERROR_SUCCESS);
@@ -165,8 +163,9 @@ TEST_F(PdhApiTest, ListsAndNamesFollowTheSizeProtocol) {
     HCOUNTER counter = nullptr;
     EXPECT_EQ(Add(L"\\Processor(_Total)\\% User Time", counter), Status(PDH_CSTATUS_NO_OBJECT));
     EXPECT_EQ(Add(L"\\Prozessor(_Total)\\% User Time", counter), ERROR_SUCCESS);
-    EXPECT_EQ(PdhAddEnglishCounterW(m_query, L"\\Processor(_Total)\\% User Time", 0, &counter),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        PdhAddEnglishCounterW(m_query.get(), L"\\Processor(_Total)\\% User Time", 0, &counter),
+        ERROR_SUCCESS);
 }
 
 // The calls that the tests of the plug-in's counter code do not already make fail.
@@ -200,15 +199,15 @@ TEST_F(PdhApiTest, ThreadsUseTheirOwnQueriesAtTheSameTime) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int round = 0; round < 50; ++round) {
-                HQUERY query = nullptr;
+                UniquePdhQuery query;
                 HCOUNTER rtt = nullptr, cpu = nullptr;
-                if (PdhOpenQueryW(nullptr, 0, &query) != ERROR_SUCCESS) return;
-                PdhAddCounterW(query,
+                if (PdhOpenQueryW(nullptr, 0, query.put()) != ERROR_SUCCESS) return;
+                PdhAddCounterW(query.get(),
                                L"\\Pallido Vexel Session Counters(Session ID: 3; (main))\\RTT", 0,
                                &rtt);
-                PdhAddCounterW(query, L"\\Processor(_Total)\\% Processor Time", 0, &cpu);
-                PdhCollectQueryData(query);
-                PdhCollectQueryData(query);
+                PdhAddCounterW(query.get(), L"\\Processor(_Total)\\% Processor Time", 0, &cpu);
+                PdhCollectQueryData(query.get());
+                PdhCollectQueryData(query.get());
                 PDH_FMT_COUNTERVALUE value{};
                 if (PdhGetFormattedCounterValue(rtt, PDH_FMT_DOUBLE, nullptr, &value) ==
                         ERROR_SUCCESS &&
@@ -218,7 +217,6 @@ TEST_F(PdhApiTest, ThreadsUseTheirOwnQueriesAtTheSameTime) {
                     ++good;
                 }
                 PdhRemoveCounter(rtt);
-                PdhCloseQuery(query);
             }
         });
     }

@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-#include "WtsMemory.h"
+#include "UniqueHandle.h"
 #include <winport/counters_testing.h>
 #include <winport/publish.h>
 #include <winport/testing.h>
@@ -24,7 +23,7 @@ struct Listed {
 };
 
 std::vector<Listed> Enumerate() {
-    WtsMemory<WTS_SESSION_INFOW> sessions;
+    UniqueWtsMemory<WTS_SESSION_INFOW> sessions;
     DWORD count = 0;
     EXPECT_TRUE(WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, sessions.put(), &count));
     std::vector<Listed> listed;
@@ -36,7 +35,7 @@ std::vector<Listed> Enumerate() {
 }
 
 std::optional<std::wstring> UserOf(DWORD session) {
-    WtsMemory<WCHAR> name;
+    UniqueWtsMemory<WCHAR> name;
     DWORD bytes = 0;
     if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSUserName, name.put(),
                                      &bytes)) {
@@ -57,7 +56,7 @@ TEST_F(SessionsTest, CallsAnswerAsTerminalServicesDo) {
     EXPECT_EQ(UserOf(4), std::nullopt);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CTX_WINSTATION_NOT_FOUND));
 
-    WtsMemory<WCHAR> state;
+    UniqueWtsMemory<WCHAR> state;
     DWORD bytes = 0;
     ASSERT_TRUE(WTSQuerySessionInformationW(nullptr, 7, WTSConnectState, state.put(), &bytes));
     EXPECT_EQ(bytes, sizeof(INT));

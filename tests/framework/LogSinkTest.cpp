@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "LogSink.h"
+#include "UniqueFd.h"
 #include "quillmesh/SysMessage.h"
 
 namespace {
@@ -39,7 +40,7 @@ class StderrToFile {
   public:
     StderrToFile() : m_path(testing::TempDir() + "dorn_stderr_" + std::to_string(getpid())) {
         std::fflush(stderr);
-        m_saved = dup(2);
+        m_saved.reset(dup(2));
         FILE* file = std::fopen(m_path.c_str(), "w");
         dup2(fileno(file), 2);
         std::fclose(file);
@@ -58,14 +59,13 @@ class StderrToFile {
 
   private:
     void Restore() {
-        if (m_saved < 0) return;
+        if (!m_saved) return;
         std::fflush(stderr);
-        dup2(m_saved, 2);
-        close(m_saved);
-        m_saved = -1;
+        dup2(m_saved.get(), 2);
+        m_saved.reset();
     }
     std::string m_path;
-    int m_saved = -1;
+    UniqueFd m_saved;
 };
 
 TEST(LogSinkTest, SysMessageFormatsOnceForEverySink) {

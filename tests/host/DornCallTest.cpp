@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "UniqueHandle.h"
 #include "ChildProcess.h"
 #include "FaultInjection.h"
 
@@ -56,13 +57,9 @@ TEST(DornCallTest, FailedRequestsPrintTheErrorAndExitWithOne) {
 // in for HKEY_LOCAL_MACHINE): the plug-in sees them, the machine's registry never does.
 TEST(DornCallTest, RegistryFilesReachThePluginOfThisRunOnly) {
     const auto machineHasKey = [] {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Zentavo", 0, KEY_READ, &key) !=
-            ERROR_SUCCESS) {
-            return false;
-        }
-        RegCloseKey(key);
-        return true;
+        UniqueRegKey key;
+        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Zentavo", 0, KEY_READ, key.put()) ==
+               ERROR_SUCCESS;
     };
     ASSERT_FALSE(machineHasKey());
     const ProcessResult result =

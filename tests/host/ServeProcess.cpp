@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <regex>
+#include <utility>
 
 extern char** environ;
 
@@ -44,7 +45,11 @@ ServeProcess::ServeProcess(const std::string& program, const std::vector<std::st
                            const std::vector<std::string>& environment) {
     std::array<int, 2> out{-1, -1};
     std::array<int, 2> err{-1, -1};
-    if (pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0) return;
+    if (pipe2(out.data(), O_CLOEXEC) != 0) return;
+    // The reading ends go to the drain thread, which closes them at the end of the output.
+    UniqueFd outRead(out[0]), outWrite(out[1]);
+    if (pipe2(err.data(), O_CLOEXEC) != 0) return;
+    UniqueFd errRead(err[0]), errWrite(err[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -59,9 +64,12 @@ ServeProcess::ServeProcess(const std::string& program, const std::vector<std::st
         m_pid = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    m_drain = std::thread([this, out, err] { Drain(out[0], err[0]); });
+    outWrite.reset();
+    errWrite.reset();
+    m_drain =
+        std::thread([this, outRead = std::move(outRead), errRead = std::move(errRead)]() mutable {
+            Drain(std::move(outRead), std::move(errRead));
+        });
 }
 
 ServeProcess::~ServeProcess() {
@@ -72,8 +80,9 @@ ServeProcess::~ServeProcess() {
     if (m_drain.joinable()) m_drain.join();
 }
 
-void ServeProcess::Drain(int outFd, int errFd) {
-    std::array<pollfd, 2> fds = {pollfd{outFd, POLLIN, 0}, pollfd{errFd, POLLIN, 0}};
+void ServeProcess::Drain(UniqueFd outFd, UniqueFd errFd) {
+    std::array<UniqueFd*, 2> owned = {&outFd, &errFd};
+    std::array<pollfd, 2> fds = {pollfd{outFd.get(), POLLIN, 0}, pollfd{errFd.get(), POLLIN, 0}};
     std::array<std::string*, 2> sinks = {&m_out, &m_err};
     int open = 2;
     char buffer[4096];
@@ -87,7 +96,7 @@ void ServeProcess::Drain(int outFd, int errFd) {
             const ssize_t count = read(fds[i].fd, buffer, sizeof buffer);
             if (count < 0 && errno == EINTR) continue;
             if (count <= 0) {
-                close(fds[i].fd);
+                owned[i]->reset();
                 fds[i].fd = -1;
                 --open;
                 continue;

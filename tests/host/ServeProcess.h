@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "UniqueFd.h"
+
 namespace dorn::test {
 
 class ServeProcess {
@@ -40,7 +42,7 @@ class ServeProcess {
     std::string Err() const;
 
   private:
-    void Drain(int outFd, int errFd);
+    void Drain(UniqueFd outFd, UniqueFd errFd);
 
     pid_t m_pid = -1;
     bool m_reaped = false;

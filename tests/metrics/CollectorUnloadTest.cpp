@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "UniqueHandle.h"
 #include "quillmesh/Framework.h"
 #include "MetricsTestSupport.h"
 #include "MonitorStub.h"
@@ -45,9 +46,9 @@ TEST(CollectorUnloadTest, UnloadMidCollectionLeavesNoThreadRunning) {
     const std::set<DWORD> before = ProcessThreadIds();
     MonitorStub monitor;
 
-    HMODULE plugin = LoadLibraryW(PluginPath().c_str());
-    ASSERT_NE(plugin, nullptr) << "error " << GetLastError();
-    const FARPROC init = GetProcAddress(plugin, "PluginInit");
+    UniqueModule plugin(LoadLibraryW(PluginPath().c_str()));
+    ASSERT_TRUE(plugin) << "error " << GetLastError();
+    const FARPROC init = GetProcAddress(plugin.get(), "PluginInit");
     ASSERT_NE(init, nullptr);
     ASSERT_TRUE(reinterpret_cast<bool (*)()>(reinterpret_cast<void (*)()>(init))());
     // PluginInit told the monitor what to push.
@@ -75,7 +76,7 @@ TEST(CollectorUnloadTest, UnloadMidCollectionLeavesNoThreadRunning) {
     // then terminated (0xFFFFFFFF). How long the unload took is printed for comparison only.
     const auto unloadStart = std::chrono::steady_clock::now();
     const std::map<DWORD, DWORD> ended =
-        ExitCodesAfter(added, [&] { ASSERT_TRUE(FreeLibrary(plugin)); });
+        ExitCodesAfter(added, [&] { ASSERT_TRUE(FreeLibrary(plugin.release())); });
     std::printf("unload with a collection thread running: %lld ms\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now() - unloadStart)

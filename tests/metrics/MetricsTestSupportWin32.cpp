@@ -4,26 +4,17 @@
 // After windows.h (from the header above), which it needs.
 #include <tlhelp32.h>
 
-#include <memory>
+#include "SystemFunction.h"
+#include "UniqueHandle.h"
 
 namespace dorn::test {
 namespace {
 
 using GetThreadDescriptionFunction = HRESULT(WINAPI*)(HANDLE, PWSTR*);
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using OwnedHandle = std::unique_ptr<void, HandleCloser>;
-
 // Looked up as the product looks up its setter: older systems lack it.
-GetThreadDescriptionFunction ThreadDescriptionGetter() {
-    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    return kernel32 == nullptr
-               ? nullptr
-               : reinterpret_cast<GetThreadDescriptionFunction>(reinterpret_cast<void (*)()>(
-                     GetProcAddress(kernel32, "GetThreadDescription")));
-}
+SystemFunction<GetThreadDescriptionFunction> g_getThreadDescription(L"kernel32.dll",
+                                                                    "GetThreadDescription");
 
 std::string Narrow(const wchar_t* text) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -41,9 +32,9 @@ void NoCounterLayer(const char* what) {
 }  // namespace
 
 std::string SystemThreadName(DWORD threadId) {
-    const GetThreadDescriptionFunction getter = ThreadDescriptionGetter();
+    const GetThreadDescriptionFunction getter = g_getThreadDescription.Find();
     if (getter == nullptr) return {};
-    OwnedHandle thread(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, threadId));
+    UniqueHandle thread(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, threadId));
     if (!thread) return {};
     PWSTR description = nullptr;
     if (FAILED(getter(thread.get(), &description)) || description == nullptr) return {};
@@ -54,9 +45,8 @@ std::string SystemThreadName(DWORD threadId) {
 
 std::set<DWORD> ProcessThreadIds() {
     std::set<DWORD> ids;
-    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (snapshot.get() == INVALID_HANDLE_VALUE) {
-        snapshot.release();
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot) {
         ADD_FAILURE() << "no thread snapshot, error " << GetLastError();
         return ids;
     }
@@ -76,10 +66,10 @@ bool KeepsThreadRecords() {
 
 std::map<DWORD, DWORD> ExitCodesAfter(const std::set<DWORD>& ids,
                                       const std::function<void()>& action) {
-    std::map<DWORD, OwnedHandle> watched;
+    std::map<DWORD, UniqueHandle> watched;
     for (DWORD id : ids) {
         HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
-        if (thread != nullptr) watched.emplace(id, OwnedHandle(thread));
+        if (thread != nullptr) watched.emplace(id, UniqueHandle(thread));
     }
     action();
     std::map<DWORD, DWORD> ended;

@@ -14,7 +14,6 @@
 namespace {
 
 using registry_test::Create;
-using registry_test::ScopedKey;
 using registry_test::SetDword;
 using registry_test::ValueNames;
 
@@ -22,22 +21,22 @@ constexpr int kWriters = 3;
 constexpr int kValuesPerWriter = 150;
 
 void WriteValues(int writer) {
-    ScopedKey key;
+    UniqueRegKey key;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Shared", key), ERROR_SUCCESS);
     for (int i = 0; i < kValuesPerWriter; ++i) {
         const std::wstring name = L"w" + std::to_wstring(writer) + L"_" + std::to_wstring(i);
-        ASSERT_EQ(SetDword(key.Get(), name.c_str(), static_cast<DWORD>(i)), ERROR_SUCCESS);
+        ASSERT_EQ(SetDword(key.get(), name.c_str(), static_cast<DWORD>(i)), ERROR_SUCCESS);
     }
 }
 
 // Reads as the session reader does while the key grows: every answer is complete or
 // ERROR_MORE_DATA, never torn.
 void EnumerateWhileWritersRun(const std::atomic<bool>& writing) {
-    ScopedKey key;
+    UniqueRegKey key;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Shared", key), ERROR_SUCCESS);
     while (writing.load()) {
         DWORD values = 0, maxName = 0;
-        ASSERT_EQ(RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        ASSERT_EQ(RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                    &values, &maxName, nullptr, nullptr, nullptr),
                   ERROR_SUCCESS);
         std::vector<wchar_t> name(maxName + 1);
@@ -45,7 +44,7 @@ void EnumerateWhileWritersRun(const std::atomic<bool>& writing) {
             DWORD nameSize = static_cast<DWORD>(name.size());
             DWORD data = 0, dataSize = sizeof data;
             const LSTATUS status =
-                RegEnumValueW(key.Get(), index, name.data(), &nameSize, nullptr, nullptr,
+                RegEnumValueW(key.get(), index, name.data(), &nameSize, nullptr, nullptr,
                               reinterpret_cast<BYTE*>(&data), &dataSize);
             ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_MORE_DATA) << status;
             if (status == ERROR_SUCCESS) {
@@ -58,9 +57,9 @@ void EnumerateWhileWritersRun(const std::atomic<bool>& writing) {
 // Deletes and recreates a subtree that other threads keep handles into.
 void ChurnSubtree(const std::atomic<bool>& writing) {
     while (writing.load()) {
-        ScopedKey key;
+        UniqueRegKey key;
         ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Churn\\Deep", key), ERROR_SUCCESS);
-        const LSTATUS status = SetDword(key.Get(), L"v", 1);
+        const LSTATUS status = SetDword(key.get(), L"v", 1);
         ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_KEY_DELETED) << status;
         const LSTATUS deleted = RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Churn");
         ASSERT_TRUE(deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND) << deleted;
@@ -81,9 +80,9 @@ TEST(RegistryConcurrencyTest, ParallelWritersReadersAndDeletersKeepTheHiveConsis
     churn1.join();
     churn2.join();
 
-    ScopedKey key;
+    UniqueRegKey key;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Shared", key), ERROR_SUCCESS);
-    const std::vector<std::wstring> names = ValueNames(key.Get());
+    const std::vector<std::wstring> names = ValueNames(key.get());
     ASSERT_EQ(names.size(), size_t{kWriters * kValuesPerWriter});
     std::map<wchar_t, int> nextOfWriter;  // each writer's values in the order it set them
     for (const std::wstring& name : names) {

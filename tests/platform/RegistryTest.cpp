@@ -15,7 +15,6 @@ using registry_test::Create;
 using registry_test::Open;
 using registry_test::ReadData;
 using registry_test::ReadString;
-using registry_test::ScopedKey;
 using registry_test::SetDword;
 using registry_test::SetString;
 using registry_test::SubkeyNames;
@@ -28,43 +27,43 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, KeyPathsOpenAndCreateAsOnWindows) {
-    ScopedKey created;
+    UniqueRegKey created;
     DWORD disposition = 0;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Zentavo\\Pallido", created, &disposition),
               ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD{REG_CREATED_NEW_KEY});
-    ASSERT_EQ(SetDword(created.Get(), L"Marker", 7), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(created.get(), L"Marker", 7), ERROR_SUCCESS);
 
-    ScopedKey again;
+    UniqueRegKey again;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\zentavo\\PALLIDO", again, &disposition),
               ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD{REG_OPENED_EXISTING_KEY});
-    EXPECT_NE(again.Get(), created.Get());  // a new handle to the same key
+    EXPECT_NE(again.get(), created.get());  // a new handle to the same key
 
     // Runs of backslashes separate names and a trailing one is ignored.
-    ScopedKey opened, sameKey, parent;
+    UniqueRegKey opened, sameKey, parent;
     EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"software\\\\ZENTAVO\\pallido\\", opened), ERROR_SUCCESS);
-    EXPECT_EQ(ReadData(opened.Get(), L"marker").size(), sizeof(DWORD));
-    EXPECT_EQ(Open(opened.Get(), nullptr, sameKey), ERROR_SUCCESS);
-    EXPECT_EQ(ReadData(sameKey.Get(), L"Marker").size(), sizeof(DWORD));
+    EXPECT_EQ(ReadData(opened.get(), L"marker").size(), sizeof(DWORD));
+    EXPECT_EQ(Open(opened.get(), nullptr, sameKey), ERROR_SUCCESS);
+    EXPECT_EQ(ReadData(sameKey.get(), L"Marker").size(), sizeof(DWORD));
     ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"Software", parent), ERROR_SUCCESS);
-    EXPECT_EQ(SubkeyNames(parent.Get()), Names{L"Zentavo"});  // the case it was created with
+    EXPECT_EQ(SubkeyNames(parent.get()), Names{L"Zentavo"});  // the case it was created with
 
     // Each predefined root is a hive of its own.
-    ScopedKey other;
+    UniqueRegKey other;
     EXPECT_EQ(Open(HKEY_CURRENT_USER, L"Software\\Zentavo", other), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(other.Get(), nullptr);
+    EXPECT_EQ(other.get(), nullptr);
 }
 
 TEST_F(RegistryTest, BadKeyArgumentsAreRefused) {
-    ScopedKey key;
+    UniqueRegKey key;
     EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"\\Software", key), ERROR_BAD_PATHNAME);
     EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, L"\\Software", key), ERROR_BAD_PATHNAME);
     EXPECT_EQ(Create(HKEY_CLASSES_ROOT, L"\\.txt", key), ERROR_SUCCESS);  // tolerated there
-    ScopedKey tooLong;
+    UniqueRegKey tooLong;
     EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, std::wstring(256, L'k').c_str(), tooLong),
               ERROR_INVALID_PARAMETER);
-    ScopedKey longest;
+    UniqueRegKey longest;
     EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, std::wstring(255, L'k').c_str(), longest), ERROR_SUCCESS);
 
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_READ, nullptr),
@@ -86,19 +85,19 @@ TEST_F(RegistryTest, BadKeyArgumentsAreRefused) {
 }
 
 TEST_F(RegistryTest, QueryValueFollowsTheSizeProtocol) {
-    ScopedKey key;
+    UniqueRegKey key;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Test", key), ERROR_SUCCESS);
-    ASSERT_EQ(SetString(key.Get(), L"Text", L"abc"), ERROR_SUCCESS);
+    ASSERT_EQ(SetString(key.get(), L"Text", L"abc"), ERROR_SUCCESS);
 
     DWORD type = 0, size = 0;
-    ASSERT_EQ(RegQueryValueExW(key.Get(), L"TEXT", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExW(key.get(), L"TEXT", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
     EXPECT_EQ(type, DWORD{REG_SZ});
     EXPECT_EQ(size, 4 * sizeof(wchar_t));  // wide characters are 4 bytes here
 
     std::vector<BYTE> small(8, 0xEE);
     size = 8;
     type = 0;
-    EXPECT_EQ(RegQueryValueExW(key.Get(), L"Text", nullptr, &type, small.data(), &size),
+    EXPECT_EQ(RegQueryValueExW(key.get(), L"Text", nullptr, &type, small.data(), &size),
               ERROR_MORE_DATA);
     EXPECT_EQ(size, 16u);
     EXPECT_EQ(type, DWORD{REG_SZ});
@@ -106,37 +105,37 @@ TEST_F(RegistryTest, QueryValueFollowsTheSizeProtocol) {
 
     wchar_t text[4] = {};
     size = sizeof text;
-    ASSERT_EQ(RegQueryValueExW(key.Get(), L"Text", nullptr, nullptr, reinterpret_cast<BYTE*>(text),
+    ASSERT_EQ(RegQueryValueExW(key.get(), L"Text", nullptr, nullptr, reinterpret_cast<BYTE*>(text),
                                &size),
               ERROR_SUCCESS);
     EXPECT_EQ(std::wstring(text), L"abc");
     EXPECT_EQ(size, 16u);
 
-    EXPECT_EQ(RegQueryValueExW(key.Get(), L"Missing", nullptr, nullptr, nullptr, &size),
+    EXPECT_EQ(RegQueryValueExW(key.get(), L"Missing", nullptr, nullptr, nullptr, &size),
               ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegQueryValueExW(key.Get(), nullptr, nullptr, nullptr, nullptr, &size),
+    EXPECT_EQ(RegQueryValueExW(key.get(), nullptr, nullptr, nullptr, nullptr, &size),
               ERROR_FILE_NOT_FOUND);  // no default value yet
-    ASSERT_EQ(SetString(key.Get(), L"", L"default"), ERROR_SUCCESS);
-    EXPECT_EQ(ReadString(key.Get(), nullptr), L"default");
-    EXPECT_EQ(RegQueryValueExW(key.Get(), L"Text", nullptr, nullptr, small.data(), nullptr),
+    ASSERT_EQ(SetString(key.get(), L"", L"default"), ERROR_SUCCESS);
+    EXPECT_EQ(ReadString(key.get(), nullptr), L"default");
+    EXPECT_EQ(RegQueryValueExW(key.get(), L"Text", nullptr, nullptr, small.data(), nullptr),
               ERROR_INVALID_PARAMETER);
     DWORD reserved = 0;
-    EXPECT_EQ(RegQueryValueExW(key.Get(), L"Text", &reserved, nullptr, nullptr, &size),
+    EXPECT_EQ(RegQueryValueExW(key.get(), L"Text", &reserved, nullptr, nullptr, &size),
               ERROR_INVALID_PARAMETER);
 }
 
 // Every value form is stored and read back byte for byte when the .reg files are applied
 // (RegFileTest); here what no file can express.
 TEST_F(RegistryTest, StringsWithoutTheirNulGetOneOnReading) {
-    ScopedKey key;
+    UniqueRegKey key;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Types", key), ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExW(key.Get(), L"Bad", 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS);
-    ASSERT_EQ(RegSetValueExW(key.Get(), L"Bare", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"xy"),
+    EXPECT_EQ(RegSetValueExW(key.get(), L"Bad", 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS);
+    ASSERT_EQ(RegSetValueExW(key.get(), L"Bare", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"xy"),
                              2 * sizeof(wchar_t)),
               ERROR_SUCCESS);
     wchar_t roomy[4] = {L'#', L'#', L'#', L'#'};
     DWORD size = sizeof roomy;
-    ASSERT_EQ(RegQueryValueExW(key.Get(), L"Bare", nullptr, nullptr, reinterpret_cast<BYTE*>(roomy),
+    ASSERT_EQ(RegQueryValueExW(key.get(), L"Bare", nullptr, nullptr, reinterpret_cast<BYTE*>(roomy),
                                &size),
               ERROR_SUCCESS);
     EXPECT_EQ(size, 2 * sizeof(wchar_t));
@@ -144,62 +143,62 @@ TEST_F(RegistryTest, StringsWithoutTheirNulGetOneOnReading) {
 }
 
 TEST_F(RegistryTest, EnumerationKeepsCreationOrder) {
-    ScopedKey key;
+    UniqueRegKey key;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Order", key), ERROR_SUCCESS);
     for (const wchar_t* name : {L"Zeta", L"alpha", L"Mid"}) {
-        ASSERT_EQ(SetString(key.Get(), name, name), ERROR_SUCCESS);
-        ScopedKey subkey;
-        ASSERT_EQ(Create(key.Get(), name, subkey), ERROR_SUCCESS);
+        ASSERT_EQ(SetString(key.get(), name, name), ERROR_SUCCESS);
+        UniqueRegKey subkey;
+        ASSERT_EQ(Create(key.get(), name, subkey), ERROR_SUCCESS);
     }
-    ASSERT_EQ(SetDword(key.Get(), L"ZETA", 1), ERROR_SUCCESS);  // same value: keeps its place
-    EXPECT_EQ(ValueNames(key.Get()), (Names{L"Zeta", L"alpha", L"Mid"}));
-    EXPECT_EQ(SubkeyNames(key.Get()), (Names{L"Zeta", L"alpha", L"Mid"}));
-    ASSERT_EQ(RegDeleteValueW(key.Get(), L"ALPHA"), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueW(key.Get(), L"alpha"), ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(SetString(key.Get(), L"alpha", L"back"), ERROR_SUCCESS);
-    EXPECT_EQ(ValueNames(key.Get()), (Names{L"Zeta", L"Mid", L"alpha"}));
+    ASSERT_EQ(SetDword(key.get(), L"ZETA", 1), ERROR_SUCCESS);  // same value: keeps its place
+    EXPECT_EQ(ValueNames(key.get()), (Names{L"Zeta", L"alpha", L"Mid"}));
+    EXPECT_EQ(SubkeyNames(key.get()), (Names{L"Zeta", L"alpha", L"Mid"}));
+    ASSERT_EQ(RegDeleteValueW(key.get(), L"ALPHA"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(key.get(), L"alpha"), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(SetString(key.get(), L"alpha", L"back"), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(key.get()), (Names{L"Zeta", L"Mid", L"alpha"}));
 
     wchar_t name[8];
     DWORD nameSize = 3, type = 0, dataSize = 0;
-    EXPECT_EQ(RegEnumValueW(key.Get(), 1, name, &nameSize, nullptr, &type, nullptr, &dataSize),
+    EXPECT_EQ(RegEnumValueW(key.get(), 1, name, &nameSize, nullptr, &type, nullptr, &dataSize),
               ERROR_MORE_DATA);  // "Mid" needs 4 characters with its NUL
     EXPECT_EQ(nameSize, 3u);
     EXPECT_EQ(dataSize, 4 * sizeof(wchar_t));
     nameSize = 4;
     BYTE data[8];
     dataSize = sizeof data;
-    EXPECT_EQ(RegEnumValueW(key.Get(), 1, name, &nameSize, nullptr, &type, data, &dataSize),
+    EXPECT_EQ(RegEnumValueW(key.get(), 1, name, &nameSize, nullptr, &type, data, &dataSize),
               ERROR_MORE_DATA);  // the name fits, the data does not
     EXPECT_EQ(std::wstring(name), L"Mid");
     EXPECT_EQ(nameSize, 3u);
     EXPECT_EQ(dataSize, 16u);
     nameSize = 8;
-    EXPECT_EQ(RegEnumValueW(key.Get(), 3, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegEnumValueW(key.get(), 3, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
               ERROR_NO_MORE_ITEMS);
-    EXPECT_EQ(RegEnumValueW(key.Get(), 0, nullptr, &nameSize, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegEnumValueW(key.get(), 0, nullptr, &nameSize, nullptr, nullptr, nullptr, nullptr),
               ERROR_INVALID_PARAMETER);
 
     nameSize = 4;
-    EXPECT_EQ(RegEnumKeyExW(key.Get(), 1, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegEnumKeyExW(key.get(), 1, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
               ERROR_MORE_DATA);  // "alpha"
     EXPECT_EQ(nameSize, 4u);
     nameSize = 8;
-    EXPECT_EQ(RegEnumKeyExW(key.Get(), 3, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegEnumKeyExW(key.get(), 3, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
               ERROR_NO_MORE_ITEMS);
 }
 
 TEST_F(RegistryTest, QueryInfoKeyReportsCountsAndMaxima) {
-    ScopedKey key;
+    UniqueRegKey key;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Info", key), ERROR_SUCCESS);
-    ScopedKey a, b;
-    ASSERT_EQ(Create(key.Get(), L"Short", a), ERROR_SUCCESS);
-    ASSERT_EQ(Create(key.Get(), L"LongerName\\Child", b), ERROR_SUCCESS);
-    ASSERT_EQ(SetString(key.Get(), L"Name", L"a rather long text"), ERROR_SUCCESS);
-    ASSERT_EQ(SetDword(key.Get(), L"LongestValueName", 1), ERROR_SUCCESS);
+    UniqueRegKey a, b;
+    ASSERT_EQ(Create(key.get(), L"Short", a), ERROR_SUCCESS);
+    ASSERT_EQ(Create(key.get(), L"LongerName\\Child", b), ERROR_SUCCESS);
+    ASSERT_EQ(SetString(key.get(), L"Name", L"a rather long text"), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key.get(), L"LongestValueName", 1), ERROR_SUCCESS);
 
     DWORD subkeys = 0, maxSubkey = 0, values = 0, maxName = 0, maxData = 0;
     FILETIME written{};
-    ASSERT_EQ(RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr,
+    ASSERT_EQ(RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr,
                                &values, &maxName, &maxData, nullptr, &written),
               ERROR_SUCCESS);
     EXPECT_EQ(subkeys, 2u);
@@ -209,63 +208,63 @@ TEST_F(RegistryTest, QueryInfoKeyReportsCountsAndMaxima) {
     EXPECT_EQ(maxData, 19 * sizeof(wchar_t));
     EXPECT_NE(written.dwHighDateTime, 0u);
 
-    ASSERT_EQ(RegDeleteValueW(key.Get(), L"Name"), ERROR_SUCCESS);
-    ASSERT_EQ(RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    ASSERT_EQ(RegDeleteValueW(key.get(), L"Name"), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                &values, nullptr, &maxData, nullptr, nullptr),
               ERROR_SUCCESS);
     EXPECT_EQ(values, 1u);
     EXPECT_EQ(maxData, sizeof(DWORD));
     DWORD reserved = 0;
-    EXPECT_EQ(RegQueryInfoKeyW(key.Get(), nullptr, nullptr, &reserved, nullptr, nullptr, nullptr,
+    EXPECT_EQ(RegQueryInfoKeyW(key.get(), nullptr, nullptr, &reserved, nullptr, nullptr, nullptr,
                                nullptr, nullptr, nullptr, nullptr, nullptr),
               ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegistryTest, DeletedKeysFailOnOpenHandles) {
-    ScopedKey parent, child, grandchild;
+    UniqueRegKey parent, child, grandchild;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Parent", parent), ERROR_SUCCESS);
-    ASSERT_EQ(Create(parent.Get(), L"Child", child), ERROR_SUCCESS);
-    ASSERT_EQ(Create(child.Get(), L"Grandchild", grandchild), ERROR_SUCCESS);
-    ASSERT_EQ(SetDword(grandchild.Get(), L"v", 1), ERROR_SUCCESS);
+    ASSERT_EQ(Create(parent.get(), L"Child", child), ERROR_SUCCESS);
+    ASSERT_EQ(Create(child.get(), L"Grandchild", grandchild), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(grandchild.get(), L"v", 1), ERROR_SUCCESS);
 
-    ASSERT_EQ(RegDeleteTreeW(parent.Get(), L"CHILD"), ERROR_SUCCESS);
-    EXPECT_EQ(SetDword(child.Get(), L"v", 2), ERROR_KEY_DELETED);
+    ASSERT_EQ(RegDeleteTreeW(parent.get(), L"CHILD"), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(child.get(), L"v", 2), ERROR_KEY_DELETED);
     DWORD size = 0;
-    EXPECT_EQ(RegQueryValueExW(grandchild.Get(), L"v", nullptr, nullptr, nullptr, &size),
+    EXPECT_EQ(RegQueryValueExW(grandchild.get(), L"v", nullptr, nullptr, nullptr, &size),
               ERROR_KEY_DELETED);
-    ScopedKey reopened;
-    EXPECT_EQ(Open(child.Get(), nullptr, reopened), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegDeleteTreeW(parent.Get(), L"Child"), ERROR_FILE_NOT_FOUND);
+    UniqueRegKey reopened;
+    EXPECT_EQ(Open(child.get(), nullptr, reopened), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegDeleteTreeW(parent.get(), L"Child"), ERROR_FILE_NOT_FOUND);
 
     // A key created again under the same name is a new key; the old handle stays dead.
-    ScopedKey recreated;
-    ASSERT_EQ(Create(parent.Get(), L"Child", recreated), ERROR_SUCCESS);
-    EXPECT_EQ(SetDword(child.Get(), L"v", 3), ERROR_KEY_DELETED);
-    EXPECT_TRUE(SubkeyNames(recreated.Get()).empty());
+    UniqueRegKey recreated;
+    ASSERT_EQ(Create(parent.get(), L"Child", recreated), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(child.get(), L"v", 3), ERROR_KEY_DELETED);
+    EXPECT_TRUE(SubkeyNames(recreated.get()).empty());
 
     // Without a subkey, the tree below the key goes and the key stays.
-    ASSERT_EQ(SetDword(parent.Get(), L"kept?", 1), ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteTreeW(parent.Get(), nullptr), ERROR_SUCCESS);
-    EXPECT_TRUE(ValueNames(parent.Get()).empty());
-    EXPECT_TRUE(SubkeyNames(parent.Get()).empty());
-    EXPECT_EQ(SetDword(recreated.Get(), L"v", 4), ERROR_KEY_DELETED);
-    EXPECT_EQ(SetDword(parent.Get(), L"alive", 1), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(parent.get(), L"kept?", 1), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteTreeW(parent.get(), nullptr), ERROR_SUCCESS);
+    EXPECT_TRUE(ValueNames(parent.get()).empty());
+    EXPECT_TRUE(SubkeyNames(parent.get()).empty());
+    EXPECT_EQ(SetDword(recreated.get(), L"v", 4), ERROR_KEY_DELETED);
+    EXPECT_EQ(SetDword(parent.get(), L"alive", 1), ERROR_SUCCESS);
 }
 
 TEST_F(RegistryTest, ResetEmptiesTheHive) {
-    ScopedKey key;
+    UniqueRegKey key;
     ASSERT_EQ(Create(HKEY_USERS, L"S-1-22-1-1000\\Environment", key), ERROR_SUCCESS);
     winport::testing::ResetRegistry();
-    EXPECT_EQ(SetDword(key.Get(), L"v", 1), ERROR_KEY_DELETED);
-    ScopedKey missing;
+    EXPECT_EQ(SetDword(key.get(), L"v", 1), ERROR_KEY_DELETED);
+    UniqueRegKey missing;
     EXPECT_EQ(Open(HKEY_USERS, L"S-1-22-1-1000", missing), ERROR_FILE_NOT_FOUND);
     EXPECT_TRUE(SubkeyNames(HKEY_USERS).empty());
 }
 
 TEST_F(RegistryTest, InjectedFailuresAreReturnedAndOpenNothing) {
-    ScopedKey key;
+    UniqueRegKey key;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, L"Software\\Faults", key), ERROR_SUCCESS);
-    ASSERT_EQ(SetDword(key.Get(), L"v", 1), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key.get(), L"v", 1), ERROR_SUCCESS);
 
     winport::testing::FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED);
     HKEY opened = reinterpret_cast<HKEY>(0x1);
@@ -286,13 +285,13 @@ TEST_F(RegistryTest, InjectedFailuresAreReturnedAndOpenNothing) {
     };
     for (const auto& [name, call] : calls) {
         winport::testing::FailCall(name, ERROR_BADDB);
-        EXPECT_EQ(call(key.Get()), ERROR_BADDB) << name;
+        EXPECT_EQ(call(key.get()), ERROR_BADDB) << name;
     }
-    ScopedKey created;
+    UniqueRegKey created;
     winport::testing::FailCall("RegCreateKeyExW", ERROR_CANTOPEN);
-    EXPECT_EQ(Create(key.Get(), L"Sub", created), ERROR_CANTOPEN);
-    EXPECT_EQ(created.Get(), nullptr);
-    EXPECT_TRUE(SubkeyNames(key.Get()).empty());
+    EXPECT_EQ(Create(key.get(), L"Sub", created), ERROR_CANTOPEN);
+    EXPECT_EQ(created.get(), nullptr);
+    EXPECT_TRUE(SubkeyNames(key.get()).empty());
 }
 
 }  // namespace

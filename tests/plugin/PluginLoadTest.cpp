@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 
+#include "UniqueHandle.h"
 #include "LibraryHooks.h"
 #include "PluginTestSupport.h"
 #include "LogCapture.h"
@@ -32,14 +33,14 @@ std::wstring PluginPath() {
 
 TEST_F(PluginLoadTest, LoadedLibraryRegistersTheWorkerAndUnloadRemovesIt) {
     LogCapture log;
-    HMODULE plugin = LoadLibraryW(PluginPath().c_str());
-    ASSERT_NE(plugin, nullptr) << "error " << GetLastError();
+    UniqueModule plugin(LoadLibraryW(PluginPath().c_str()));
+    ASSERT_TRUE(plugin) << "error " << GetLastError();
 
     // PluginInit is the one export; the plug-in's own functions stay inside.
-    const FARPROC init = GetProcAddress(plugin, "PluginInit");
+    const FARPROC init = GetProcAddress(plugin.get(), "PluginInit");
     ASSERT_NE(init, nullptr);
     for (const char* hidden : {"DllMain", "LogMessage", "OnProcessAttach", "GetSettingsKey"}) {
-        EXPECT_EQ(GetProcAddress(plugin, hidden), nullptr) << hidden;
+        EXPECT_EQ(GetProcAddress(plugin.get(), hidden), nullptr) << hidden;
     }
     ASSERT_TRUE(reinterpret_cast<bool (*)()>(reinterpret_cast<void (*)()>(init))());
 
@@ -58,7 +59,7 @@ TEST_F(PluginLoadTest, LoadedLibraryRegistersTheWorkerAndUnloadRemovesIt) {
     EXPECT_EQ(SendToHelpDesk(Request(L"Bogus"), reply, 10000), CORE::ResponseFailed);
     EXPECT_EQ(reply.getErrorText(), L"Invalid opcode");
 
-    ASSERT_TRUE(FreeLibrary(plugin));
+    ASSERT_TRUE(FreeLibrary(plugin.release()));
     EXPECT_FALSE(CORE::Quillmesh::System()->IsWorkerInstalled(kWorker, 0));
     CORE::PropertyBag after;
     EXPECT_EQ(SendToHelpDesk(Request(L"Bogus"), after, 10000), CORE::ResponseNoWorker);

@@ -23,9 +23,9 @@ const std::wstring kSession3 = kSessionData + L"3";
 // Value names of HKLM\`keyPath` in the order RegEnumValueW gives them: the order they were
 // written in on Windows and on Linux, sorted by name under Wine.
 std::vector<std::wstring> EnumerationOrder(const std::wstring& keyPath) {
-    registry_test::ScopedKey key;
+    UniqueRegKey key;
     if (registry_test::Open(HKEY_LOCAL_MACHINE, keyPath.c_str(), key) != ERROR_SUCCESS) return {};
-    return registry_test::ValueNames(key.Get());
+    return registry_test::ValueNames(key.get());
 }
 
 // "été" in the ANSI code page, in Base64: UTF-8 on Linux, Windows-1252 on a Western

@@ -9,6 +9,7 @@
 
 #include "LogSink.h"
 #include "PrivateMachineRegistry.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -40,17 +41,15 @@ class StdoutSink : public quillmesh::LogSink {
 // The plug-in's PluginInit would otherwise wait for a performance monitor this program does
 // not run.
 bool DisableHistoricalCollector() {
-    HKEY key = nullptr;
+    UniqueRegKey key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Zentavo\\Pallido\\Plugins\\dorn\\helpdesk",
-                        0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key,
+                        0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.put(),
                         nullptr) != ERROR_SUCCESS) {
         return false;
     }
     const wchar_t one[] = L"1";
-    const LSTATUS status = RegSetValueExW(key, L"DisableHistoricalCollector", 0, REG_SZ,
-                                          reinterpret_cast<const BYTE*>(one), sizeof one);
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    return RegSetValueExW(key.get(), L"DisableHistoricalCollector", 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(one), sizeof one) == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -70,21 +69,25 @@ int main(int argc, char** argv) {
         Write("no private registry: " + error + "\n");
         return 3;
     }
-    HMODULE plugin = LoadLibraryA(argv[1]);
-    const FARPROC init = plugin ? GetProcAddress(plugin, "PluginInit") : nullptr;
+    UniqueModule plugin(LoadLibraryA(argv[1]));
+    const FARPROC init = plugin ? GetProcAddress(plugin.get(), "PluginInit") : nullptr;
     if (init == nullptr || !reinterpret_cast<bool (*)()>(reinterpret_cast<void (*)()>(init))()) {
         Write("cannot load and initialise " + std::string(argv[1]) + "\n");
         return 4;
     }
-    HMODULE probe = LoadLibraryA(argv[2]);
-    if (probe == nullptr) {
+    UniqueModule probe(LoadLibraryA(argv[2]));
+    if (!probe) {
         Write("cannot load " + std::string(argv[2]) + "\n");
         return 5;
     }
     if (mode == "free") {
-        FreeLibrary(probe);
-        FreeLibrary(plugin);
+        probe.reset();
+        plugin.reset();
         Write("unload_probe: unloaded\n");
+    } else {
+        // Left loaded on purpose: the process's exit unloads them.
+        probe.release();
+        plugin.release();
     }
     return 0;
 }

@@ -70,7 +70,7 @@ int64_t BurnOwnProcessorTime(int64_t by) {
 ProcessIdentity Identify(DWORD pid) {
     ProcessIdentity identity;
     identity.id = pid;
-    UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     FILETIME creation, exit, kernel, user;
     WCHAR path[1024];
     DWORD size = 1024;

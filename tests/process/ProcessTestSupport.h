@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "UniqueHandle.h"
 #include "LogCapture.h"
 
 namespace dorn::test {
@@ -47,7 +48,7 @@ class TestChild {
   private:
     DWORD m_pid = 0;
     bool m_ended = false;
-    HANDLE m_process = nullptr;  // Windows: held, so that the id is not reused meanwhile
+    UniqueHandle m_process;  // Windows: held, so that the id is not reused meanwhile
 };
 
 // A fresh directory, removed with its contents at the end.

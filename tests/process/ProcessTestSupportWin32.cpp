@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "SystemFunction.h"
 #include "UniqueHandle.h"
 #include "ProcessTestSupport.h"
 
@@ -34,8 +35,8 @@ TestChild::TestChild(const Program& program, const ChildOptions& options) {
         ADD_FAILURE() << "cannot start " << program.path << ", error " << GetLastError();
         return;
     }
-    CloseHandle(started.hThread);
-    m_process = started.hProcess;
+    UniqueHandle thread(started.hThread);
+    m_process.reset(started.hProcess);
     m_pid = started.dwProcessId;
 }
 
@@ -44,16 +45,15 @@ TestChild::~TestChild() {
 }
 
 void TestChild::Kill() {
-    if (m_process == nullptr) return;
-    if (!m_ended) TerminateProcess(m_process, 1);
+    if (!m_process) return;
+    if (!m_ended) TerminateProcess(m_process.get(), 1);
     WaitEnded(10000);
-    CloseHandle(m_process);
-    m_process = nullptr;
+    m_process.reset();
     m_ended = true;
     // Wine lets the id go some 0.5 s after the last handle closed; until then the ended process
     // can still be opened.
     for (int i = 0; i < 500; ++i) {
-        UniqueKernelHandle again(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, m_pid));
+        UniqueHandle again(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, m_pid));
         DWORD code = 0;
         if (!again || (GetExitCodeProcess(again.get(), &code) && code == STILL_ACTIVE)) break;
         Sleep(10);
@@ -61,8 +61,9 @@ void TestChild::Kill() {
 }
 
 bool TestChild::WaitEnded(int timeoutMs) {
-    if (m_process != nullptr && !m_ended) {
-        m_ended = WaitForSingleObject(m_process, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
+    if (m_process && !m_ended) {
+        m_ended =
+            WaitForSingleObject(m_process.get(), static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
     }
     return m_ended;
 }
@@ -87,7 +88,8 @@ std::wstring SystemProcessName() {
 }
 
 bool UnderWine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    static SystemFunction<const char* (*)()> wineVersion(L"ntdll.dll", "wine_get_version");
+    return wineVersion.Find() != nullptr;
 }
 
 std::optional<size_t> OpenHandleCount() {

@@ -20,7 +20,7 @@ class ProtectionTest : public ::testing::Test {
     void TearDown() override { ProcessChecker::ResetForTesting(); }
 
     static bool Refused(const std::wstring& path, DWORD pid) {
-        UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
         EXPECT_TRUE(process) << "pid " << pid << " error " << GetLastError();
         return ProcessChecker::IsProcessInBlackList(path, process.get(), pid);
     }

@@ -83,12 +83,12 @@ TEST(WinportProcesses, OpenProcessChecksIdsAndRights) {
         }
     }).join();
     TestChild child(Sleeper(), {kNobody, std::nullopt});
-    UniqueKernelHandle all(OpenProcess(PROCESS_ALL_ACCESS, FALSE, child.Pid()));
+    UniqueHandle all(OpenProcess(PROCESS_ALL_ACCESS, FALSE, child.Pid()));
     EXPECT_TRUE(all);
     // Without the capability to inspect other accounts' processes only the limited query right
     // is granted; without the one to signal them, no termination.
     RunWithoutCapability(CAP_SYS_PTRACE, [&] {
-        UniqueKernelHandle limited(OpenProcess(kQueryLimited, FALSE, child.Pid()));
+        UniqueHandle limited(OpenProcess(kQueryLimited, FALSE, child.Pid()));
         EXPECT_TRUE(limited);
         ExpectFailure(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, child.Pid()),
                       ERROR_ACCESS_DENIED, "query");
@@ -101,11 +101,11 @@ TEST(WinportProcesses, OpenProcessChecksIdsAndRights) {
                       "terminate");
     });
     // Rights a handle lacks are refused by the calls that need them.
-    UniqueKernelHandle terminateOnly(OpenProcess(PROCESS_TERMINATE, FALSE, child.Pid()));
+    UniqueHandle terminateOnly(OpenProcess(PROCESS_TERMINATE, FALSE, child.Pid()));
     FILETIME t[4];
     ExpectFailure(GetProcessTimes(terminateOnly.get(), &t[0], &t[1], &t[2], &t[3]),
                   ERROR_ACCESS_DENIED, "times");
-    UniqueKernelHandle queryOnly(OpenProcess(kQueryLimited, FALSE, child.Pid()));
+    UniqueHandle queryOnly(OpenProcess(kQueryLimited, FALSE, child.Pid()));
     ExpectFailure(TerminateProcess(queryOnly.get(), 0), ERROR_ACCESS_DENIED, "terminate");
     EXPECT_TRUE(child.Running());
     all.reset();
@@ -128,7 +128,7 @@ TEST(WinportProcesses, OpenProcessChecksIdsAndRights) {
 
 TEST(WinportProcesses, TimesAndImageNameOfAProcess) {
     TestChild child(Sleeper());
-    UniqueKernelHandle process(OpenProcess(kQueryLimited, FALSE, child.Pid()));
+    UniqueHandle process(OpenProcess(kQueryLimited, FALSE, child.Pid()));
     ASSERT_TRUE(process);
     FILETIME creation, exit, kernel, user, now;
     ASSERT_TRUE(GetProcessTimes(process.get(), &creation, &exit, &kernel, &user));
@@ -157,7 +157,7 @@ TEST(WinportProcesses, TimesAndImageNameOfAProcess) {
 TEST(WinportProcesses, TerminationGoesThroughThePinnedProcessOnly) {
     auto first = std::make_unique<TestChild>(Sleeper());
     const DWORD pid = first->Pid();
-    UniqueKernelHandle terminate(OpenProcess(PROCESS_TERMINATE | kQueryLimited, FALSE, pid));
+    UniqueHandle terminate(OpenProcess(PROCESS_TERMINATE | kQueryLimited, FALSE, pid));
     ASSERT_TRUE(terminate);
     const uint64_t created = CreationOf(terminate.get());
     first.reset();  // killed and reaped: the id is free
@@ -167,7 +167,7 @@ TEST(WinportProcesses, TerminationGoesThroughThePinnedProcessOnly) {
     EXPECT_EQ(CreationOf(terminate.get()), created);
     ExpectFailure(TerminateProcess(terminate.get(), 0), ERROR_ACCESS_DENIED, "stale handle");
     EXPECT_TRUE(second.Running());
-    UniqueKernelHandle current(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+    UniqueHandle current(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
     EXPECT_TRUE(TerminateProcess(current.get(), 0));
     EXPECT_TRUE(second.WaitEnded(5000));
 }
@@ -234,7 +234,7 @@ TEST(WinportProcesses, CommandLineNamesAProcessOnlyWhereItCompletesTheCutCommand
 // (Init's criticality and the kernel threads' protection: ProtectionLinuxTest.cpp.)
 TEST(WinportProcesses, KernelThreadsHaveNoImageAndCannotBeEnded) {
     if (!IsKernelThread2()) GTEST_SKIP() << "no kernel thread 2 here";
-    UniqueKernelHandle kthread(OpenProcess(kQueryLimited, FALSE, 2));
+    UniqueHandle kthread(OpenProcess(kQueryLimited, FALSE, 2));
     WCHAR path[MAX_PATH];
     DWORD size = MAX_PATH;
     ExpectFailure(QueryFullProcessImageNameW(kthread.get(), 0, path, &size), ERROR_GEN_FAILURE,
@@ -243,7 +243,7 @@ TEST(WinportProcesses, KernelThreadsHaveNoImageAndCannotBeEnded) {
 }
 
 TEST(WinportProcesses, TokensAndAccounts) {
-    UniqueKernelHandle token;
+    UniqueHandle token;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
     DWORD needed = 0;
     ExpectFailure(GetTokenInformation(token.get(), TokenUser, nullptr, 0, &needed),

@@ -9,34 +9,29 @@
 #include <array>
 #include <cerrno>
 
+#include "UniqueFd.h"
+
 extern char** environ;
 
 namespace dorn::test {
 namespace {
 
 class Pipe {
-public:
+  public:
     Pipe() {
-        if (pipe(m_ends.data()) != 0) m_ends = {-1, -1};
+        int ends[2];
+        if (pipe(ends) != 0) return;
+        m_read.reset(ends[0]);
+        m_write.reset(ends[1]);
     }
-    ~Pipe() {
-        CloseRead();
-        CloseWrite();
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
 
-    int Read() const { return m_ends[0]; }
-    int Write() const { return m_ends[1]; }
-    void CloseRead() { Close(m_ends[0]); }
-    void CloseWrite() { Close(m_ends[1]); }
+    int Read() const { return m_read.get(); }
+    int Write() const { return m_write.get(); }
+    void CloseWrite() { m_write.reset(); }
 
-private:
-    static void Close(int& fd) {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
-    std::array<int, 2> m_ends{};
+  private:
+    UniqueFd m_read;
+    UniqueFd m_write;
 };
 
 // Drains both pipes together so that neither can fill up and stall the child.

@@ -5,34 +5,14 @@
 #include <string>
 #include <thread>
 
+#include "UniqueHandle.h"
 #include "ChildProcess.h"
 
 namespace dorn::test {
 namespace {
 
-class Handle {
-  public:
-    Handle() = default;
-    ~Handle() { Close(); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-
-    HANDLE get() const { return m_handle; }
-    HANDLE* put() {
-        Close();
-        return &m_handle;
-    }
-    void Close() {
-        if (m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
-        m_handle = nullptr;
-    }
-
-  private:
-    HANDLE m_handle = nullptr;
-};
-
 // The read end stays in this process; only the write end can be inherited.
-bool MakePipe(Handle& read, Handle& write) {
+bool MakePipe(UniqueHandle& read, UniqueHandle& write) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     if (!CreatePipe(read.put(), write.put(), &inheritable, 0)) return false;
     return SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0) != FALSE;
@@ -89,10 +69,9 @@ bool Start(const std::string& program, const std::vector<std::string>& arguments
     std::wstring commandLine = Quote(Wide(program));
     for (const std::string& argument : arguments) commandLine += L" " + Quote(Wide(argument));
 
-    Handle nul;
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    *nul.put() = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                             OPEN_EXISTING, 0, nullptr);
+    const UniqueHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       &inheritable, OPEN_EXISTING, 0, nullptr));
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -108,7 +87,7 @@ bool Start(const std::string& program, const std::vector<std::string>& arguments
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments) {
     ProcessResult result;
-    Handle outRead, outWrite, errRead, errWrite;
+    UniqueHandle outRead, outWrite, errRead, errWrite;
     if (!MakePipe(outRead, outWrite) || !MakePipe(errRead, errWrite)) return result;
 
     PROCESS_INFORMATION started{};
@@ -116,13 +95,12 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
         std::lock_guard<std::mutex> hold(StartLock());
         const bool ok = Start(program, arguments, outWrite.get(), errWrite.get(), started);
         // Only the child holds the write ends now: its exit ends the reads.
-        outWrite.Close();
-        errWrite.Close();
+        outWrite.reset();
+        errWrite.reset();
         if (!ok) return result;
     }
-    Handle process, thread;
-    *process.put() = started.hProcess;
-    *thread.put() = started.hThread;
+    const UniqueHandle process(started.hProcess);
+    const UniqueHandle thread(started.hThread);
 
     std::thread errors([&] { ReadAll(errRead.get(), result.err); });
     ReadAll(outRead.get(), result.out);

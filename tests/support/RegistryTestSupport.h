@@ -6,33 +6,18 @@
 #include <string>
 #include <vector>
 
+#include "UniqueHandle.h"
+
 namespace registry_test {
 
-// An open key, closed when the test leaves its scope.
-class ScopedKey {
-  public:
-    ScopedKey() = default;
-    ~ScopedKey() {
-        if (key_ != nullptr) RegCloseKey(key_);
-    }
-    ScopedKey(const ScopedKey&) = delete;
-    ScopedKey& operator=(const ScopedKey&) = delete;
-
-    PHKEY Out() { return &key_; }
-    HKEY Get() const { return key_; }
-
-  private:
-    HKEY key_ = nullptr;
-};
-
-inline LSTATUS Create(HKEY base, const wchar_t* path, ScopedKey& key,
+inline LSTATUS Create(HKEY base, const wchar_t* path, UniqueRegKey& key,
                       DWORD* disposition = nullptr) {
-    return RegCreateKeyExW(base, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Out(),
+    return RegCreateKeyExW(base, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
                            disposition);
 }
 
-inline LSTATUS Open(HKEY base, const wchar_t* path, ScopedKey& key) {
-    return RegOpenKeyExW(base, path, 0, KEY_READ, key.Out());
+inline LSTATUS Open(HKEY base, const wchar_t* path, UniqueRegKey& key) {
+    return RegOpenKeyExW(base, path, 0, KEY_READ, key.put());
 }
 
 inline LSTATUS SetString(HKEY key, const wchar_t* name, const std::wstring& text,

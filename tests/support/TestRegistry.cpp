@@ -2,51 +2,45 @@
 
 #include <gtest/gtest.h>
 
+#include "UniqueHandle.h"
+
 namespace dorn::test {
 namespace {
 
-class CreatedKey {
-  public:
-    explicit CreatedKey(const std::wstring& keyPath) {
-        const LSTATUS status =
-            RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr,
-                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &m_key, nullptr);
-        EXPECT_EQ(status, ERROR_SUCCESS) << "creating a test key";
-    }
-    ~CreatedKey() {
-        if (m_key != nullptr) RegCloseKey(m_key);
-    }
-    CreatedKey(const CreatedKey&) = delete;
-    CreatedKey& operator=(const CreatedKey&) = delete;
+UniqueRegKey CreatedKey(const std::wstring& keyPath) {
+    UniqueRegKey key;
+    const LSTATUS status =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
+    EXPECT_EQ(status, ERROR_SUCCESS) << "creating a test key";
+    return key;
+}
 
-    void Set(const std::wstring& name, DWORD type, const void* data, size_t size) {
-        const LSTATUS status = RegSetValueExW(
-            m_key, name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
-        EXPECT_EQ(status, ERROR_SUCCESS) << "setting a test value";
-    }
-
-  private:
-    HKEY m_key = nullptr;
-};
+void SetValue(const std::wstring& keyPath, const std::wstring& name, DWORD type, const void* data,
+              size_t size) {
+    const LSTATUS status = RegSetValueExW(CreatedKey(keyPath).get(), name.c_str(), 0, type,
+                                          static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+    EXPECT_EQ(status, ERROR_SUCCESS) << "setting a test value";
+}
 
 }  // namespace
 
 void CreateMachineKey(const std::wstring& keyPath) {
-    CreatedKey key(keyPath);
+    CreatedKey(keyPath);
 }
 
 void SetMachineString(const std::wstring& keyPath, const std::wstring& name,
                       const std::wstring& value, DWORD type) {
-    CreatedKey(keyPath).Set(name, type, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
+    SetValue(keyPath, name, type, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
 }
 
 void SetMachineDword(const std::wstring& keyPath, const std::wstring& name, DWORD value) {
-    CreatedKey(keyPath).Set(name, REG_DWORD, &value, sizeof(value));
+    SetValue(keyPath, name, REG_DWORD, &value, sizeof(value));
 }
 
 void SetMachineBinary(const std::wstring& keyPath, const std::wstring& name,
                       const std::vector<uint8_t>& bytes, DWORD type) {
-    CreatedKey(keyPath).Set(name, type, bytes.data(), bytes.size());
+    SetValue(keyPath, name, type, bytes.data(), bytes.size());
 }
 
 }  // namespace dorn::test

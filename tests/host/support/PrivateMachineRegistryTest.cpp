@@ -22,22 +22,20 @@ constexpr const wchar_t* kTestKey = L"Software\\Zentavo\\Pallido\\PrivateRegistr
 constexpr const wchar_t* kPerflibNames =
     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\009";
 
-using registry_test::ScopedKey;
-
 bool Exists(HKEY root, const std::wstring& path) {
-    ScopedKey key;
+    UniqueRegKey key;
     return registry_test::Open(root, path.c_str(), key) == ERROR_SUCCESS;
 }
 
 // The whole text, list values included, without the NULs at its end.
 std::optional<std::wstring> ReadText(HKEY root, const std::wstring& path, const wchar_t* name) {
-    ScopedKey key;
+    UniqueRegKey key;
     DWORD size = 0;
     if (registry_test::Open(root, path.c_str(), key) != ERROR_SUCCESS ||
-        RegQueryValueExW(key.Get(), name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+        RegQueryValueExW(key.get(), name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
         return std::nullopt;
     }
-    const std::vector<BYTE> data = registry_test::ReadData(key.Get(), name);
+    const std::vector<BYTE> data = registry_test::ReadData(key.get(), name);
     std::wstring text(data.size() / sizeof(wchar_t), L'\0');
     std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
     while (!text.empty() && text.back() == L'\0') text.pop_back();
@@ -46,15 +44,15 @@ std::optional<std::wstring> ReadText(HKEY root, const std::wstring& path, const 
 
 LSTATUS WriteText(HKEY root, const std::wstring& path, const wchar_t* name,
                   const std::wstring& text) {
-    ScopedKey key;
+    UniqueRegKey key;
     const LSTATUS status = registry_test::Create(root, path.c_str(), key);
-    return status != ERROR_SUCCESS ? status : registry_test::SetString(key.Get(), name, text);
+    return status != ERROR_SUCCESS ? status : registry_test::SetString(key.get(), name, text);
 }
 
 std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring& path) {
-    ScopedKey key;
+    UniqueRegKey key;
     if (registry_test::Open(root, path.c_str(), key) != ERROR_SUCCESS) return {};
-    return registry_test::SubkeyNames(key.Get());
+    return registry_test::SubkeyNames(key.get());
 }
 
 TEST(PrivateMachineRegistryTest, WritesStayInThePrivateKeyAndGoWithIt) {

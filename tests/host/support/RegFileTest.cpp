@@ -20,7 +20,6 @@ using dorn::RegFileKey;
 using dorn::RegFileValue;
 using registry_test::Open;
 using registry_test::ReadData;
-using registry_test::ScopedKey;
 using registry_test::SubkeyNames;
 using registry_test::ValueNames;
 
@@ -202,25 +201,25 @@ TEST_F(RegFileApplyTest, AppliedFileReadsBackThroughTheRegistryCalls) {
     ASSERT_TRUE(dorn::ApplyRegFile(file, error)) << error;
 
     // Every form, stored and read back byte for byte with its type, in the file's order.
-    ScopedKey sample;
+    UniqueRegKey sample;
     ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"software\\zentavo\\pallido\\sample", sample),
               ERROR_SUCCESS);
     std::vector<std::wstring> names;
     for (const RegFileValue& value : file.keys[0].values) {
         DWORD type = REG_NONE + 100;
-        EXPECT_EQ(ReadData(sample.Get(), value.name.c_str(), &type), value.data);
+        EXPECT_EQ(ReadData(sample.get(), value.name.c_str(), &type), value.data);
         EXPECT_EQ(type, value.type);
         names.push_back(value.name);
     }
-    EXPECT_EQ(ValueNames(sample.Get()), names);
+    EXPECT_EQ(ValueNames(sample.get()), names);
     EXPECT_EQ(names.size(), 12u);
-    ScopedKey users;
+    UniqueRegKey users;
     EXPECT_EQ(Open(HKEY_USERS, L"S-1-22-1-1000", users), ERROR_SUCCESS);
 
     ASSERT_TRUE(dorn::ApplyRegFile(Load("removals.reg"), error)) << error;
     EXPECT_TRUE(SubkeyNames(HKEY_CLASSES_ROOT).empty());
-    EXPECT_EQ(ValueNames(sample.Get()).size(), 11u);  // "Plain" deleted
-    EXPECT_EQ(ReadData(sample.Get(), L"Count"), (std::vector<BYTE>{1, 0, 0, 0}));
+    EXPECT_EQ(ValueNames(sample.get()).size(), 11u);  // "Plain" deleted
+    EXPECT_EQ(ReadData(sample.get(), L"Count"), (std::vector<BYTE>{1, 0, 0, 0}));
     // Removing what is not there is not an error, as with regedit.
     ASSERT_TRUE(dorn::ApplyRegFile(Load("removals.reg"), error)) << error;
     EXPECT_EQ(dorn::test::OpenRegistryKeyCount(), openKeys + 2);  // this test's own two

@@ -1,6 +1,7 @@
 #include "CounterNames.h"
 
 #include "CaseFold.h"
+#include "UniqueHandle.h"
 
 namespace winport::pdh {
 namespace {
@@ -47,14 +48,14 @@ void CounterNames::WriteRegistry() const {
         std::lock_guard lock(lock_);
         text = MultiString(names_);
     }
-    HKEY key = nullptr;
+    UniqueRegKey key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPerflibKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+                        KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
         return;
     }
-    RegSetValueExW(key, kCounterValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(text.data()),
+    RegSetValueExW(key.get(), kCounterValue, 0, REG_MULTI_SZ,
+                   reinterpret_cast<const BYTE*>(text.data()),
                    static_cast<DWORD>(text.size() * sizeof(wchar_t)));
-    RegCloseKey(key);
 }
 
 std::optional<std::wstring> CounterNames::DisplayNameOf(DWORD index) const {

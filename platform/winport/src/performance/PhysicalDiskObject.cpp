@@ -10,6 +10,7 @@
 
 #include "ProcText.h"
 #include "Utf8.h"
+#include "UniqueFd.h"
 
 namespace winport::pdh {
 namespace {
@@ -114,10 +115,7 @@ bool PhysicalByName(const std::string& name, const std::vector<std::string>& all
 }
 
 bool DirectoryReadable(const std::string& path) {
-    DIR* directory = opendir(path.c_str());
-    if (directory == nullptr) return false;
-    closedir(directory);
-    return true;
+    return static_cast<bool>(UniqueDir(opendir(path.c_str())));
 }
 
 std::optional<std::string> LinkTarget(const std::string& path) {

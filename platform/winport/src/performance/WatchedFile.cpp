@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "UniqueFd.h"
+
 namespace winport {
 namespace {
 
@@ -19,20 +21,6 @@ FileIdentity IdentityOf(const struct stat& info) {
         info.st_dev, info.st_ino, info.st_size,
         static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
 }
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 bool ReadAll(int fd, std::string& text, std::string& reason) {
     char buffer[65536];
@@ -57,8 +45,8 @@ bool ReadAll(int fd, std::string& text, std::string& reason) {
 bool ReadFileAndIdentity(const std::string& path, std::string& text, FileIdentity& identity,
                          std::string& reason) {
     // Non-blocking: a FIFO in the file's place must not hang the caller.
-    Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (file.get() < 0) {
+    UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!file) {
         reason = std::string("cannot open: ") + std::strerror(errno);
         return false;
     }

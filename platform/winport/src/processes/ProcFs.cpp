@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "ProcText.h"
+#include "UniqueFd.h"
 
 namespace winport::procfs {
 namespace {
@@ -183,48 +184,31 @@ std::optional<uint64_t> ParseBootTime(std::string_view procStat) {
 ProcDir::ProcDir(int pid) {
     char path[32];
     snprintf(path, sizeof path, "/proc/%d", pid);
-    m_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
-ProcDir::~ProcDir() {
-    if (m_fd >= 0) close(m_fd);
-}
-
-ProcDir::ProcDir(ProcDir&& other) noexcept : m_fd(other.m_fd) {
-    other.m_fd = -1;
-}
-
-ProcDir& ProcDir::operator=(ProcDir&& other) noexcept {
-    if (this != &other) {
-        if (m_fd >= 0) close(m_fd);
-        m_fd = other.m_fd;
-        other.m_fd = -1;
-    }
-    return *this;
+    m_fd.reset(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 bool ProcDir::ReadFile(const char* name, std::string& text) const {
-    if (m_fd < 0) {
+    if (!m_fd) {
         errno = ENOENT;
         return false;
     }
-    int fd = openat(m_fd, name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ReadAll(fd, text);
-    int savedErrno = errno;
-    close(fd);
+    UniqueFd fd(openat(m_fd.get(), name, O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    const bool ok = ReadAll(fd.get(), text);
+    const int savedErrno = errno;  // the caller reads the reason of a failed read
+    fd.reset();
     errno = savedErrno;
     return ok;
 }
 
 bool ProcDir::ReadLink(const char* name, std::string& target) const {
-    if (m_fd < 0) {
+    if (!m_fd) {
         errno = ENOENT;
         return false;
     }
     std::string buffer(256, '\0');
     while (true) {
-        ssize_t length = readlinkat(m_fd, name, buffer.data(), buffer.size());
+        ssize_t length = readlinkat(m_fd.get(), name, buffer.data(), buffer.size());
         if (length < 0) return false;
         if (static_cast<size_t>(length) < buffer.size()) {
             buffer.resize(static_cast<size_t>(length));
@@ -268,22 +252,18 @@ uint32_t ProcDir::LoginSession() const {
 }
 
 bool ReadWholeFile(const char* path, std::string& text) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ReadAll(fd, text);
-    close(fd);
-    return ok;
+    const UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    return fd && ReadAll(fd.get(), text);
 }
 
 std::vector<int> ListProcessIds() {
     std::vector<int> pids;
-    DIR* directory = opendir("/proc");
-    if (directory == nullptr) return pids;
-    while (dirent* entry = readdir(directory)) {
+    const UniqueDir directory(opendir("/proc"));
+    if (!directory) return pids;
+    while (dirent* entry = readdir(directory.get())) {
         int pid = 0;
         if (ParseNumber(std::string_view(entry->d_name), pid) && pid > 0) pids.push_back(pid);
     }
-    closedir(directory);
     std::sort(pids.begin(), pids.end());
     return pids;
 }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "UniqueFd.h"
+
 namespace winport::procfs {
 
 // Flag of /proc/<pid>/stat field 9 that marks a kernel thread.
@@ -71,13 +73,8 @@ class ProcDir {
   public:
     ProcDir() = default;
     explicit ProcDir(int pid);
-    ~ProcDir();
-    ProcDir(ProcDir&& other) noexcept;
-    ProcDir& operator=(ProcDir&& other) noexcept;
-    ProcDir(const ProcDir&) = delete;
-    ProcDir& operator=(const ProcDir&) = delete;
 
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return static_cast<bool>(m_fd); }
     // Whole file; false with errno set when it cannot be read.
     bool ReadFile(const char* name, std::string& text) const;
     // Target of a link such as "exe", without the " (deleted)" mark of a replaced file; false
@@ -91,7 +88,7 @@ class ProcDir {
     uint32_t LoginSession() const;
 
   private:
-    int m_fd = -1;
+    UniqueFd m_fd;
 };
 
 // Whole file by path; false when it cannot be read.

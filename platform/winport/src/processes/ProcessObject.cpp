@@ -76,8 +76,8 @@ std::shared_ptr<ProcessObject> ProcessObject::Open(DWORD pid, DWORD access, DWOR
             error = ERROR_ACCESS_DENIED;
             return nullptr;
         }
-        process->m_pidfd = PidFdOpen(pid);
-        if (process->m_pidfd < 0) {
+        process->m_pidfd.reset(PidFdOpen(pid));
+        if (!process->m_pidfd) {
             error = ErrorFromErrno(errno);
             return nullptr;
         }
@@ -90,7 +90,7 @@ std::shared_ptr<ProcessObject> ProcessObject::Open(DWORD pid, DWORD access, DWOR
         }
         // Signal 0 tests the right to signal without sending anything. A zombie (ESRCH) may
         // still be opened; terminating it then fails.
-        if (PidFdSignal(process->m_pidfd, 0) != 0 && errno != ESRCH) {
+        if (PidFdSignal(process->m_pidfd.get(), 0) != 0 && errno != ESRCH) {
             error = ErrorFromErrno(errno);
             return nullptr;
         }
@@ -106,10 +106,6 @@ std::shared_ptr<ProcessObject> ProcessObject::Current() {
         return self;
     }();
     return current;
-}
-
-ProcessObject::~ProcessObject() {
-    if (m_pidfd >= 0) close(m_pidfd);
 }
 
 bool ProcessObject::IsSelf() const {

@@ -12,6 +12,7 @@
 
 #include "Handles.h"
 #include "ProcFs.h"
+#include "UniqueFd.h"
 
 namespace winport {
 
@@ -22,14 +23,12 @@ class ProcessObject : public HandleObject {
     // The calling process, with every right (the target of the pseudo handle).
     static std::shared_ptr<ProcessObject> Current();
 
-    ~ProcessObject() override;
-
     DWORD Pid() const { return m_pid; }
     bool HasAnyRight(DWORD rights) const { return (m_access & rights) != 0; }
     bool IsKernelThread() const { return (m_flags & procfs::kKernelThreadFlag) != 0; }
     bool IsSelf() const;
     uint64_t CreationFileTime() const;
-    int PidFd() const { return m_pidfd; }
+    int PidFd() const { return m_pidfd.get(); }
     const procfs::ProcDir& Dir() const { return m_dir; }
 
     // The Linux path of the executable as read at open; nullopt with the errno of the failed
@@ -53,7 +52,7 @@ class ProcessObject : public HandleObject {
     DWORD m_access = 0;
     uint32_t m_flags = 0;
     uint64_t m_startTicks = 0;
-    int m_pidfd = -1;
+    UniqueFd m_pidfd;
     procfs::ProcDir m_dir;
     std::optional<std::string> m_exePath;
     int m_exeError = 0;

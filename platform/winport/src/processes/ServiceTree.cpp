@@ -12,6 +12,7 @@
 
 #include "ProcFs.h"
 #include "WideText.h"
+#include "UniqueFd.h"
 
 namespace winport {
 namespace {
@@ -36,9 +37,9 @@ bool IsDirectory(const std::string& path) {
 // Subdirectory names of a directory.
 std::vector<std::string> Subdirectories(const std::string& path) {
     std::vector<std::string> names;
-    DIR* directory = opendir(path.c_str());
-    if (directory == nullptr) return names;
-    while (dirent* entry = readdir(directory)) {
+    const UniqueDir directory(opendir(path.c_str()));
+    if (!directory) return names;
+    while (dirent* entry = readdir(directory.get())) {
         std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
         if (entry->d_type == DT_DIR ||
@@ -46,7 +47,6 @@ std::vector<std::string> Subdirectories(const std::string& path) {
             names.push_back(std::move(name));
         }
     }
-    closedir(directory);
     return names;
 }
 
