@@ -121,7 +121,8 @@ class Grammar {
             error = failure.what();
             return false;
         }
-        if (Leftover(app_, "unknown command '", error) || Leftover(*call_, "", error) ||
+        if (Leftover(app_, "unknown command '", error) ||
+            Leftover(*call_, "call does not take '", error) ||
             Leftover(*serve_, "serve takes options only, not '", error)) {
             return false;
         }
