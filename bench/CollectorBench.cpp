@@ -7,10 +7,10 @@
 
 #include <vector>
 
-#include "counters/CounterSetUpdate.h"
-#include "counters/CounterTables.h"
-#include "counters/PerfCounterSet.h"
-#include "metrics/PerformanceCollector.h"
+#include "CounterSetUpdate.h"
+#include "CounterTables.h"
+#include "PerfCounterSet.h"
+#include "PerformanceCollector.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <vector>
 
-#include "process/ProcessRecords.h"
-#include "process/ProcessSnapshot.h"
-#include "process/SystemInformationParser.h"
+#include "ProcessRecords.h"
+#include "ProcessSnapshot.h"
+#include "SystemInformationParser.h"
 
 namespace {
 

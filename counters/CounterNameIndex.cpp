@@ -1,4 +1,4 @@
-#include "counters/CounterNameIndex.h"
+#include "CounterNameIndex.h"
 
 #include <pdh.h>
 #include <pdhmsg.h>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "plugin/LogMessage.h"
+#include "LogMessage.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "plugin/quillmesh/corestring.h"
+#include "quillmesh/corestring.h"
 
 class CounterNameIndex {
   public:

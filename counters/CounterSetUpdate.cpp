@@ -1,4 +1,4 @@
-#include "counters/CounterSetUpdate.h"
+#include "CounterSetUpdate.h"
 
 #include <windows.h>
 #include <pdh.h>
@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "counters/WtsMemory.h"
-#include "plugin/LogMessage.h"
+#include "WtsMemory.h"
+#include "LogMessage.h"
 
 std::atomic<bool> ActiveSessionSeen{false};
 

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <vector>
 
-#include "counters/PerfCounterSet.h"
+#include "PerfCounterSet.h"
 
 // False when the library is loaded; true from the first enumeration that finds a session in
 // the state WTSActive. Enumerations run only while it is false.

@@ -1,4 +1,4 @@
-#include "counters/CounterTables.h"
+#include "CounterTables.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "counters/PerfCounterDefinition.h"
+#include "PerfCounterDefinition.h"
 
 // Category bits of dwType.
 constexpr DWORD kMachineCategory = 1;

@@ -1,4 +1,4 @@
-#include "counters/PerfCounterDefinition.h"
+#include "PerfCounterDefinition.h"
 
 std::wstring CounterKey(const PerfCounterDefinition& definition) {
     std::wstring key;

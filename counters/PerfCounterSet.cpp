@@ -1,10 +1,10 @@
-#include "counters/PerfCounterSet.h"
+#include "PerfCounterSet.h"
 
 #include <windows.h>
 #include <pdhmsg.h>
 
-#include "counters/CounterNameIndex.h"
-#include "plugin/LogMessage.h"
+#include "CounterNameIndex.h"
+#include "LogMessage.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "counters/PerfCounterDefinition.h"
-#include "counters/PerfQuery.h"
+#include "PerfCounterDefinition.h"
+#include "PerfQuery.h"
 
 struct PerfCounterEntry {
     std::wstring path;           // full PDH counter path; empty until built

@@ -1,6 +1,6 @@
-#include "counters/PerfQuery.h"
+#include "PerfQuery.h"
 
-#include "plugin/LogMessage.h"
+#include "LogMessage.h"
 
 void ClosePerfQuery(HQUERY query) {
     if (query != nullptr) PdhCloseQuery(query);

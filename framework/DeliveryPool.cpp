@@ -1,4 +1,4 @@
-#include "framework/DeliveryPool.h"
+#include "DeliveryPool.h"
 
 #include <utility>
 

@@ -1,10 +1,10 @@
-#include "framework/Dispatcher.h"
+#include "Dispatcher.h"
 
 #include <chrono>
 #include <exception>
 #include <utility>
 
-#include "framework/FrameworkLog.h"
+#include "FrameworkLog.h"
 
 namespace quillmesh {
 

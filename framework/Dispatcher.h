@@ -15,8 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "framework/DeliveryPool.h"
-#include "plugin/quillmesh/Quillmesh.h"
+#include "DeliveryPool.h"
+#include "quillmesh/Quillmesh.h"
 
 namespace quillmesh {
 

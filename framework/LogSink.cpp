@@ -1,11 +1,11 @@
 // The log sinks the host and the tests use.
-#include "framework/LogSink.h"
+#include "LogSink.h"
 
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 
-#include "framework/TextConvert.h"
+#include "TextConvert.h"
 
 namespace quillmesh {
 

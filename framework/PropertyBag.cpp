@@ -1,7 +1,7 @@
 // CORE::PropertyBag. The entries are shared between copies until one of them changes
 // (copy on write), so passing bags by value — requests, replies, nested lists — costs a
 // reference count, while every copy still behaves as an independent deep copy.
-#include "plugin/quillmesh/PropertyBag.h"
+#include "quillmesh/PropertyBag.h"
 
 #include <atomic>
 #include <utility>

@@ -1,7 +1,7 @@
 // CORE::Quillmesh: the public face of the framework instance.
-#include "plugin/quillmesh/Quillmesh.h"
+#include "quillmesh/Quillmesh.h"
 
-#include "framework/Dispatcher.h"
+#include "Dispatcher.h"
 
 namespace CORE {
 

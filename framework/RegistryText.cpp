@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "plugin/quillmesh/corestring.h"
+#include "quillmesh/corestring.h"
 
 namespace CORE::detail {
 

@@ -1,5 +1,5 @@
 // The framework's log: lines are formatted once and handed to every registered sink.
-#include "plugin/quillmesh/SysMessage.h"
+#include "quillmesh/SysMessage.h"
 
 #include <algorithm>
 #include <memory>
@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "framework/FrameworkLog.h"
-#include "framework/LogSink.h"
-#include "framework/WideFormat.h"
-#include "plugin/quillmesh/corestring.h"
+#include "FrameworkLog.h"
+#include "LogSink.h"
+#include "WideFormat.h"
+#include "quillmesh/corestring.h"
 
 namespace quillmesh {
 

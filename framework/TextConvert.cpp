@@ -1,4 +1,4 @@
-#include "framework/TextConvert.h"
+#include "TextConvert.h"
 
 #include <windows.h>
 

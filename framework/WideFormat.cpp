@@ -1,12 +1,12 @@
 // Windows wide printf formatting done by hand, so that %s/%S mean the same on every platform.
-#include "framework/WideFormat.h"
+#include "WideFormat.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
-#include "framework/TextConvert.h"
+#include "TextConvert.h"
 
 namespace quillmesh {
 

@@ -10,7 +10,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "plugin/quillmesh/QuillmeshApi.h"
+#include "quillmesh/QuillmeshApi.h"
 
 namespace quillmesh {
 

@@ -1,8 +1,8 @@
 // CORE::WorkItem and CORE::MessageHandler: the framework side of a worker's items.
-#include "plugin/quillmesh/WorkItem.h"
+#include "quillmesh/WorkItem.h"
 
-#include "framework/Dispatcher.h"
-#include "framework/FrameworkLog.h"
+#include "Dispatcher.h"
+#include "FrameworkLog.h"
 
 namespace CORE {
 

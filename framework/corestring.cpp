@@ -1,6 +1,6 @@
 // The out-of-line helpers of CORE::corestring: code pages, case-free comparison, numbers,
 // Base64 and module names. The registry reader is in RegistryText.cpp.
-#include "plugin/quillmesh/corestring.h"
+#include "quillmesh/corestring.h"
 
 #include <climits>
 #include <cwctype>

@@ -1,4 +1,4 @@
-#include "plugin/quillmesh/coresync.h"
+#include "quillmesh/coresync.h"
 
 namespace CORE {
 

@@ -1,10 +1,10 @@
-#include "plugin/quillmesh/corethread.h"
+#include "quillmesh/corethread.h"
 
 #include <cerrno>
 #include <exception>
 #include <thread>
 
-#include "plugin/quillmesh/SysMessage.h"
+#include "quillmesh/SysMessage.h"
 
 #if defined(_WIN32)
 #include <process.h>

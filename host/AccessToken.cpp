@@ -1,4 +1,4 @@
-#include "host/AccessToken.h"
+#include "AccessToken.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/Utf8Path.h"
+#include "Utf8Path.h"
 
 namespace {
 

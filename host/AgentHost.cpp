@@ -1,13 +1,13 @@
-#include "host/AgentHost.h"
+#include "AgentHost.h"
 
 #include <chrono>
 #include <vector>
 
-#include "framework/RegFile.h"
-#include "host/PerfmonWorker.h"
-#include "host/PluginLibrary.h"
-#include "host/Utf8Path.h"
-#include "plugin/quillmesh/Framework.h"
+#include "RegFile.h"
+#include "PerfmonWorker.h"
+#include "PluginLibrary.h"
+#include "Utf8Path.h"
+#include "quillmesh/Framework.h"
 
 #if !defined(_WIN32)
 #include <winport/publish.h>
@@ -23,11 +23,11 @@ const std::vector<std::wstring> kCarriedMachineValues = {
 
 // Every file is parsed before any is applied, so a bad file leaves the registry as it was.
 bool ParseRegistryFiles(const std::vector<std::filesystem::path>& files,
-                        std::vector<quillmesh::RegFile>& parsed, std::string& error) {
+                        std::vector<dorn::RegFile>& parsed, std::string& error) {
     parsed.assign(files.size(), {});
     for (size_t i = 0; i < files.size(); ++i) {
         std::string reason;
-        if (!quillmesh::LoadRegFile(files[i], parsed[i], reason)) {
+        if (!dorn::LoadRegFile(files[i], parsed[i], reason)) {
             error = Utf8FromPath(files[i]) + ": " + reason;
             return false;
         }
@@ -36,10 +36,10 @@ bool ParseRegistryFiles(const std::vector<std::filesystem::path>& files,
 }
 
 bool ApplyRegistryFiles(const std::vector<std::filesystem::path>& files,
-                        const std::vector<quillmesh::RegFile>& parsed, std::string& error) {
+                        const std::vector<dorn::RegFile>& parsed, std::string& error) {
     for (size_t i = 0; i < files.size(); ++i) {
         std::string reason;
-        if (!quillmesh::ApplyRegFile(parsed[i], reason)) {
+        if (!dorn::ApplyRegFile(parsed[i], reason)) {
             error = Utf8FromPath(files[i]) + ": " + reason;
             return false;
         }
@@ -94,7 +94,7 @@ AgentHost::~AgentHost() {
 }
 
 HostStart AgentHost::Start(std::string& error) {
-    std::vector<quillmesh::RegFile> registryFiles;
+    std::vector<dorn::RegFile> registryFiles;
     if (!ParseRegistryFiles(m_options.registryFiles, registryFiles, error)) {
         return HostStart::BadInput;
     }

@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "framework/LogSink.h"
-#include "framework/PrivateMachineRegistry.h"
-#include "host/CommandLine.h"
-#include "plugin/quillmesh/PropertyBag.h"
+#include "LogSink.h"
+#include "PrivateMachineRegistry.h"
+#include "CommandLine.h"
+#include "quillmesh/PropertyBag.h"
 
 class PerfmonWorker;
 class PluginLibrary;
@@ -62,7 +62,7 @@ class AgentHost {
     quillmesh::ScopedLogSink m_log;
     // Made before the plug-in is loaded and ended after it is unloaded: the members below go
     // first.
-    quillmesh::PrivateMachineRegistry m_machineRegistry;
+    dorn::PrivateMachineRegistry m_machineRegistry;
     std::unique_ptr<PluginLibrary> m_plugin;
     std::unique_ptr<PerfmonWorker> m_perfmon;
     bool m_stopped = false;

@@ -1,9 +1,9 @@
-#include "host/ApiRequest.h"
+#include "ApiRequest.h"
 
 #include <windows.h>
 
-#include "framework/BagJson.h"
-#include "plugin/quillmesh/corestring.h"
+#include "BagJson.h"
+#include "quillmesh/corestring.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ bool BuildApiRequest(const std::string& opcode, const std::string& body, CORE::P
         return false;
     }
     CORE::PropertyBag bag;
-    if (!body.empty() && !quillmesh::JsonToBag(body, bag, error)) return false;
+    if (!body.empty() && !dorn::JsonToBag(body, bag, error)) return false;
     if (!OpcodeAgrees(bag, wideOpcode)) {
         error = "the body's \"opcode\" differs from the opcode of the path, " + opcode;
         return false;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "plugin/quillmesh/PropertyBag.h"
+#include "quillmesh/PropertyBag.h"
 
 // False with `error` (a sentence for the caller) when the body is not UTF-8, not JSON, not an
 // object, or names another opcode; `request` is left alone then.

@@ -1,12 +1,12 @@
-#include "host/CallCommand.h"
+#include "CallCommand.h"
 
 #include <windows.h>
 
 #include <iostream>
 
-#include "framework/BagJson.h"
-#include "host/AgentHost.h"
-#include "plugin/quillmesh/Framework.h"
+#include "BagJson.h"
+#include "AgentHost.h"
+#include "quillmesh/Framework.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ std::wstring Wide(const std::string& utf8) {
 
 bool BuildRequest(const CallOptions& options, CORE::PropertyBag& request, std::string& error) {
     if (options.requestJson) {
-        if (!quillmesh::JsonToBag(*options.requestJson, request, error)) {
+        if (!dorn::JsonToBag(*options.requestJson, request, error)) {
             error = "--request: " + error;
             return false;
         }
@@ -71,6 +71,6 @@ int RunCall(const CallOptions& options) {
         std::cerr << "dorn: " << answer.failure << "\n";
         return kExitFalse;
     }
-    std::cout << quillmesh::ReplyToJson(answer.result, answer.reply) << std::endl;
+    std::cout << dorn::ReplyToJson(answer.result, answer.reply) << std::endl;
     return answer.result ? kExitTrue : kExitFalse;
 }

@@ -1,4 +1,4 @@
-#include "host/CommandLine.h"
+#include "CommandLine.h"
 
 #include <CLI/CLI.hpp>
 
@@ -6,7 +6,7 @@
 #include <functional>
 #include <limits>
 
-#include "host/Utf8Path.h"
+#include "Utf8Path.h"
 
 namespace {
 

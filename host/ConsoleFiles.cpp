@@ -1,4 +1,4 @@
-#include "host/ConsoleFiles.h"
+#include "ConsoleFiles.h"
 
 #include <array>
 #include <fstream>

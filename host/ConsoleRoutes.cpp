@@ -1,4 +1,4 @@
-#include "host/ConsoleRoutes.h"
+#include "ConsoleRoutes.h"
 
 namespace {
 

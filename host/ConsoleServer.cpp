@@ -1,4 +1,4 @@
-#include "host/ConsoleServer.h"
+#include "ConsoleServer.h"
 
 #include <httplib.h>
 #include <sys/socket.h>
@@ -10,15 +10,15 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "framework/BagJson.h"
-#include "host/AccessToken.h"
-#include "host/AgentHost.h"
-#include "host/ApiRequest.h"
-#include "host/ConsoleFiles.h"
-#include "host/ConsoleRoutes.h"
-#include "host/HostLog.h"
-#include "host/RequestCredentials.h"
-#include "host/SessionList.h"
+#include "BagJson.h"
+#include "AccessToken.h"
+#include "AgentHost.h"
+#include "ApiRequest.h"
+#include "ConsoleFiles.h"
+#include "ConsoleRoutes.h"
+#include "HostLog.h"
+#include "RequestCredentials.h"
+#include "SessionList.h"
 
 namespace {
 
@@ -266,7 +266,7 @@ void ConsoleServer::Impl::CallPlugin(const Request& req, const std::string& opco
         return;
     }
     res.status = 200;
-    res.set_content(quillmesh::ReplyToJson(answer.result, answer.reply), kJson);
+    res.set_content(dorn::ReplyToJson(answer.result, answer.reply), kJson);
 }
 
 ConsoleServer::ConsoleServer(AgentHost& host, ConsoleServerSettings settings)

@@ -1,4 +1,4 @@
-#include "host/HostLog.h"
+#include "HostLog.h"
 
 void HostLog(CORE::SysMessageType level, const wchar_t* format, ...) {
     va_list args;

@@ -2,7 +2,7 @@
 // "dorn". Levels 2 and up are left to the plug-in's texts; the host logs at 0 and 1.
 #pragma once
 
-#include "plugin/quillmesh/SysMessage.h"
+#include "quillmesh/SysMessage.h"
 
 // A Windows wide printf format: %s takes a wide string, %S a narrow one.
 void HostLog(CORE::SysMessageType level, const wchar_t* format, ...);

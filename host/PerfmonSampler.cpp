@@ -1,4 +1,4 @@
-#include "host/PerfmonSampler.h"
+#include "PerfmonSampler.h"
 
 #include <winternl.h>
 

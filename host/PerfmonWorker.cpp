@@ -1,4 +1,4 @@
-#include "host/PerfmonWorker.h"
+#include "PerfmonWorker.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/PerfmonSampler.h"
-#include "plugin/quillmesh/Framework.h"
+#include "PerfmonSampler.h"
+#include "quillmesh/Framework.h"
 
 class PerfmonWorker {
   public:

@@ -1,9 +1,9 @@
-#include "host/PluginLibrary.h"
+#include "PluginLibrary.h"
 
 #include <string>
 
-#include "host/Utf8Path.h"
-#include "plugin/quillmesh/corestring.h"
+#include "Utf8Path.h"
+#include "quillmesh/corestring.h"
 
 namespace {
 

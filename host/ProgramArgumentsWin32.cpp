@@ -1,13 +1,13 @@
 // On Windows the narrow argv is the command line in the ANSI code page, which loses what it
 // cannot represent: the arguments are read again from the UTF-16 command line.
-#include "host/ProgramArguments.h"
+#include "ProgramArguments.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
 #include <memory>
 
-#include "plugin/quillmesh/corestring.h"
+#include "quillmesh/corestring.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/RequestCredentials.h"
+#include "RequestCredentials.h"
 
 #include <cctype>
 

@@ -1,15 +1,15 @@
-#include "host/ServeCommand.h"
+#include "ServeCommand.h"
 
 #include <csignal>
 #include <iostream>
 
-#include "host/AccessToken.h"
-#include "host/AgentHost.h"
-#include "host/ConsoleFiles.h"
-#include "host/ConsoleServer.h"
-#include "host/HostLog.h"
-#include "host/ShutdownSignal.h"
-#include "host/Utf8Path.h"
+#include "AccessToken.h"
+#include "AgentHost.h"
+#include "ConsoleFiles.h"
+#include "ConsoleServer.h"
+#include "HostLog.h"
+#include "ShutdownSignal.h"
+#include "Utf8Path.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Builds without the HTTP server library (Windows) have no "dorn serve".
 #include <iostream>
 
-#include "host/ServeCommand.h"
+#include "ServeCommand.h"
 
 int RunServe(const ServeOptions&) {
     std::cerr << "dorn: dorn serve is not part of this build\n";

@@ -1,4 +1,4 @@
-#include "host/SessionList.h"
+#include "SessionList.h"
 
 #include <wtsapi32.h>
 
@@ -6,10 +6,10 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "counters/WtsMemory.h"
-#include "plugin/ScopedRegKey.h"
-#include "plugin/quillmesh/corestring.h"
-#include "session/SessionRegistryKey.h"
+#include "WtsMemory.h"
+#include "ScopedRegKey.h"
+#include "quillmesh/corestring.h"
+#include "SessionRegistryKey.h"
 
 namespace {
 

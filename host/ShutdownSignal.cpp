@@ -1,4 +1,4 @@
-#include "host/ShutdownSignal.h"
+#include "ShutdownSignal.h"
 
 #include <poll.h>
 #include <pthread.h>

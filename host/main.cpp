@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "host/CallCommand.h"
-#include "host/CommandLine.h"
-#include "host/ProgramArguments.h"
-#include "host/ServeCommand.h"
+#include "CallCommand.h"
+#include "CommandLine.h"
+#include "ProgramArguments.h"
+#include "ServeCommand.h"
 
 namespace {
 

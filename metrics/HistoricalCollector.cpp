@@ -1,15 +1,15 @@
-#include "metrics/HistoricalCollector.h"
+#include "HistoricalCollector.h"
 
 #include <windows.h>
 
 #include <cwctype>
 #include <limits>
 
-#include "counters/CounterSetUpdate.h"
-#include "counters/CounterTables.h"
-#include "metrics/TruncatedValue.h"
-#include "plugin/LogMessage.h"
-#include "plugin/Settings.h"
+#include "CounterSetUpdate.h"
+#include "CounterTables.h"
+#include "TruncatedValue.h"
+#include "LogMessage.h"
+#include "Settings.h"
 
 namespace {
 

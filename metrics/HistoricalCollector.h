@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "counters/PerfCounterDefinition.h"
-#include "counters/PerfCounterSet.h"
-#include "plugin/quillmesh/Framework.h"
+#include "PerfCounterDefinition.h"
+#include "PerfCounterSet.h"
+#include "quillmesh/Framework.h"
 
 struct SessionValue {
     int32_t sessionId = -1;

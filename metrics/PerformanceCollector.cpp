@@ -1,18 +1,18 @@
-#include "metrics/PerformanceCollector.h"
+#include "PerformanceCollector.h"
 
 #include <atomic>
 #include <chrono>
 
-#include "counters/CounterSetUpdate.h"
-#include "counters/CounterTables.h"
-#include "counters/PerfCounterSet.h"
-#include "metrics/TruncatedValue.h"
-#include "plugin/LogMessage.h"
-#include "plugin/Settings.h"
-#include "plugin/UniqueHandle.h"
-#include "process/ProcessMetrics.h"
-#include "process/ProcessRecords.h"
-#include "process/ProcessSnapshot.h"
+#include "CounterSetUpdate.h"
+#include "CounterTables.h"
+#include "PerfCounterSet.h"
+#include "TruncatedValue.h"
+#include "LogMessage.h"
+#include "Settings.h"
+#include "UniqueHandle.h"
+#include "ProcessMetrics.h"
+#include "ProcessRecords.h"
+#include "ProcessSnapshot.h"
 
 namespace {
 

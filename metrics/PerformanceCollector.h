@@ -13,10 +13,10 @@
 #include <mutex>
 #include <vector>
 
-#include "counters/PerfCounterDefinition.h"
-#include "plugin/Settings.h"
-#include "plugin/quillmesh/Framework.h"
-#include "process/ProcessSnapshotTypes.h"
+#include "PerfCounterDefinition.h"
+#include "Settings.h"
+#include "quillmesh/Framework.h"
+#include "ProcessSnapshotTypes.h"
 
 struct PerformanceSample {
     DWORD tick = 0;  // GetTickCount() after the processor, process and memory figures

@@ -1,18 +1,18 @@
-#include "metrics/ProtocolMetrics.h"
+#include "ProtocolMetrics.h"
 
 #include <wtsapi32.h>
 
 #include <array>
 #include <atomic>
 
-#include "counters/CounterSetUpdate.h"
-#include "counters/CounterTables.h"
-#include "counters/PerfCounterSet.h"
-#include "counters/WtsMemory.h"
-#include "metrics/TruncatedValue.h"
-#include "plugin/LogMessage.h"
-#include "plugin/quillmesh/corestring.h"
-#include "session/SessionRegistryKey.h"
+#include "CounterSetUpdate.h"
+#include "CounterTables.h"
+#include "PerfCounterSet.h"
+#include "WtsMemory.h"
+#include "TruncatedValue.h"
+#include "LogMessage.h"
+#include "quillmesh/corestring.h"
+#include "SessionRegistryKey.h"
 
 namespace {
 

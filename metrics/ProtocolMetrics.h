@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "counters/PerfCounterDefinition.h"
-#include "plugin/quillmesh/PropertyBag.h"
+#include "PerfCounterDefinition.h"
+#include "quillmesh/PropertyBag.h"
 
 // Protocol codes: the category bits of the protocol counter tables.
 constexpr DWORD kVexelProtocol = 4;

@@ -1,9 +1,9 @@
-#include "plugin/AsyncRunner.h"
+#include "AsyncRunner.h"
 
-#include "metrics/ProtocolMetrics.h"
-#include "plugin/CoreRunnable.h"
-#include "plugin/DornHelpDeskOperation.h"
-#include "plugin/LogMessage.h"
+#include "ProtocolMetrics.h"
+#include "CoreRunnable.h"
+#include "DornHelpDeskOperation.h"
+#include "LogMessage.h"
 
 std::atomic<int32_t> AsyncThreadSlots{kAsyncThreadLimit};
 

@@ -1,8 +1,8 @@
-#include "plugin/CoreLogger.h"
+#include "CoreLogger.h"
 
 #include <cstdarg>
 
-#include "plugin/LogMessage.h"
+#include "LogMessage.h"
 
 namespace CORE {
 

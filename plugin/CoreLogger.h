@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "plugin/quillmesh/coresync.h"
+#include "quillmesh/coresync.h"
 
 namespace CORE {
 

@@ -1,12 +1,12 @@
-#include "plugin/CoreRunnable.h"
+#include "CoreRunnable.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "plugin/CoreLogger.h"
-#include "plugin/NameCopy.h"
-#include "plugin/ThreadNameMarker.h"
-#include "plugin/quillmesh/corestring.h"
+#include "CoreLogger.h"
+#include "NameCopy.h"
+#include "ThreadNameMarker.h"
+#include "quillmesh/corestring.h"
 
 namespace CORE {
 namespace {

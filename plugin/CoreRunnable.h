@@ -8,8 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "plugin/CoreThreadGroup.h"
-#include "plugin/quillmesh/corethread.h"
+#include "CoreThreadGroup.h"
+#include "quillmesh/corethread.h"
 
 namespace CORE {
 

@@ -1,8 +1,8 @@
-#include "plugin/CoreThreadGroup.h"
+#include "CoreThreadGroup.h"
 
 #include <atomic>
 
-#include "plugin/NameCopy.h"
+#include "NameCopy.h"
 
 namespace CORE {
 namespace {

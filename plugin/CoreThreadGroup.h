@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <map>
 
-#include "plugin/quillmesh/coresync.h"
+#include "quillmesh/coresync.h"
 
 namespace CORE {
 

@@ -1,16 +1,16 @@
 // Routes a "HelpdeskOperation" request to the handler of its "opcode".
 #include <cstdint>
 
-#include "metrics/HistoricalCollector.h"
-#include "metrics/PerformanceCollector.h"
-#include "plugin/DornHelpDeskOperation.h"
-#include "plugin/LogMessage.h"
-#include "plugin/RunHandler.h"
-#include "process/ProcessMetrics.h"
-#include "process/ProcessTerminator.h"
-#include "session/ClientInfo.h"
-#include "session/LogonTimeInfo.h"
-#include "session/VexelTelemetry.h"
+#include "HistoricalCollector.h"
+#include "PerformanceCollector.h"
+#include "DornHelpDeskOperation.h"
+#include "LogMessage.h"
+#include "RunHandler.h"
+#include "ProcessMetrics.h"
+#include "ProcessTerminator.h"
+#include "ClientInfo.h"
+#include "LogonTimeInfo.h"
+#include "VexelTelemetry.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "plugin/DornHelpDeskOperation.h"
+#include "DornHelpDeskOperation.h"
 
-#include "plugin/LogMessage.h"
+#include "LogMessage.h"
 
 namespace {
 

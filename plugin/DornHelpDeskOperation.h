@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "plugin/quillmesh/Framework.h"
+#include "quillmesh/Framework.h"
 
 class DornHelpDeskOperation : public CORE::serviceOperation {
 public:

@@ -1,9 +1,9 @@
-#include "plugin/LibraryHooks.h"
+#include "LibraryHooks.h"
 
-#include "counters/CounterNameIndex.h"
-#include "metrics/HistoricalCollector.h"
-#include "plugin/DornHelpDeskOperation.h"
-#include "plugin/LogMessage.h"
+#include "CounterNameIndex.h"
+#include "HistoricalCollector.h"
+#include "DornHelpDeskOperation.h"
+#include "LogMessage.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The library's entry point: the system calls it on load and unload.
 #include <windows.h>
 
-#include "plugin/LibraryHooks.h"
+#include "LibraryHooks.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     switch (reason) {

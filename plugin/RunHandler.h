@@ -2,7 +2,7 @@
 // failure.
 #pragma once
 
-#include "plugin/quillmesh/PropertyBag.h"
+#include "quillmesh/PropertyBag.h"
 
 // Runs a handler and returns its result. One that throws (a text with no form in a code page,
 // memory exhausted) has failed: what it had added to the reply goes, and `ownFailureText`, the

@@ -1,5 +1,5 @@
 // The framework declares serviceOperation but leaves its bodies to the plug-in.
-#include "plugin/quillmesh/WorkItem.h"
+#include "quillmesh/WorkItem.h"
 
 namespace CORE {
 

@@ -1,11 +1,11 @@
-#include "plugin/ThreadNameMarker.h"
+#include "ThreadNameMarker.h"
 
 #include <windows.h>
 
 #include <cstring>
 
-#include "plugin/Settings.h"
-#include "plugin/quillmesh/corestring.h"
+#include "Settings.h"
+#include "quillmesh/corestring.h"
 
 namespace CORE {
 namespace {

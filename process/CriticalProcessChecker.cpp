@@ -1,11 +1,11 @@
-#include "process/CriticalProcessChecker.h"
+#include "CriticalProcessChecker.h"
 
 #include <windows.h>
 #include <winternl.h>
 
 #include <cstring>
 
-#include "plugin/LogMessage.h"
+#include "LogMessage.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "process/ProcessArithmetic.h"
+#include "ProcessArithmetic.h"
 
 int64_t FileTimeToUnixMilliseconds(uint64_t fileTime) {
     return static_cast<int64_t>(fileTime / 10000 - kUnixEpochInFileTimeMs);

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "process/ProcessSnapshotTypes.h"
+#include "ProcessSnapshotTypes.h"
 
 // Milliseconds from 1601-01-01 to 1970-01-01.
 inline constexpr uint64_t kUnixEpochInFileTimeMs = 11644473600000ull;

@@ -1,12 +1,12 @@
-#include "process/ProcessChecker.h"
+#include "ProcessChecker.h"
 
 #include <mutex>
 #include <string_view>
 #include <vector>
 
-#include "plugin/LogMessage.h"
-#include "process/CriticalProcessChecker.h"
-#include "process/ServiceEnumerator.h"
+#include "LogMessage.h"
+#include "CriticalProcessChecker.h"
+#include "ServiceEnumerator.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "process/ProcessMetrics.h"
+#include "ProcessMetrics.h"
 
 #include <windows.h>
 
-#include "plugin/LogMessage.h"
-#include "process/ProcessRecords.h"
-#include "process/ProcessSnapshot.h"
+#include "LogMessage.h"
+#include "ProcessRecords.h"
+#include "ProcessSnapshot.h"
 
 namespace {
 

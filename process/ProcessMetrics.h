@@ -6,8 +6,8 @@
 #include <functional>
 #include <vector>
 
-#include "plugin/quillmesh/Framework.h"
-#include "process/ProcessSnapshotTypes.h"
+#include "quillmesh/Framework.h"
+#include "ProcessSnapshotTypes.h"
 
 bool HandleProcessMetrics(const CORE::PropertyBag& request, CORE::PropertyBag& reply);
 

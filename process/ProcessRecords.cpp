@@ -1,10 +1,10 @@
-#include "process/ProcessRecords.h"
+#include "ProcessRecords.h"
 
 #include <windows.h>
 
-#include "plugin/LogMessage.h"
-#include "process/ProcessArithmetic.h"
-#include "process/ProcessUserName.h"
+#include "LogMessage.h"
+#include "ProcessArithmetic.h"
+#include "ProcessUserName.h"
 
 namespace {
 

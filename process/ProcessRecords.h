@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "process/ProcessSnapshotTypes.h"
+#include "ProcessSnapshotTypes.h"
 
 // Appends one record per entry of `current`, in its order, to `list.records` and sets
 // `list.timestamp`. `interval` is the growth of the processor-time total between the two

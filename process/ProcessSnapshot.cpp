@@ -1,4 +1,4 @@
-#include "process/ProcessSnapshot.h"
+#include "ProcessSnapshot.h"
 
 #include <winternl.h>
 
@@ -7,8 +7,8 @@
 #include <new>
 #include <vector>
 
-#include "plugin/LogMessage.h"
-#include "process/SystemInformationParser.h"
+#include "LogMessage.h"
+#include "SystemInformationParser.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "process/ProcessSnapshotTypes.h"
+#include "ProcessSnapshotTypes.h"
 
 // NtQuerySystemInformation; its NTSTATUS is a LONG.
 using NtQuerySystemInformationFunction = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);

@@ -1,14 +1,14 @@
-#include "process/ProcessTerminator.h"
+#include "ProcessTerminator.h"
 
 #include <windows.h>
 
 #include <cwchar>
 #include <string>
 
-#include "plugin/LogMessage.h"
-#include "plugin/UniqueHandle.h"
-#include "process/ProcessArithmetic.h"
-#include "process/ProcessChecker.h"
+#include "LogMessage.h"
+#include "UniqueHandle.h"
+#include "ProcessArithmetic.h"
+#include "ProcessChecker.h"
 
 namespace {
 

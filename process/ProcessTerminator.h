@@ -2,7 +2,7 @@
 // image name still describe the process the console saw, and that it is not protected.
 #pragma once
 
-#include "plugin/quillmesh/Framework.h"
+#include "quillmesh/Framework.h"
 
 class ProcessTerminator {
   public:

@@ -1,9 +1,9 @@
-#include "process/ProcessUserName.h"
+#include "ProcessUserName.h"
 
 #include <vector>
 
-#include "plugin/LogMessage.h"
-#include "plugin/UniqueHandle.h"
+#include "LogMessage.h"
+#include "UniqueHandle.h"
 
 namespace {
 

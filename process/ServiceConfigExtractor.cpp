@@ -1,6 +1,6 @@
-#include "process/ServiceConfigExtractor.h"
+#include "ServiceConfigExtractor.h"
 
-#include "plugin/LogMessage.h"
+#include "LogMessage.h"
 
 bool ServiceConfigExtractor::ExtractServiceStatusProcess(SC_HANDLE manager,
                                                          const wchar_t* serviceName,

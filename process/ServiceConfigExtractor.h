@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "process/ServiceEnumerator.h"
+#include "ServiceEnumerator.h"
 
 class ServiceConfigExtractor {
   public:

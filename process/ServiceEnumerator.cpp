@@ -1,10 +1,10 @@
-#include "process/ServiceEnumerator.h"
+#include "ServiceEnumerator.h"
 
 #include <new>
 #include <vector>
 
-#include "plugin/LogMessage.h"
-#include "process/ServiceConfigExtractor.h"
+#include "LogMessage.h"
+#include "ServiceConfigExtractor.h"
 
 ServiceEnumerator::ServiceEnumerator(ServiceStatusCallback callback)
     : m_callback(std::move(callback)) {}

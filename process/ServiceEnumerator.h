@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "plugin/UniqueHandle.h"
+#include "UniqueHandle.h"
 
 using ServiceStatusCallback = std::function<bool(const SERVICE_STATUS_PROCESS*)>;
 

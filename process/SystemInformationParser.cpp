@@ -1,4 +1,4 @@
-#include "process/SystemInformationParser.h"
+#include "SystemInformationParser.h"
 
 #include <cstring>
 #include <optional>

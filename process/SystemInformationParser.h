@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "process/ProcessSnapshotTypes.h"
+#include "ProcessSnapshotTypes.h"
 
 // Byte offsets of the published x64 layouts.
 namespace ProcessInformationLayout {

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The whole suite: the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer
+# The whole suite: the format check, the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer
 # builds, each with every test; the console's browser tests against dorn serve; then the
 # Windows build with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+echo "=== format ==="
+scripts/check-format.sh
 jobs=$(nproc)
 for preset in default asan tsan; do
     echo "=== $preset ==="

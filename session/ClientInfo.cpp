@@ -1,10 +1,10 @@
-#include "session/ClientInfo.h"
+#include "ClientInfo.h"
 
 #include <map>
 #include <string>
 
-#include "plugin/LogMessage.h"
-#include "session/SessionRegistryKey.h"
+#include "LogMessage.h"
+#include "SessionRegistryKey.h"
 
 namespace {
 

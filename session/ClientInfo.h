@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "plugin/quillmesh/PropertyBag.h"
+#include "quillmesh/PropertyBag.h"
 
 // Adds the bag "client_info" with the session's known client values under their reply keys.
 bool GetClientInfo(int32_t sessionId, CORE::PropertyBag& reply);

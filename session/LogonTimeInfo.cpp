@@ -1,11 +1,11 @@
-#include "session/LogonTimeInfo.h"
+#include "LogonTimeInfo.h"
 
 #include <windows.h>
 
 #include <string>
 
-#include "plugin/LogMessage.h"
-#include "session/SessionRegistryKey.h"
+#include "LogMessage.h"
+#include "SessionRegistryKey.h"
 
 bool GetLogonTimeInfo(int32_t sessionId, CORE::PropertyBag& reply) {
     SessionRegistryKey key(sessionId);

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "plugin/quillmesh/PropertyBag.h"
+#include "quillmesh/PropertyBag.h"
 
 // Adds "logon_time": the session's "ProfilerData" in the ANSI code page, Base64-encoded.
 // Throws CORE::conversion_error when the text has no form in the ANSI code page.

@@ -1,4 +1,4 @@
-#include "session/RegistryValueText.h"
+#include "RegistryValueText.h"
 
 #include <cstring>
 

@@ -1,11 +1,11 @@
-#include "session/SessionRegistryKey.h"
+#include "SessionRegistryKey.h"
 
 #include <windows.h>
 
 #include <algorithm>
 
-#include "plugin/LogMessage.h"
-#include "session/RegistryValueText.h"
+#include "LogMessage.h"
+#include "RegistryValueText.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "plugin/ScopedRegKey.h"
+#include "ScopedRegKey.h"
 
 constexpr const wchar_t* kSessionDataPattern = L"Software\\Zentavo\\Pallido\\SessionData\\%d";
 constexpr const wchar_t* kVexelTelemetryPattern =

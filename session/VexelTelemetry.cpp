@@ -1,9 +1,9 @@
-#include "session/VexelTelemetry.h"
+#include "VexelTelemetry.h"
 
 #include <string>
 
-#include "plugin/LogMessage.h"
-#include "session/SessionRegistryKey.h"
+#include "LogMessage.h"
+#include "SessionRegistryKey.h"
 
 bool GetVexelTelemetry(int32_t sessionId, CORE::PropertyBag& reply) {
     SessionRegistryKey key(sessionId);

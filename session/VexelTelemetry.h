@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "plugin/quillmesh/PropertyBag.h"
+#include "quillmesh/PropertyBag.h"
 
 // Adds the bag "current_topology" holding the session's display topology as "topology".
 bool GetVexelTelemetry(int32_t sessionId, CORE::PropertyBag& reply);

@@ -4,7 +4,7 @@
 #include <winport/publish.h>
 #include <winport/testing.h>
 
-#include "tests/counters/CounterTestSupport.h"
+#include "CounterTestSupport.h"
 
 namespace dorn::test {
 namespace {

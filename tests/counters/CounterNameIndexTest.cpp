@@ -1,6 +1,6 @@
 // The Perflib name index read at load, and counter paths in another display language.
-#include "tests/counters/CounterTestSupport.h"
-#include "tests/support/FaultInjection.h"
+#include "CounterTestSupport.h"
+#include "FaultInjection.h"
 
 namespace dorn::test {
 namespace {

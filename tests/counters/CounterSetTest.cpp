@@ -1,8 +1,8 @@
 // A counter set over published counter objects: adding by counter key, collecting in key order
 // with the scale applied, dropping counters that fail twice in a row, and the PDH failure paths.
-#include "tests/counters/CounterTestSupport.h"
-#include "tests/support/FaultInjection.h"
-#include "tests/support/Waiting.h"
+#include "CounterTestSupport.h"
+#include "FaultInjection.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {

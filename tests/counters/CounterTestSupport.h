@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "counters/CounterNameIndex.h"
-#include "counters/CounterSetUpdate.h"
-#include "counters/PerfCounterSet.h"
-#include "tests/support/LogCapture.h"
-#include "tests/support/TestRegistry.h"
+#include "CounterNameIndex.h"
+#include "CounterSetUpdate.h"
+#include "PerfCounterSet.h"
+#include "LogCapture.h"
+#include "TestRegistry.h"
 
 namespace dorn::test {
 

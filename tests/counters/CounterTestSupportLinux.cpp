@@ -2,7 +2,7 @@
 #include <winport/publish.h>
 #include <winport/testing.h>
 
-#include "tests/counters/CounterTestSupport.h"
+#include "CounterTestSupport.h"
 
 namespace dorn::test {
 
@@ -18,7 +18,7 @@ void ForgetCounterFixtures() {
     winport::testing::ForgetCounterFiles();
     winport::testing::ForgetSessionsFiles();
     winport::testing::ClearSessions();
-    winport::testing::SetLogindSessionsDirectory("");
+    winport::testing::SetLoginSessions(std::nullopt);
     winport::testing::SetCounterNameTranslation({});
     winport::testing::SetSystemCounterSources("", "", "");
     winport::testing::SetCollectionTime(std::nullopt);

@@ -1,4 +1,4 @@
-#include "tests/counters/CounterTestSupport.h"
+#include "CounterTestSupport.h"
 
 namespace dorn::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <winport/publish.h>
 #include <winport/testing.h>
 
-#include "tests/counters/CounterTestSupport.h"
+#include "CounterTestSupport.h"
 
 namespace dorn::test {
 namespace {

@@ -1,13 +1,17 @@
-// Terminal-services sessions: the calls' results and buffers, logind's session files, and
+// Terminal-services sessions: the calls' results and buffers, logind's login sessions, and
 // declared sessions files.
-#include <sys/stat.h>
+#include <systemd/sd-login.h>
 
-#include "counters/WtsMemory.h"
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "WtsMemory.h"
 #include <winport/counters_testing.h>
 #include <winport/publish.h>
 #include <winport/testing.h>
 
-#include "tests/counters/CounterTestSupport.h"
+#include "CounterTestSupport.h"
 
 namespace dorn::test {
 namespace {
@@ -69,24 +73,31 @@ TEST_F(SessionsTest, CallsAnswerAsTerminalServicesDo) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
 }
 
-TEST_F(SessionsTest, LogindSessionFilesAreTheLoginSessions) {
-    const std::string directory = m_files.Path("sessions");
-    std::filesystem::create_directory(directory);
-    m_files.Write("sessions/2",
-                  "# This is private data. Do not parse.\nUID=1000\nUSER=alice\nACTIVE=1\n"
-                  "STATE=active\nTTY=tty2\n");
-    m_files.Write("sessions/5", "UID=0\nSTATE=online\nSERVICE=sshd\n");
-    m_files.Write("sessions/6", "UID=0\nUSER=root\nSTATE=closing\n");
-    m_files.Write("sessions/c1", "USER=gdm\nSTATE=active\n");  // not a numeric id
-    m_files.Write("sessions/8", "USER=eve\nSTATE=strange\n");
-    ASSERT_EQ(mkfifo((directory + "/2.ref").c_str(), 0600), 0);  // logind's FIFOs are never read
-    winport::testing::SetLogindSessionsDirectory(directory);
-
-    EXPECT_EQ(Enumerate(),
-              (std::vector<Listed>{
-                  {2, L"tty2", WTSActive}, {5, L"sshd", WTSDisconnected}, {6, L"", WTSDown}}));
-    EXPECT_EQ(UserOf(2), L"alice");
-    EXPECT_EQ(UserOf(5), L"root");  // from the account of UID 0
+TEST_F(SessionsTest, LoginSessionsAreTheTerminalServicesSessions) {
+    winport::testing::SetLoginSessions(std::vector<winport::testing::TestLoginSession>{
+        {"10", 0, "active", "pts/0", ""},
+        {"2", 0, "active", "tty2", "login"},
+        {"5", std::nullopt, "online", "", "sshd"},
+        {"6", 0, "closing", "", ""},
+        {"7", 0, "opening", "", "gdm-password"},
+        // Not terminal-services sessions: the display manager's own session, unknown states, and
+        // ids that are not a session number.
+        {"c1", 0, "active", "tty1", ""},
+        {"8", 0, "Active", "", ""},
+        {"9", 0, "", "", ""},
+        {"4294967295", 0, "active", "", ""},  // WTS_CURRENT_SESSION
+        {"4294967296", 0, "active", "", ""},
+        {"3a", 0, "active", "", ""},
+        {"", 0, "active", "", ""},
+    });
+    EXPECT_EQ(Enumerate(), (std::vector<Listed>{{2, L"tty2", WTSActive},
+                                                {5, L"sshd", WTSDisconnected},
+                                                {6, L"", WTSDown},
+                                                {7, L"gdm-password", WTSInit},
+                                                {10, L"pts/0", WTSActive}}));
+    EXPECT_EQ(UserOf(2), L"root");  // the account of uid 0
+    EXPECT_EQ(UserOf(5), L"");      // logind gave no uid
+    EXPECT_EQ(UserOf(8), std::nullopt);
 
     // A declared session replaces logind's with the same id and is read again when it changes.
     const std::string declared = m_files.Write("declared.json", R"({"sessions": [
@@ -96,11 +107,53 @@ TEST_F(SessionsTest, LogindSessionFilesAreTheLoginSessions) {
     EXPECT_EQ(Enumerate(), (std::vector<Listed>{{2, L"tty2", WTSActive},
                                                 {5, L"RDP-Tcp#1", WTSActive},
                                                 {6, L"", WTSDown},
-                                                {9, L"", WTSListen}}));
+                                                {7, L"gdm-password", WTSInit},
+                                                {9, L"", WTSListen},
+                                                {10, L"pts/0", WTSActive}}));
+    EXPECT_EQ(UserOf(5), L"dave");
     EXPECT_EQ(UserOf(9), L"");
     m_files.Replace("declared.json",
                     R"({"sessions": [{"id": 5, "user": "dave", "state": "disconnected"}]})");
     EXPECT_EQ(Enumerate()[1], (Listed{5, L"", WTSDisconnected}));
+}
+
+// The numeric ids among the login sessions sd-login lists, ascending; false with the error
+// when it cannot list them.
+bool LogindSessionIds(std::vector<DWORD>& ids, int& error) {
+    struct FreeText {
+        void operator()(void* text) const { std::free(text); }
+    };
+    char** list = nullptr;
+    const int count = sd_get_sessions(&list);
+    const std::unique_ptr<char*, FreeText> listOwner(list);
+    ids.clear();
+    for (int i = 0; i < count; ++i) {
+        const std::unique_ptr<char, FreeText> id(list[i]);
+        char* end = nullptr;
+        const unsigned long number = std::strtoul(id.get(), &end, 10);
+        if (end != id.get() && *end == '\0' && number < WTS_CURRENT_SESSION) ids.push_back(number);
+    }
+    std::sort(ids.begin(), ids.end());
+    error = count < 0 ? -count : 0;
+    return count >= 0;
+}
+
+// Without logind both lists are empty; with it, a login session may open or close at any time,
+// so the lists are compared only when logind's stayed the same around winport's.
+TEST_F(SessionsTest, ListsTheLoginSessionsOfThisMachine) {
+    std::vector<DWORD> before;
+    std::vector<DWORD> after;
+    int error = 0;
+    if (!LogindSessionIds(before, error)) {
+        GTEST_SKIP() << "sd-login cannot list this machine's login sessions: " << strerror(error);
+    }
+    const std::vector<Listed> listed = Enumerate();
+    if (!LogindSessionIds(after, error) || after != before) {
+        GTEST_SKIP() << "a login session opened or closed while the test looked";
+    }
+    std::vector<DWORD> ids;
+    for (const Listed& session : listed) ids.push_back(session.id);
+    EXPECT_EQ(ids, before);
 }
 
 TEST_F(SessionsTest, RefusesSessionsFilesThatDoNotParse) {
@@ -126,7 +179,7 @@ TEST_F(SessionsTest, RefusesSessionsFilesThatDoNotParse) {
         EXPECT_EQ(error.rfind("sessions file " + path + ": ", 0), 0u) << error;
         EXPECT_NE(error.find(reason), std::string::npos) << error;
     }
-    winport::testing::SetLogindSessionsDirectory(m_files.Path("none"));
+    winport::testing::SetLoginSessions(std::vector<winport::testing::TestLoginSession>{});
     EXPECT_TRUE(Enumerate().empty());
 }
 

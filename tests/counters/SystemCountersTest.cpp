@@ -3,12 +3,12 @@
 #include <chrono>
 #include <fstream>
 
-#include "counters/CounterTables.h"
+#include "CounterTables.h"
 #include <winport/counters_testing.h>
 #include <winport/publish.h>
 #include <winport/testing.h>
 
-#include "tests/counters/CounterTestSupport.h"
+#include "CounterTestSupport.h"
 
 namespace dorn::test {
 namespace {

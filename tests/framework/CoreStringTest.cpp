@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "plugin/quillmesh/corestring.h"
-#include "tests/support/Environment.h"
-#include "tests/support/FaultInjection.h"
-#include "tests/support/TestRegistry.h"
+#include "quillmesh/corestring.h"
+#include "Environment.h"
+#include "FaultInjection.h"
+#include "TestRegistry.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "framework/LogSink.h"
-#include "plugin/quillmesh/Framework.h"
+#include "LogSink.h"
+#include "quillmesh/Framework.h"
 
 namespace {
 

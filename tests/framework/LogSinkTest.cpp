@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "framework/LogSink.h"
-#include "plugin/quillmesh/SysMessage.h"
+#include "LogSink.h"
+#include "quillmesh/SysMessage.h"
 
 namespace {
 

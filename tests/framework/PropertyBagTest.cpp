@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/quillmesh/PropertyBag.h"
+#include "quillmesh/PropertyBag.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "framework/WideFormat.h"
+#include "WideFormat.h"
 
 namespace {
 

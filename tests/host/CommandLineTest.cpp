@@ -1,7 +1,7 @@
 // How dorn reads its command line and turns KEY=VALUE into typed request entries.
 #include <gtest/gtest.h>
 
-#include "host/CommandLine.h"
+#include "CommandLine.h"
 
 namespace dorn::test {
 namespace {

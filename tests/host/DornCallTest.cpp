@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/support/ChildProcess.h"
-#include "tests/support/FaultInjection.h"
+#include "ChildProcess.h"
+#include "FaultInjection.h"
 
 namespace dorn::test {
 namespace {

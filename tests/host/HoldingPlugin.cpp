@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "plugin/quillmesh/Framework.h"
+#include "quillmesh/Framework.h"
 
 namespace {
 

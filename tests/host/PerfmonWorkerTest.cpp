@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/PerfmonWorker.h"
-#include "tests/support/Bags.h"
-#include "tests/support/Waiting.h"
+#include "PerfmonWorker.h"
+#include "Bags.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {

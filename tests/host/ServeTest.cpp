@@ -13,9 +13,9 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "tests/host/ServeProcess.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/Waiting.h"
+#include "ServeProcess.h"
+#include "ChildProcess.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/ChildProcess.h"
-#include "tests/support/FaultInjection.h"
+#include "ChildProcess.h"
+#include "FaultInjection.h"
 
 namespace dorn::test {
 namespace {

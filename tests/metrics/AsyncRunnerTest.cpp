@@ -7,14 +7,14 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/AsyncRunner.h"
-#include "plugin/CoreThreadGroup.h"
-#include "plugin/DornHelpDeskOperation.h"
-#include "tests/metrics/ProtocolTestSupport.h"
-#include "tests/plugin/PluginTestSupport.h"
-#include "tests/support/Bags.h"
-#include "tests/support/FaultInjection.h"
-#include "tests/support/Waiting.h"
+#include "AsyncRunner.h"
+#include "CoreThreadGroup.h"
+#include "DornHelpDeskOperation.h"
+#include "ProtocolTestSupport.h"
+#include "PluginTestSupport.h"
+#include "Bags.h"
+#include "FaultInjection.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {

@@ -13,12 +13,12 @@
 #include <string>
 #include <thread>
 
-#include "plugin/quillmesh/Framework.h"
-#include "tests/metrics/MetricsTestSupport.h"
-#include "tests/metrics/MonitorStub.h"
-#include "tests/plugin/PluginTestSupport.h"
-#include "tests/support/LogCapture.h"
-#include "tests/support/Waiting.h"
+#include "quillmesh/Framework.h"
+#include "MetricsTestSupport.h"
+#include "MonitorStub.h"
+#include "PluginTestSupport.h"
+#include "LogCapture.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {

@@ -10,16 +10,16 @@
 #include <thread>
 #include <vector>
 
-#include "counters/CounterNameIndex.h"
-#include "counters/CounterSetUpdate.h"
-#include "metrics/HistoricalCollector.h"
-#include "tests/metrics/MetricsTestSupport.h"
-#include "tests/metrics/MonitorStub.h"
-#include "tests/plugin/PluginTestSupport.h"
-#include "tests/support/Bags.h"
-#include "tests/support/FaultInjection.h"
-#include "tests/support/LogCapture.h"
-#include "tests/support/TestRegistry.h"
+#include "CounterNameIndex.h"
+#include "CounterSetUpdate.h"
+#include "HistoricalCollector.h"
+#include "MetricsTestSupport.h"
+#include "MonitorStub.h"
+#include "PluginTestSupport.h"
+#include "Bags.h"
+#include "FaultInjection.h"
+#include "LogCapture.h"
+#include "TestRegistry.h"
 
 namespace dorn::test {
 namespace {

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/metrics/MetricsTestSupport.h"
+#include "MetricsTestSupport.h"
 
 namespace dorn::test {
 

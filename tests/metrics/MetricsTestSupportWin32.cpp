@@ -1,4 +1,4 @@
-#include "tests/metrics/MetricsTestSupport.h"
+#include "MetricsTestSupport.h"
 
 #include <gtest/gtest.h>
 // After windows.h (from the header above), which it needs.

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "plugin/quillmesh/Framework.h"
+#include "quillmesh/Framework.h"
 
 namespace dorn::test {
 

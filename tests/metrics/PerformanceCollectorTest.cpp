@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "metrics/PerformanceCollector.h"
-#include "tests/plugin/PluginTestSupport.h"
-#include "tests/support/Bags.h"
-#include "tests/support/FaultInjection.h"
-#include "tests/support/FreshProcess.h"
-#include "tests/support/LogCapture.h"
-#include "tests/support/TestRegistry.h"
-#include "tests/support/Waiting.h"
+#include "PerformanceCollector.h"
+#include "PluginTestSupport.h"
+#include "Bags.h"
+#include "FaultInjection.h"
+#include "FreshProcess.h"
+#include "LogCapture.h"
+#include "TestRegistry.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {

@@ -1,10 +1,10 @@
 // "ProtocolInfo" replies: protocol detection, per-session instances, sampling and encoder names.
 #include <vector>
 
-#include "counters/CounterTables.h"
-#include "metrics/ProtocolMetrics.h"
-#include "tests/metrics/ProtocolTestSupport.h"
-#include "tests/support/Bags.h"
+#include "CounterTables.h"
+#include "ProtocolMetrics.h"
+#include "ProtocolTestSupport.h"
+#include "Bags.h"
 
 namespace dorn::test {
 namespace {

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "counters/CounterNameIndex.h"
-#include "counters/CounterSetUpdate.h"
-#include "metrics/ProtocolMetrics.h"
-#include "tests/metrics/MetricsTestSupport.h"
-#include "tests/support/LogCapture.h"
-#include "tests/support/TestRegistry.h"
+#include "CounterNameIndex.h"
+#include "CounterSetUpdate.h"
+#include "ProtocolMetrics.h"
+#include "MetricsTestSupport.h"
+#include "LogCapture.h"
+#include "TestRegistry.h"
 
 namespace dorn::test {
 

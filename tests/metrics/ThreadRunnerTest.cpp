@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "plugin/CoreRunnable.h"
-#include "plugin/ThreadNameMarker.h"
-#include "plugin/quillmesh/SysMessage.h"
-#include "tests/metrics/MetricsTestSupport.h"
-#include "tests/support/FaultInjection.h"
-#include "tests/support/FreshProcess.h"
-#include "tests/support/LogCapture.h"
-#include "tests/support/TestRegistry.h"
-#include "tests/support/Waiting.h"
+#include "CoreRunnable.h"
+#include "ThreadNameMarker.h"
+#include "quillmesh/SysMessage.h"
+#include "MetricsTestSupport.h"
+#include "FaultInjection.h"
+#include "FreshProcess.h"
+#include "LogCapture.h"
+#include "TestRegistry.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {

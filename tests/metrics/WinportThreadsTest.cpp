@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/support/Waiting.h"
+#include "Waiting.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/platform/RegistryTestSupport.h"
+#include "RegistryTestSupport.h"
 #include "winport/testing.h"
 
 namespace {

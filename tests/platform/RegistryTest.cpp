@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/RegistryTestSupport.h"
+#include "RegistryTestSupport.h"
 #include "winport/testing.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <ctime>
 
-#include "tests/support/Waiting.h"
+#include "Waiting.h"
 
 namespace {
 

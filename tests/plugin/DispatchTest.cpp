@@ -7,11 +7,11 @@
 #include <new>
 #include <stdexcept>
 
-#include "plugin/RunHandler.h"
-#include "tests/plugin/PluginTestSupport.h"
-#include "tests/support/Bags.h"
-#include "tests/support/LogCapture.h"
-#include "tests/support/TestRegistry.h"
+#include "RunHandler.h"
+#include "PluginTestSupport.h"
+#include "Bags.h"
+#include "LogCapture.h"
+#include "TestRegistry.h"
 
 namespace dorn::test {
 namespace {
@@ -99,7 +99,7 @@ const OpcodeRow kOpcodes[] = {
 CORE::PropertyBag Parsed(const char* json) {
     CORE::PropertyBag bag;
     std::string error;
-    EXPECT_TRUE(quillmesh::JsonToBag(json, bag, error)) << error;
+    EXPECT_TRUE(dorn::JsonToBag(json, bag, error)) << error;
     return bag;
 }
 

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <string>
 
-#include "plugin/LibraryHooks.h"
-#include "tests/plugin/PluginTestSupport.h"
-#include "tests/support/LogCapture.h"
-#include "tests/support/TestRegistry.h"
+#include "LibraryHooks.h"
+#include "PluginTestSupport.h"
+#include "LogCapture.h"
+#include "TestRegistry.h"
 
 namespace dorn::test {
 namespace {

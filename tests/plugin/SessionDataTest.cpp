@@ -6,13 +6,13 @@
 
 #include <map>
 
-#include "session/SessionRegistryKey.h"
-#include "tests/platform/RegistryTestSupport.h"
-#include "tests/plugin/PluginTestSupport.h"
-#include "tests/support/Bags.h"
-#include "tests/support/FaultInjection.h"
-#include "tests/support/LogCapture.h"
-#include "tests/support/TestRegistry.h"
+#include "SessionRegistryKey.h"
+#include "RegistryTestSupport.h"
+#include "PluginTestSupport.h"
+#include "Bags.h"
+#include "FaultInjection.h"
+#include "LogCapture.h"
+#include "TestRegistry.h"
 
 namespace dorn::test {
 namespace {

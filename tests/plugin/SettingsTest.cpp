@@ -7,12 +7,12 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/Settings.h"
-#include "tests/plugin/PluginTestSupport.h"
-#include "tests/support/FaultInjection.h"
-#include "tests/support/FreshProcess.h"
-#include "tests/support/LogCapture.h"
-#include "tests/support/TestRegistry.h"
+#include "Settings.h"
+#include "PluginTestSupport.h"
+#include "FaultInjection.h"
+#include "FreshProcess.h"
+#include "LogCapture.h"
+#include "TestRegistry.h"
 
 namespace dorn::test {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tests/support/ChildProcess.h"
+#include "ChildProcess.h"
 
 namespace dorn::test {
 namespace {

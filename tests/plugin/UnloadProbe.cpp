@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "framework/LogSink.h"
-#include "framework/PrivateMachineRegistry.h"
+#include "LogSink.h"
+#include "PrivateMachineRegistry.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     // Never removed: the lines written while the process ends must still reach the output.
     quillmesh::AddLogSink(std::make_shared<StdoutSink>());
 
-    quillmesh::PrivateMachineRegistry registry;
+    dorn::PrivateMachineRegistry registry;
     std::string error;
     if (!registry.Open({}, error) || !DisableHistoricalCollector()) {
         Write("no private registry: " + error + "\n");

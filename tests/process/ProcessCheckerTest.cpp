@@ -7,8 +7,8 @@
 #include <cwctype>
 #include <thread>
 
-#include "tests/process/ProtectionFixture.h"
-#include "tests/support/FaultInjection.h"
+#include "ProtectionFixture.h"
+#include "FaultInjection.h"
 
 namespace dorn::test {
 namespace {

@@ -7,10 +7,10 @@
 #include <chrono>
 #include <thread>
 
-#include "process/ProcessMetrics.h"
-#include "tests/process/ProcessTestSupport.h"
-#include "tests/support/Bags.h"
-#include "tests/support/FaultInjection.h"
+#include "ProcessMetrics.h"
+#include "ProcessTestSupport.h"
+#include "Bags.h"
+#include "FaultInjection.h"
 
 namespace dorn::test {
 namespace {

@@ -5,10 +5,10 @@
 
 #include <chrono>
 
-#include "process/ProcessArithmetic.h"
-#include "process/ProcessRecords.h"
-#include "tests/process/ProcessTestSupport.h"
-#include "tests/support/FaultInjection.h"
+#include "ProcessArithmetic.h"
+#include "ProcessRecords.h"
+#include "ProcessTestSupport.h"
+#include "FaultInjection.h"
 
 namespace dorn::test {
 namespace {

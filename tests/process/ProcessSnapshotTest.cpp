@@ -8,11 +8,11 @@
 #include <cstring>
 #include <thread>
 
-#include "process/ProcessSnapshot.h"
-#include "process/ProcessUserName.h"
-#include "tests/process/ProcessTestSupport.h"
-#include "tests/support/FaultInjection.h"
-#include "tests/support/Waiting.h"
+#include "ProcessSnapshot.h"
+#include "ProcessUserName.h"
+#include "ProcessTestSupport.h"
+#include "FaultInjection.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {

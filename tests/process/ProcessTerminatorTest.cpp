@@ -5,11 +5,11 @@
 
 #include <cwctype>
 
-#include "process/ProcessArithmetic.h"
-#include "process/ProcessMetrics.h"
-#include "process/ProcessSnapshot.h"
-#include "tests/process/ProtectionFixture.h"
-#include "tests/support/FaultInjection.h"
+#include "ProcessArithmetic.h"
+#include "ProcessMetrics.h"
+#include "ProcessSnapshot.h"
+#include "ProtectionFixture.h"
+#include "FaultInjection.h"
 
 namespace dorn::test {
 namespace {

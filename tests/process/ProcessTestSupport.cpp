@@ -1,14 +1,14 @@
 // The parts of the process tests' support that are the same on both builds.
-#include "tests/process/ProcessTestSupport.h"
+#include "ProcessTestSupport.h"
 
-#include "tests/support/Waiting.h"
+#include "Waiting.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 
-#include "plugin/UniqueHandle.h"
-#include "process/ProcessArithmetic.h"
+#include "UniqueHandle.h"
+#include "ProcessArithmetic.h"
 
 namespace dorn::test {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/LogCapture.h"
+#include "LogCapture.h"
 
 namespace dorn::test {
 

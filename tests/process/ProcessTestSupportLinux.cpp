@@ -17,8 +17,8 @@
 #include <fstream>
 #include <thread>
 
-#include "tests/process/LinuxTestSupport.h"
-#include "tests/process/ProcessTestSupport.h"
+#include "LinuxTestSupport.h"
+#include "ProcessTestSupport.h"
 
 namespace dorn::test {
 namespace {

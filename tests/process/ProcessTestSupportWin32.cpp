@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "plugin/UniqueHandle.h"
-#include "tests/process/ProcessTestSupport.h"
+#include "UniqueHandle.h"
+#include "ProcessTestSupport.h"
 
 namespace dorn::test {
 

@@ -6,11 +6,11 @@
 
 #include <vector>
 
-#include "plugin/UniqueHandle.h"
-#include "process/ProcessChecker.h"
-#include "process/ProcessTerminator.h"
-#include "process/ServiceEnumerator.h"
-#include "tests/process/ProcessTestSupport.h"
+#include "UniqueHandle.h"
+#include "ProcessChecker.h"
+#include "ProcessTerminator.h"
+#include "ServiceEnumerator.h"
+#include "ProcessTestSupport.h"
 
 namespace dorn::test {
 

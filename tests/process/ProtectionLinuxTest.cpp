@@ -9,10 +9,10 @@
 #include <fstream>
 #include <thread>
 
-#include "tests/process/LinuxTestSupport.h"
-#include "tests/process/ProtectionFixture.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/FaultInjection.h"
+#include "LinuxTestSupport.h"
+#include "ProtectionFixture.h"
+#include "ChildProcess.h"
+#include "FaultInjection.h"
 
 namespace dorn::test {
 namespace {

@@ -8,11 +8,11 @@
 
 #include <fstream>
 
-#include "plugin/UniqueHandle.h"
-#include "tests/process/ProtectionFixture.h"
-#include "tests/process/ServiceManagerStandIn.h"
-#include "tests/support/FaultInjection.h"
-#include "tests/support/Waiting.h"
+#include "UniqueHandle.h"
+#include "ProtectionFixture.h"
+#include "ServiceManagerStandIn.h"
+#include "FaultInjection.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/process/ServiceManagerStandIn.h"
+#include "ServiceManagerStandIn.h"
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "tests/support/Waiting.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/process/ProcessTestSupport.h"
+#include "ProcessTestSupport.h"
 
 struct sd_bus;
 struct sd_bus_slot;

@@ -7,7 +7,7 @@
 #include <memory>
 #include <random>
 
-#include "process/SystemInformationParser.h"
+#include "SystemInformationParser.h"
 
 namespace dorn::test {
 namespace {

@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "ProcFs.h"
-#include "plugin/UniqueHandle.h"
-#include "process/SystemInformationParser.h"
-#include "tests/process/LinuxTestSupport.h"
-#include "tests/process/ProcessTestSupport.h"
+#include "UniqueHandle.h"
+#include "SystemInformationParser.h"
+#include "LinuxTestSupport.h"
+#include "ProcessTestSupport.h"
 
 namespace dorn::test {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/BagJson.h"
-#include "plugin/quillmesh/PropertyBag.h"
+#include "BagJson.h"
+#include "quillmesh/PropertyBag.h"
 
 namespace dorn::test {
 
@@ -27,7 +27,7 @@ inline std::vector<std::wstring> KeysOf(const CORE::PropertyBag& bag) {
 }
 
 inline std::string Json(const CORE::PropertyBag& bag) {
-    return quillmesh::BagToJson(bag);
+    return dorn::BagToJson(bag);
 }
 
 // The bag as JSON with every value replaced by its wire type: "text", "int32", "int64", "bool",
@@ -46,21 +46,21 @@ inline std::string Shape(const CORE::PropertyBag& bag) {
             case CORE::PropertyBag::ValueType::Bag: {
                 CORE::PropertyBag nested;
                 std::string error;
-                quillmesh::JsonToBag(Shape(bag.bagAt(index)), nested, error);
+                dorn::JsonToBag(Shape(bag.bagAt(index)), nested, error);
                 typed.addBag(key, nested, false);
                 break;
             }
         }
     }
-    return quillmesh::BagToJson(typed);
+    return dorn::BagToJson(typed);
 }
 
 // A shape written in a test, normalised to the form Shape() prints.
 inline std::string ShapeOf(const std::string& json) {
     CORE::PropertyBag parsed;
     std::string error;
-    if (!quillmesh::JsonToBag(json, parsed, error)) return "not a JSON object: " + error;
-    return quillmesh::BagToJson(parsed);
+    if (!dorn::JsonToBag(json, parsed, error)) return "not a JSON object: " + error;
+    return dorn::BagToJson(parsed);
 }
 
 }  // namespace dorn::test

@@ -1,4 +1,4 @@
-#include "tests/support/ChildProcess.h"
+#include "ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>

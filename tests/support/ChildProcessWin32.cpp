@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/ChildProcess.h"
+#include "ChildProcess.h"
 
 namespace dorn::test {
 namespace {

@@ -1,6 +1,6 @@
 #include <winport/testing.h>
 
-#include "tests/support/FaultInjection.h"
+#include "FaultInjection.h"
 
 namespace dorn::test {
 

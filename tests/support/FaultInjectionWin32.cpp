@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tests/support/FaultInjection.h"
+#include "FaultInjection.h"
 
 namespace dorn::test {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/LogSink.h"
+#include "LogSink.h"
 
 namespace dorn::test {
 

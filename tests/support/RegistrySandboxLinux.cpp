@@ -1,7 +1,7 @@
 // The sandbox over winport's in-memory hive, which the process owns: emptied around each test.
 #include <winport/testing.h>
 
-#include "tests/support/TestRegistry.h"
+#include "TestRegistry.h"
 
 namespace dorn::test {
 

@@ -2,7 +2,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "tests/support/TestRegistry.h"
+#include "TestRegistry.h"
 
 namespace dorn::test {
 

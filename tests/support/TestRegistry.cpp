@@ -1,4 +1,4 @@
-#include "tests/support/TestRegistry.h"
+#include "TestRegistry.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/PrivateMachineRegistry.h"
+#include "PrivateMachineRegistry.h"
 
 namespace dorn::test {
 
@@ -23,7 +23,7 @@ class RegistrySandbox {
     RegistrySandbox& operator=(const RegistrySandbox&) = delete;
 
   private:
-    quillmesh::PrivateMachineRegistry m_machine;
+    dorn::PrivateMachineRegistry m_machine;
 };
 
 // Creates HKEY_LOCAL_MACHINE\keyPath (and its parents).

@@ -53,7 +53,16 @@ WINPORT_API void SetSessions(const std::vector<TestSession>& sessions);
 WINPORT_API void ClearSessions();
 // Forgets every declared sessions file.
 WINPORT_API void ForgetSessionsFiles();
-// Where logind's session files are read (empty: /run/systemd/sessions).
-WINPORT_API void SetLogindSessionsDirectory(const std::string& path);
+// A login session as logind gives it: id, account, state, TTY and PAM service.
+struct TestLoginSession {
+    std::string id;
+    std::optional<uint32_t> uid;
+    std::string state;
+    std::string tty;
+    std::string service;
+};
+
+// The login sessions winport reads instead of logind's; nullopt: logind's again.
+WINPORT_API void SetLoginSessions(std::optional<std::vector<TestLoginSession>> sessions);
 
 }  // namespace winport::testing
