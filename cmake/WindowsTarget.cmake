@@ -40,6 +40,19 @@ if(CMAKE_CROSSCOMPILING)
     set(nlohmann_json_DIR ${hostHeaders}/nlohmann_json CACHE PATH
         "nlohmann_json for the target: the host's headers" FORCE)
 
+    # CLI11 (dorn's command line) is header-only too, and comes the same way.
+    find_path(DORN_HOST_CLI11_INCLUDE CLI/CLI.hpp
+        PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+    file(CREATE_LINK ${DORN_HOST_CLI11_INCLUDE}/CLI ${hostHeaders}/include/CLI SYMBOLIC)
+    file(WRITE ${hostHeaders}/CLI11/CLI11Config.cmake
+        "if(NOT TARGET CLI11::CLI11)\n"
+        "    add_library(CLI11::CLI11 INTERFACE IMPORTED)\n"
+        "    set_target_properties(CLI11::CLI11 PROPERTIES\n"
+        "        INTERFACE_INCLUDE_DIRECTORIES \"${hostHeaders}/include\")\n"
+        "endif()\n")
+    set(CLI11_DIR ${hostHeaders}/CLI11 CACHE PATH "CLI11 for the target: the host's headers"
+        FORCE)
+
     # Test programs run in this build's own Wine prefix.
     if(CMAKE_CROSSCOMPILING_EMULATOR MATCHES "wine-run\\.sh$")
         set(DORN_WINEPREFIX ${PROJECT_BINARY_DIR}/wineprefix CACHE PATH

@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include <CLI/CLI.hpp>
+
 #include <charconv>
 #include <functional>
 #include <limits>
@@ -17,206 +19,213 @@ bool IsDecimalInteger(const std::string& text) {
     return true;
 }
 
-bool ParseLogLevel(const std::string& text, int& level) {
-    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), level);
-    return status == std::errc() && end == text.data() + text.size() && level >= 0 && level <= 4;
+[[noreturn]] void Refuse(const std::string& text) {
+    throw CLI::ValidationError(text);
 }
 
-constexpr int kLongestPerfmonInterval = 86400;
+using ApplyValue = std::function<void(const std::string& value)>;
 
-bool ParsePerfmonInterval(const std::string& text, int& seconds) {
-    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-    return status == std::errc() && end == text.data() + text.size() && seconds >= 1 &&
-           seconds <= kLongestPerfmonInterval;
+// Every option takes one value ("--name VALUE" or "--name=VALUE") and may repeat. It is applied
+// as it is read, so each value is checked and the last one counts.
+void AddOption(CLI::App& command, const std::string& name, const std::string& valueName,
+               const std::string& description, ApplyValue apply) {
+    command.add_option_function<std::string>(name, std::move(apply), description)
+        ->type_name(valueName)
+        ->trigger_on_parse();
 }
 
-bool ParsePort(const std::string& text, uint16_t& port) {
-    unsigned number = 0;
-    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (status != std::errc() || end != text.data() + text.size() || text.empty() ||
-        number > std::numeric_limits<uint16_t>::max()) {
-        return false;
-    }
-    port = static_cast<uint16_t>(number);
+// A whole decimal number from `low` to `high`; "+80", "0x50", " 1" and "" are refused.
+template <class Number>
+void AddNumber(CLI::App& command, const std::string& name, const std::string& valueName,
+               const std::string& description, Number& number, long long low, long long high,
+               const std::string& takes) {
+    AddOption(command, name, valueName, description,
+              [&number, low, high, refusal = name + " takes " + takes](const std::string& text) {
+                  long long value = 0;
+                  const auto [end, status] =
+                      std::from_chars(text.data(), text.data() + text.size(), value);
+                  if (status != std::errc() || end != text.data() + text.size() || value < low ||
+                      value > high) {
+                      Refuse(refusal + ", not '" + text + "'");
+                  }
+                  number = static_cast<Number>(value);
+              });
+}
+
+ApplyValue AddPath(std::vector<std::filesystem::path>& paths) {
+    return [&paths](const std::string& text) { paths.push_back(PathFromUtf8(text)); };
+}
+
+template <class Value>
+ApplyValue SetPath(Value& path) {
+    return [&path](const std::string& text) { path = PathFromUtf8(text); };
+}
+
+void AddHostOptions(CLI::App& command, HostOptions& options) {
+    AddOption(command, "--registry", "FILE",
+              "load a .reg file (regedit's format, UTF-16 or UTF-8) into the registry "
+              "first; repeatable",
+              AddPath(options.registryFiles));
+    AddOption(command, "--counters", "FILE",
+              "publish a counter file's objects (docs/counter-files.md); repeatable; Linux build",
+              AddPath(options.counterFiles));
+    AddOption(command, "--sessions", "FILE",
+              "declare login sessions (docs/counter-files.md); repeatable; Linux build",
+              AddPath(options.sessionsFiles));
+    AddNumber(command, "--log-level", "N",
+              "lowest log level written to stderr, 0 (debug) to 4 (error); default 3",
+              options.logLevel, 0, 4, "a level from 0 to 4");
+    AddNumber(command, "--perfmon-interval", "SECONDS",
+              "how often the worker \"perfmon\" pushes its readings, 1 to 86400; default 5",
+              options.perfmonIntervalSeconds, 1, 86400, "seconds from 1 to 86400");
+    AddOption(command, "--plugin", "PATH",
+              "the plug-in library (default: the one beside the dorn executable)",
+              SetPath(options.pluginPath));
+}
+
+// The first word `command` did not take: an unknown option, or a word where none belongs.
+bool Leftover(const CLI::App& command, const std::string& strayWord, std::string& error) {
+    const std::vector<std::string> rest = command.remaining();
+    if (rest.empty()) return false;
+    error = rest[0].starts_with('-') ? "unknown option " + rest[0] : strayWord + rest[0] + "'";
     return true;
 }
 
-// An option that takes a value: "--name VALUE" or "--name=VALUE".
-bool TakeOptionValue(const std::vector<std::string>& arguments, size_t& index,
-                     const std::string& name, std::string& value, std::string& error) {
-    const std::string& argument = arguments[index];
-    if (argument.size() > name.size() && argument[name.size()] == '=') {
-        value = argument.substr(name.size() + 1);
-        return true;
+// dorn's commands and options, written into the options of each command as they are read.
+class Grammar {
+  public:
+    Grammar() {
+        app_.allow_extras();  // reported by Leftover, in dorn's words
+        app_.require_subcommand(0, 1);
+        app_.footer(
+            "Exit status: 0 when the result is true (call) or after a clean stop (serve); 1 when "
+            "the result is false,\nthe plug-in cannot be loaded or serve cannot start; 2 on a "
+            "usage error (bad option, bad JSON,\na .reg, counter or sessions file that does not "
+            "parse).");
+        help_ = app_.add_subcommand("help", "");
+        help_->group("");
+        AddCall();
+        AddServe();
     }
-    if (index + 1 >= arguments.size()) {
-        error = name + " needs a value";
-        return false;
-    }
-    value = arguments[++index];
-    return true;
-}
 
-bool IsOption(const std::string& argument, const std::string& name) {
-    return argument == name || argument.rfind(name + "=", 0) == 0;
-}
+    std::string Help() const { return app_.help("", CLI::AppFormatMode::All); }
 
-// One option of a command: its name and what its value does; false with `error` for a bad one.
-struct OptionRule {
-    const char* name;
-    std::function<bool(const std::string& value, std::string& error)> apply;
-};
-
-std::vector<OptionRule> HostOptionRules(HostOptions& options) {
-    return {
-        {"--registry",
-         [&options](const std::string& value, std::string&) {
-             options.registryFiles.push_back(PathFromUtf8(value));
-             return true;
-         }},
-        {"--counters",
-         [&options](const std::string& value, std::string&) {
-             options.counterFiles.emplace_back(value);
-             return true;
-         }},
-        {"--sessions",
-         [&options](const std::string& value, std::string&) {
-             options.sessionsFiles.emplace_back(value);
-             return true;
-         }},
-        {"--log-level",
-         [&options](const std::string& value, std::string& error) {
-             if (ParseLogLevel(value, options.logLevel)) return true;
-             error = "--log-level takes a level from 0 to 4, not '" + value + "'";
-             return false;
-         }},
-        {"--perfmon-interval",
-         [&options](const std::string& value, std::string& error) {
-             if (ParsePerfmonInterval(value, options.perfmonIntervalSeconds)) return true;
-             error = "--perfmon-interval takes seconds from 1 to 86400, not '" + value + "'";
-             return false;
-         }},
-        {"--plugin",
-         [&options](const std::string& value, std::string&) {
-             options.pluginPath = PathFromUtf8(value);
-             return true;
-         }},
-    };
-}
-
-std::vector<OptionRule> CallOptionRules(CallOptions& options) {
-    std::vector<OptionRule> rules = HostOptionRules(options);
-    rules.push_back({"--request", [&options](const std::string& value, std::string&) {
-                         options.requestJson = value;
-                         return true;
-                     }});
-    rules.push_back({"--operation", [&options](const std::string& value, std::string&) {
-                         options.operation = value;
-                         return true;
-                     }});
-    return rules;
-}
-
-std::vector<OptionRule> ServeOptionRules(ServeOptions& options) {
-    std::vector<OptionRule> rules = HostOptionRules(options);
-    rules.push_back({"--port", [&options](const std::string& value, std::string& error) {
-                         if (ParsePort(value, options.port)) return true;
-                         error = "--port takes a port from 1 to 65535 (0: any free port), not '" +
-                                 value + "'";
-                         return false;
-                     }});
-    rules.push_back({"--listen", [&options](const std::string& value, std::string& error) {
-                         if (value.empty()) {
-                             error = "--listen needs an address";
-                             return false;
-                         }
-                         options.address = value;
-                         return true;
-                     }});
-    rules.push_back({"--token-file", [&options](const std::string& value, std::string&) {
-                         options.tokenFile = PathFromUtf8(value);
-                         return true;
-                     }});
-    rules.push_back({"--console", [&options](const std::string& value, std::string&) {
-                         options.consoleDirectory = PathFromUtf8(value);
-                         return true;
-                     }});
-    return rules;
-}
-
-bool ParseOption(const std::vector<std::string>& arguments, size_t& index,
-                 const std::vector<OptionRule>& rules, std::string& error) {
-    const std::string& argument = arguments[index];
-    for (const OptionRule& rule : rules) {
-        if (!IsOption(argument, rule.name)) continue;
-        std::string value;
-        return TakeOptionValue(arguments, index, rule.name, value, error) &&
-               rule.apply(value, error);
-    }
-    error = "unknown option " + argument;
-    return false;
-}
-
-bool ParseCall(const std::vector<std::string>& arguments, size_t index, CallOptions& options,
-               std::string& error) {
-    const std::vector<OptionRule> rules = CallOptionRules(options);
-    for (; index < arguments.size(); ++index) {
-        const std::string& argument = arguments[index];
-        if (argument.rfind("--", 0) == 0) {
-            if (!ParseOption(arguments, index, rules, error)) return false;
-        } else if (options.opcode.empty() && !options.requestJson) {
-            options.opcode = argument;
-        } else {
-            RequestEntry entry;
-            if (options.requestJson || !ParseRequestEntry(argument, entry)) {
-                error = options.requestJson ? "--request holds the whole request; '" + argument +
-                                                  "' is not allowed beside it"
-                                            : "expected KEY=VALUE, not '" + argument + "'";
-                return false;
-            }
-            options.entries.push_back(std::move(entry));
-        }
-    }
-    if (options.opcode.empty() && !options.requestJson) {
-        error = "call needs an OPCODE or --request";
-        return false;
-    }
-    return true;
-}
-
-bool ParseServe(const std::vector<std::string>& arguments, size_t index, ServeOptions& options,
-                std::string& error) {
-    const std::vector<OptionRule> rules = ServeOptionRules(options);
-    for (; index < arguments.size(); ++index) {
-        if (arguments[index].rfind("--", 0) != 0) {
-            error = "serve takes options only, not '" + arguments[index] + "'";
+    bool Parse(const std::vector<std::string>& arguments, Command& command, std::string& error) {
+        std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+        try {
+            app_.parse(reversed);
+        } catch (const CLI::CallForHelp&) {
+            command = HelpCommand{Help()};
+            return true;
+        } catch (const CLI::ParseError& failure) {
+            error = failure.what();
             return false;
         }
-        if (!ParseOption(arguments, index, rules, error)) return false;
-    }
-    return true;
-}
-
-bool AsksForHelp(const std::vector<std::string>& arguments) {
-    for (const std::string& argument : arguments) {
-        if (argument == "--help" || argument == "-h") return true;
-    }
-    return false;
-}
-
-// Parses a command's options into a fresh `Options` and stores it in `command`.
-template <class Options>
-bool ParseInto(bool (*parse)(const std::vector<std::string>&, size_t, Options&, std::string&),
-               const std::vector<std::string>& arguments, Command& command, std::string& error) {
-    if (AsksForHelp(arguments)) {
-        command = HelpCommand{};
+        if (Leftover(app_, "unknown command '", error) ||
+            Leftover(*call_, "call does not take '", error) ||
+            Leftover(*serve_, "serve takes options only, not '", error)) {
+            return false;
+        }
+        if (help_->parsed()) {
+            command = HelpCommand{UsageText()};  // of dorn, not of "help"
+        } else if (call_->parsed()) {
+            if (!TakeEntries(error)) return false;
+            command = std::move(callOptions_);
+        } else if (serve_->parsed()) {
+            command = std::move(serveOptions_);
+        } else {
+            error = "no command given";
+            return false;
+        }
         return true;
     }
-    Options options;
-    if (!parse(arguments, 1, options, error)) return false;
-    command = std::move(options);
-    return true;
-}
+
+  private:
+    void AddCall() {
+        call_ = app_.add_subcommand(
+            "call",
+            "Loads the plug-in, calls its PluginInit, delivers one request through the framework "
+            "to the worker\n\"AgentHelpDesk\", waits for the answer and prints it as JSON:\n"
+            "  {\"result\": true|false, \"error\": {\"code\": N, \"text\": \"...\"}, \"reply\": "
+            "{...}}\n\"error\" appears only when the plug-in set one.\nOpcodes: ClientInfo, "
+            "LogonTimeInfo, VexelTelemetry (with SESSIONID=N), Performance, ProcessMetrics,\n"
+            "EndProcess, ProtocolInfo, HistoricalMetrics, NewDataFromTrelPerfmon.");
+        call_->allow_extras();
+        call_->add_option("OPCODE", callOptions_.opcode, "the request's \"opcode\"")->type_name("");
+        call_
+            ->add_option("KEY=VALUE", entries_,
+                         "an entry: an integer (32-bit when it fits, else 64-bit) when VALUE is "
+                         "decimal, else text")
+            ->type_name("");
+        AddOption(*call_, "--request", "JSON",
+                  "the whole request as a JSON object, opcode included",
+                  [this](const std::string& text) { callOptions_.requestJson = text; });
+        AddOption(*call_, "--operation", "NAME",
+                  "the framework operation (default \"HelpdeskOperation\")",
+                  [this](const std::string& text) { callOptions_.operation = text; });
+        AddHostOptions(*call_, callOptions_);
+    }
+
+    void AddServe() {
+        serve_ = app_.add_subcommand(
+            "serve",
+            "The long-running host: loads the plug-in once, runs the framework and \"perfmon\", "
+            "and answers over\nHTTP until SIGINT or SIGTERM. POST /api/OPCODE takes the request "
+            "as a JSON object and answers\nwith the JSON that \"call\" prints; GET / is the "
+            "console page. Every request needs the access\ntoken (Authorization: Bearer TOKEN, or "
+            "the cookie that /login?token=TOKEN sets).\nIt prints where the console is:\n"
+            "  dorn serve: console at http://ADDRESS:PORT/login?token=TOKEN");
+        serve_->allow_extras();
+        AddHostOptions(*serve_, serveOptions_);
+        AddNumber(*serve_, "--port", "N", "the TCP port, or 0 for any free one; default 8765",
+                  serveOptions_.port, 0, 65535, "a port from 1 to 65535 (0: any free port)");
+        AddOption(*serve_, "--listen", "ADDR",
+                  "listen here, not on 127.0.0.1: other machines then reach the console, "
+                  "over plain HTTP",
+                  [this](const std::string& text) {
+                      if (text.empty()) Refuse("--listen needs an address");
+                      serveOptions_.address = text;
+                  });
+        AddOption(*serve_, "--token-file", "PATH",
+                  "the access token (default $XDG_CONFIG_HOME/dorn/token, else "
+                  "~/.config/dorn/token)",
+                  SetPath(serveOptions_.tokenFile));
+        AddOption(*serve_, "--console", "DIR",
+                  "the console page's files (default: \"console\" beside the dorn executable)",
+                  SetPath(serveOptions_.consoleDirectory));
+    }
+
+    // The request is either --request or OPCODE with KEY=VALUE entries, wherever they stand.
+    bool TakeEntries(std::string& error) {
+        if (callOptions_.requestJson && (!callOptions_.opcode.empty() || !entries_.empty())) {
+            error = "--request holds the whole request; '" +
+                    (callOptions_.opcode.empty() ? entries_[0] : callOptions_.opcode) +
+                    "' is not allowed beside it";
+            return false;
+        }
+        if (!callOptions_.requestJson && callOptions_.opcode.empty()) {
+            error = "call needs an OPCODE or --request";
+            return false;
+        }
+        for (const std::string& word : entries_) {
+            RequestEntry entry;
+            if (!ParseRequestEntry(word, entry)) {
+                error = "expected KEY=VALUE, not '" + word + "'";
+                return false;
+            }
+            callOptions_.entries.push_back(std::move(entry));
+        }
+        return true;
+    }
+
+    CLI::App app_{"dorn is the agent's service host.", "dorn"};
+    CLI::App* help_ = nullptr;
+    CLI::App* call_ = nullptr;
+    CLI::App* serve_ = nullptr;
+    CallOptions callOptions_;
+    ServeOptions serveOptions_;
+    std::vector<std::string> entries_;
+};
 
 }  // namespace
 
@@ -242,81 +251,9 @@ bool ParseRequestEntry(const std::string& argument, RequestEntry& entry) {
 
 bool ParseCommandLine(const std::vector<std::string>& arguments, Command& command,
                       std::string& error) {
-    if (arguments.empty()) {
-        error = "no command given";
-        return false;
-    }
-    const std::string& verb = arguments[0];
-    if (verb == "--help" || verb == "-h" || verb == "help") {
-        command = HelpCommand{};
-        return true;
-    }
-    if (verb == "call") return ParseInto(ParseCall, arguments, command, error);
-    if (verb == "serve") return ParseInto(ParseServe, arguments, command, error);
-    error = "unknown command '" + verb + "'";
-    return false;
+    return Grammar().Parse(arguments, command, error);
 }
 
-const char* UsageText() {
-    return R"(Usage:
-  dorn call [OPTIONS] OPCODE [KEY=VALUE]...
-  dorn call [OPTIONS] --request JSON
-  dorn serve [OPTIONS]
-  dorn --help
-
-dorn is the agent's service host. "call" loads the help-desk plug-in, calls its PluginInit,
-delivers one request through the message framework to the worker "AgentHelpDesk", waits for
-the answer (also when the plug-in answers later, from another thread) and prints it as JSON:
-  {"result": true|false, "error": {"code": N, "text": "..."}, "reply": {...}}
-"error" appears only when the plug-in set one.
-
-The request holds "opcode" = OPCODE and one entry per KEY=VALUE: an integer when VALUE is a
-decimal integer (32-bit when it fits, else 64-bit), text otherwise.
-
-Opcodes: ClientInfo, LogonTimeInfo, VexelTelemetry (with SESSIONID=N), Performance,
-ProcessMetrics, EndProcess, ProtocolInfo, HistoricalMetrics, NewDataFromTrelPerfmon.
-
-Options:
-  --request JSON     the whole request as a JSON object, opcode included; nested objects are
-                     bags, arrays repeat their key
-  --operation NAME   the framework operation (default "HelpdeskOperation")
-  --registry FILE    load a .reg file (as regedit exports it, UTF-16 or UTF-8) into the
-                     registry before the plug-in loads; repeatable. A file that does not parse
-                     changes nothing.
-  --counters FILE    publish the counter objects of a counter file (JSON, see
-                     docs/counter-files.md), as the display protocols' components would;
-                     re-read when it changes; repeatable (Linux build)
-  --sessions FILE    declare login sessions (JSON, see docs/counter-files.md) for machines
-                     without logind; repeatable (Linux build)
-  --log-level N      lowest log level written to stderr, 0 (debug) to 4 (error); default 3
-  --plugin PATH      the plug-in library (default: the one beside the dorn executable)
-  --perfmon-interval SECONDS
-                     how often the performance monitor worker "perfmon" pushes its readings
-                     to the plug-in once configured, 1 to 86400; default 5
-  -h, --help         this text
-
-Exit status: 0 when the result is true, 1 when it is false or the plug-in cannot be loaded,
-2 on a usage error (bad option, bad JSON, a .reg, counter or sessions file that does not
-parse).
-
-Examples:
-  dorn call ClientInfo SESSIONID=3 --registry samples/sessions.reg
-  dorn call --request '{"opcode": "ProcessMetrics", "SESSIONID": 2,
-                        "processFilter": {"processSessionFilter": "CURRENT_USER_SESSION"}}'
-
-"serve" is the long-running host: it loads the plug-in once, runs the framework and "perfmon",
-and answers over HTTP until SIGINT or SIGTERM. POST /api/OPCODE takes the request as a JSON
-object and answers with the JSON that "call" prints; GET / is the console page. Every request
-needs the access token (Authorization: Bearer TOKEN, or the cookie that /login?token=TOKEN
-sets). On start it prints "dorn serve: console at http://ADDRESS:PORT/login?token=TOKEN".
-It takes --registry, --counters, --sessions, --log-level, --perfmon-interval and --plugin as
-"call" does, and:
-  --port N           the TCP port, 1 to 65535, or 0 for any free one; default 8765
-  --listen ADDR      the address to listen on instead of 127.0.0.1; the console is then
-                     reachable from other machines, over plain HTTP, guarded by the token only
-  --token-file PATH  the access token's file (default $XDG_CONFIG_HOME/dorn/token, else
-                     ~/.config/dorn/token); made at first start, readable by its owner only
-  --console DIR      the console page's files (default: "console" beside the dorn executable)
-Exit status of serve: 0 after a clean stop, 1 when it cannot start, 2 on a usage error.
-)";
+std::string UsageText() {
+    return Grammar().Help();
 }

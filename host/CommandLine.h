@@ -1,5 +1,5 @@
 // The command line of dorn: "dorn call [OPTIONS] OPCODE [KEY=VALUE]...", "dorn serve [OPTIONS]"
-// and "dorn --help".
+// and "dorn --help" (also "dorn help" and -h after a command).
 #pragma once
 
 #include <cstdint>
@@ -41,7 +41,9 @@ struct ServeOptions : HostOptions {
     std::optional<std::filesystem::path> consoleDirectory;
 };
 
-struct HelpCommand {};
+struct HelpCommand {
+    std::string text;  // of every command, or of the one that -h followed
+};
 
 using Command = std::variant<HelpCommand, CallOptions, ServeOptions>;
 
@@ -53,4 +55,4 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, Command& comman
 // else text. False when the argument is not KEY=VALUE with a non-empty KEY.
 bool ParseRequestEntry(const std::string& argument, RequestEntry& entry);
 
-const char* UsageText();
+std::string UsageText();

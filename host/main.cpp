@@ -30,8 +30,8 @@ int main(int argc, char** argv) {
         std::cerr << "dorn: " << error << "\n\n" << UsageText();
         return kExitUsage;
     }
-    return std::visit(Overloaded{[](const HelpCommand&) {
-                                     std::cout << UsageText();
+    return std::visit(Overloaded{[](const HelpCommand& help) {
+                                     std::cout << help.text;
                                      return 0;
                                  },
                                  [](const CallOptions& options) { return RunCall(options); },

@@ -57,53 +57,116 @@ TEST(CommandLineTest, ServeTakesTheHostOptionsAndItsOwn) {
     std::string error;
     ASSERT_TRUE(ParseCommandLine({"serve"}, command, error)) << error;
     const auto& defaults = std::get<ServeOptions>(command);
-    EXPECT_EQ(defaults.port, 8765);
     EXPECT_EQ(defaults.address, "127.0.0.1");
-    EXPECT_FALSE(defaults.tokenFile || defaults.consoleDirectory);
+    EXPECT_FALSE(defaults.tokenFile || defaults.consoleDirectory || defaults.pluginPath);
 
     ASSERT_TRUE(ParseCommandLine(
-        {"serve", "--port", "0", "--listen=::1", "--registry", "a.reg", "--token-file", "t",
-         "--console=c", "--perfmon-interval", "9", "--port=65535"},
+        {"serve", "--listen=::1", "--registry", "a.reg", "--token-file", "t", "--console=c",
+         "--sessions", "s.json", "--counters=c.json", "--plugin", "p.so"},
         command, error))
         << error;
     const auto& options = std::get<ServeOptions>(command);
-    EXPECT_EQ(options.port, 65535);
     EXPECT_EQ(options.address, "::1");
-    ASSERT_EQ(options.registryFiles.size(), 1u);
+    EXPECT_EQ(options.registryFiles, std::vector<std::filesystem::path>{"a.reg"});
+    EXPECT_EQ(options.sessionsFiles, std::vector<std::filesystem::path>{"s.json"});
+    EXPECT_EQ(options.counterFiles, std::vector<std::filesystem::path>{"c.json"});
     EXPECT_EQ(options.tokenFile, "t");
     EXPECT_EQ(options.consoleDirectory, "c");
-    EXPECT_EQ(options.perfmonIntervalSeconds, 9);
-    ASSERT_TRUE(ParseCommandLine({"serve", "--port", "1", "-h"}, command, error));
-    EXPECT_TRUE(std::holds_alternative<HelpCommand>(command));
+    EXPECT_EQ(options.pluginPath, "p.so");
+}
+
+// Each number takes its whole range, ends included, and the last one given counts.
+TEST(CommandLineTest, NumbersTakeTheirWholeRange) {
+    const struct {
+        std::vector<std::string> arguments;
+        int logLevel;
+        int perfmonIntervalSeconds;
+        int port;
+    } cases[] = {
+        {{"serve"}, 3, 5, 8765},
+        {{"serve", "--log-level", "0", "--perfmon-interval", "1", "--port", "0"}, 0, 1, 0},
+        {{"serve", "--log-level=4", "--perfmon-interval=86400", "--port=65535"}, 4, 86400, 65535},
+        {{"serve", "--port", "1", "--port=007", "--log-level", "2", "--log-level", "1"}, 1, 5, 7},
+    };
+    for (const auto& example : cases) {
+        Command command;
+        std::string error;
+        ASSERT_TRUE(ParseCommandLine(example.arguments, command, error)) << error;
+        const auto& options = std::get<ServeOptions>(command);
+        EXPECT_EQ(options.logLevel, example.logLevel);
+        EXPECT_EQ(options.perfmonIntervalSeconds, example.perfmonIntervalSeconds);
+        EXPECT_EQ(options.port, example.port);
+    }
+}
+
+// -h and --help win wherever they stand and give the help of the command before them.
+TEST(CommandLineTest, HelpShowsTheCommandItFollows) {
+    const struct {
+        std::vector<std::string> arguments;
+        const char* shows;
+        const char* leavesOut;
+    } cases[] = {
+        {{"--help"}, "--listen ADDR", "Usage: dorn call"},
+        {{"help"}, "--request JSON", "Usage: dorn help"},
+        {{"call", "--what", "X", "-h"},
+         "Usage: dorn call [OPTIONS] [OPCODE] [KEY=VALUE...]",
+         "--listen"},
+        {{"serve", "--port", "1", "--help"}, "Usage: dorn serve [OPTIONS]", "--request"},
+    };
+    for (const auto& example : cases) {
+        Command command;
+        std::string error;
+        ASSERT_TRUE(ParseCommandLine(example.arguments, command, error)) << error;
+        const std::string& text = std::get<HelpCommand>(command).text;
+        EXPECT_NE(text.find(example.shows), std::string::npos) << text;
+        EXPECT_EQ(text.find(example.leavesOut), std::string::npos) << text;
+    }
 }
 
 TEST(CommandLineTest, UsageErrorsSayWhatIsWrong) {
+    const std::string port = "--port takes a port from 1 to 65535 (0: any free port), not ";
+    const std::string interval = "--perfmon-interval takes seconds from 1 to 86400, not ";
     const struct {
         std::vector<std::string> arguments;
-        const char* message;
+        std::string message;
     } cases[] = {
         {{}, "no command given"},
+        {{"launch"}, "unknown command 'launch'"},
+        {{"--what", "call", "X"}, "unknown option --what"},
         {{"call"}, "call needs an OPCODE or --request"},
-        {{"call", "--log-level", "-1", "X"}, "--log-level takes a level from 0 to 4, not '-1'"},
-        {{"call", "X", "--plugin"}, "--plugin needs a value"},
+        {{"call", "X", "--plugin"}, "--plugin: 1 required PATH missing"},
         {{"call", "--request", "{}", "X"},
          "--request holds the whole request; 'X' is not allowed beside it"},
+        {{"call", "X", "--request", "{}"},
+         "--request holds the whole request; 'X' is not allowed beside it"},
         {{"call", "X", "y"}, "expected KEY=VALUE, not 'y'"},
+        {{"call", "X", "=1"}, "expected KEY=VALUE, not '=1'"},
         {{"call", "--what", "X"}, "unknown option --what"},
-        {{"launch"}, "unknown command 'launch'"},
-        {{"serve", "--port", "65536"},
-         "--port takes a port from 1 to 65535 (0: any free port), not '65536'"},
-        {{"serve", "--port="}, "--port takes a port from 1 to 65535 (0: any free port), not ''"},
-        {{"serve", "--port", "+80"},
-         "--port takes a port from 1 to 65535 (0: any free port), not '+80'"},
-        {{"serve", "--listen="}, "--listen needs an address"},
+        {{"call", "X", "--what=1"}, "unknown option --what=1"},
+        {{"call", "--", "X"}, "unknown option --"},
+        {{"call", "--log-level", "-1", "X"}, "--log-level takes a level from 0 to 4, not '-1'"},
+        {{"call", "--log-level=5", "X"}, "--log-level takes a level from 0 to 4, not '5'"},
+        {{"call", "--log-level", "3", "--log-level", "x", "X"},
+         "--log-level takes a level from 0 to 4, not 'x'"},
+        {{"serve", "--perfmon-interval", "0"}, interval + "'0'"},
+        {{"serve", "--perfmon-interval", "86401"}, interval + "'86401'"},
+        {{"serve", "--perfmon-interval", "soon"}, interval + "'soon'"},
+        {{"serve", "--port", "65536"}, port + "'65536'"},
+        {{"serve", "--port", "-1"}, port + "'-1'"},
+        {{"serve", "--port="}, "--port: 1 required N missing"},
+        {{"serve", "--port", ""}, port + "''"},
+        {{"serve", "--port", "+80"}, port + "'+80'"},
+        {{"serve", "--port", "0x50"}, port + "'0x50'"},
+        {{"serve", "--port", "99999999999999999999"}, port + "'99999999999999999999'"},
+        {{"serve", "--listen", ""}, "--listen needs an address"},
         {{"serve", "--request", "{}"}, "unknown option --request"},
         {{"serve", "ClientInfo"}, "serve takes options only, not 'ClientInfo'"},
     };
     for (const auto& example : cases) {
         Command command;
         std::string error;
-        EXPECT_FALSE(ParseCommandLine(example.arguments, command, error));
+        EXPECT_FALSE(ParseCommandLine(example.arguments, command, error))
+            << ::testing::PrintToString(example.arguments);
         EXPECT_EQ(error, example.message);
     }
 }
