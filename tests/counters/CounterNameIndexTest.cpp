@@ -1,5 +1,5 @@
 // The Perflib name index read at load, and counter paths in another display language.
-#include "tests/counters/CounterTestSupport.h"
+#include "tests/support/CountersFixture.h"
 #include "tests/support/FaultInjection.h"
 
 namespace dorn::test {

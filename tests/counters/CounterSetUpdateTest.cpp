@@ -1,7 +1,7 @@
 // Applying tables to a counter set: the probe, the session gate, wildcard expansion and its
 // names, repeated updates, and the tables themselves.
 #include "counters/CounterTables.h"
-#include "tests/counters/CounterTestSupport.h"
+#include "tests/support/CountersFixture.h"
 #include "tests/support/FaultInjection.h"
 
 namespace dorn::test {

@@ -1,7 +1,7 @@
 // The five counter tables, row by row and field by field, and the counter key that identifies a
 // row in a set. Pure data: the same on every build.
 #include "counters/CounterTables.h"
-#include "tests/counters/CounterTestSupport.h"
+#include "tests/support/CountersFixture.h"
 
 namespace dorn::test {
 namespace {

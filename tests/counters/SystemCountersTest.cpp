@@ -8,7 +8,7 @@
 #include <winport/publish.h>
 #include <winport/testing.h>
 
-#include "tests/counters/CounterTestSupport.h"
+#include "tests/support/CountersFixture.h"
 
 namespace dorn::test {
 namespace {

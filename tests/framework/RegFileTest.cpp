@@ -9,20 +9,20 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/RegistryTestSupport.h"
+#include "tests/support/RegistryKeys.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/TestRegistry.h"
 
 namespace {
 
+using dorn::test::registry::Open;
+using dorn::test::registry::ReadData;
+using dorn::test::registry::ScopedKey;
+using dorn::test::registry::SubkeyNames;
+using dorn::test::registry::ValueNames;
 using quillmesh::RegFile;
 using quillmesh::RegFileKey;
 using quillmesh::RegFileValue;
-using registry_test::Open;
-using registry_test::ReadData;
-using registry_test::ScopedKey;
-using registry_test::SubkeyNames;
-using registry_test::ValueNames;
 
 const std::string kFixtures = std::string(DORN_TEST_DATA) + "/reg/";
 const std::string kHeader = "Windows Registry Editor Version 5.00\n";

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "tests/host/ServeProcess.h"
+#include "tests/support/ServeProcess.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Waiting.h"
 

@@ -14,9 +14,9 @@
 #include <thread>
 
 #include "plugin/quillmesh/Framework.h"
-#include "tests/metrics/MetricsTestSupport.h"
-#include "tests/metrics/MonitorStub.h"
-#include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/ThreadInspection.h"
+#include "tests/support/MonitorStub.h"
+#include "tests/support/HelpDeskRequests.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/Waiting.h"
 

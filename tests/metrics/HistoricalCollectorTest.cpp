@@ -13,9 +13,9 @@
 #include "counters/CounterNameIndex.h"
 #include "counters/CounterSetUpdate.h"
 #include "metrics/HistoricalCollector.h"
-#include "tests/metrics/MetricsTestSupport.h"
-#include "tests/metrics/MonitorStub.h"
-#include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/CounterFakes.h"
+#include "tests/support/MonitorStub.h"
+#include "tests/support/HelpDeskRequests.h"
 #include "tests/support/Bags.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/LogCapture.h"
@@ -73,7 +73,6 @@ class HistoricalCollectorTest : public ::testing::Test {
     }
     ~HistoricalCollectorTest() override {
         ForgetCounterFixtures();
-        ClearFakeSessions();
         ActiveSessionSeen = false;
         std::error_code ignored;
         std::filesystem::remove(m_counterFile, ignored);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "metrics/PerformanceCollector.h"
-#include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/HelpDeskRequests.h"
 #include "tests/support/Bags.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/FreshProcess.h"

@@ -3,7 +3,7 @@
 
 #include "counters/CounterTables.h"
 #include "metrics/ProtocolMetrics.h"
-#include "tests/metrics/ProtocolTestSupport.h"
+#include "tests/support/ProtocolFixture.h"
 #include "tests/support/Bags.h"
 
 namespace dorn::test {
@@ -152,7 +152,8 @@ TEST_F(ProtocolMetricsTest, VexelAndPcoipSessionsAreSampled) {
     ASSERT_TRUE(BuildProtocolReply(4, reply));
     EXPECT_EQ(reply.getBag(L"protocol").getBag(L"pcoip").size(), 35u);
 
-    ForgetCounterFixtures();
+    ForgetCounterFixtures();  // and the sessions
+    SetFakeSessions({{3, L"alice", WTSActive, L"Console"}});
     PublishFixture("protocol/pcoip-session3-counters.json");
     SetProtocol(3, L"PCOIP");
     reply.clear();

@@ -11,7 +11,7 @@
 #include "plugin/CoreRunnable.h"
 #include "plugin/ThreadNameMarker.h"
 #include "plugin/quillmesh/SysMessage.h"
-#include "tests/metrics/MetricsTestSupport.h"
+#include "tests/support/ThreadInspection.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/FreshProcess.h"
 #include "tests/support/LogCapture.h"

@@ -8,15 +8,15 @@
 #include <thread>
 #include <vector>
 
-#include "tests/platform/RegistryTestSupport.h"
+#include "tests/support/RegistryKeys.h"
 #include "winport/testing.h"
 
 namespace {
 
-using registry_test::Create;
-using registry_test::ScopedKey;
-using registry_test::SetDword;
-using registry_test::ValueNames;
+using dorn::test::registry::Create;
+using dorn::test::registry::ScopedKey;
+using dorn::test::registry::SetDword;
+using dorn::test::registry::ValueNames;
 
 constexpr int kWriters = 3;
 constexpr int kValuesPerWriter = 150;

@@ -6,20 +6,20 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/RegistryTestSupport.h"
+#include "tests/support/RegistryKeys.h"
 #include "winport/testing.h"
 
 namespace {
 
-using registry_test::Create;
-using registry_test::Open;
-using registry_test::ReadData;
-using registry_test::ReadString;
-using registry_test::ScopedKey;
-using registry_test::SetDword;
-using registry_test::SetString;
-using registry_test::SubkeyNames;
-using registry_test::ValueNames;
+using dorn::test::registry::Create;
+using dorn::test::registry::Open;
+using dorn::test::registry::ReadData;
+using dorn::test::registry::ReadString;
+using dorn::test::registry::ScopedKey;
+using dorn::test::registry::SetDword;
+using dorn::test::registry::SetString;
+using dorn::test::registry::SubkeyNames;
+using dorn::test::registry::ValueNames;
 using Names = std::vector<std::wstring>;
 
 class RegistryTest : public ::testing::Test {

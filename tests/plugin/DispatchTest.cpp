@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "plugin/RunHandler.h"
-#include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/HelpDeskRequests.h"
 #include "tests/support/Bags.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestRegistry.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "plugin/LibraryHooks.h"
-#include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/HelpDeskRequests.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestRegistry.h"
 

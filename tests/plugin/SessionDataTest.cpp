@@ -7,8 +7,8 @@
 #include <map>
 
 #include "session/SessionRegistryKey.h"
-#include "tests/platform/RegistryTestSupport.h"
-#include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/RegistryKeys.h"
+#include "tests/support/HelpDeskRequests.h"
 #include "tests/support/Bags.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/LogCapture.h"
@@ -23,9 +23,9 @@ const std::wstring kSession3 = kSessionData + L"3";
 // Value names of HKLM\`keyPath` in the order RegEnumValueW gives them: the order they were
 // written in on Windows and on Linux, sorted by name under Wine.
 std::vector<std::wstring> EnumerationOrder(const std::wstring& keyPath) {
-    registry_test::ScopedKey key;
-    if (registry_test::Open(HKEY_LOCAL_MACHINE, keyPath.c_str(), key) != ERROR_SUCCESS) return {};
-    return registry_test::ValueNames(key.Get());
+    registry::ScopedKey key;
+    if (registry::Open(HKEY_LOCAL_MACHINE, keyPath.c_str(), key) != ERROR_SUCCESS) return {};
+    return registry::ValueNames(key.Get());
 }
 
 // "été" in the ANSI code page, in Base64: UTF-8 on Linux, Windows-1252 on a Western

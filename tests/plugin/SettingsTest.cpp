@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "plugin/Settings.h"
-#include "tests/plugin/PluginTestSupport.h"
+#include "tests/support/HelpDeskRequests.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/FreshProcess.h"
 #include "tests/support/LogCapture.h"

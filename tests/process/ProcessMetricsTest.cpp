@@ -8,7 +8,8 @@
 #include <thread>
 
 #include "process/ProcessMetrics.h"
-#include "tests/process/ProcessTestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestProcesses.h"
 #include "tests/support/Bags.h"
 #include "tests/support/FaultInjection.h"
 
@@ -209,7 +210,7 @@ TEST(ProcessMetrics, MeasurementThatFails) {
     CORE::PropertyBag failed;
     FailCall("NtQuerySystemInformation", 0xC0000017, 2);
     EXPECT_FALSE(HandleProcessMetrics(CORE::PropertyBag(), failed));
-    ClearInjectedFaults();
+    ForgetInjectedFaults();
     EXPECT_EQ(failed.getErrorText(), L"Failed to handle process performance request");
     EXPECT_FALSE(failed.contains(L"processMetrics"));
 }

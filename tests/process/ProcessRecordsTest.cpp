@@ -7,7 +7,8 @@
 
 #include "process/ProcessArithmetic.h"
 #include "process/ProcessRecords.h"
-#include "tests/process/ProcessTestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestProcesses.h"
 #include "tests/support/FaultInjection.h"
 
 namespace dorn::test {
@@ -134,7 +135,7 @@ TEST(ProcessRecords, ClockThatCannotBeConvertedGivesTimestampZero) {
     FailCall("SystemTimeToFileTime", ERROR_INVALID_PARAMETER);
     ProcessList list;
     ComputeProcessRecords(ProcessMap(), ProcessMap(), kSecond, list);
-    ClearInjectedFaults();
+    ForgetInjectedFaults();
     EXPECT_EQ(list.timestamp, 0);
     EXPECT_TRUE(log.Has(4, L"Failed to get current timestamp, error is 0x57"));
 }

@@ -10,7 +10,8 @@
 
 #include "process/ProcessSnapshot.h"
 #include "process/ProcessUserName.h"
-#include "tests/process/ProcessTestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestProcesses.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/Waiting.h"
 
@@ -23,7 +24,7 @@ constexpr DWORD kStatusInfoLengthMismatch = 0xC0000004;
 class ProcessSnapshotTest : public ::testing::Test {
   protected:
     void SetUp() override { ResetQuerySystemInformationForTesting(); }
-    void TearDown() override { ClearInjectedFaults(); }
+    void TearDown() override { ForgetInjectedFaults(); }
 };
 
 ProcessKey OwnKey() {
@@ -148,7 +149,7 @@ TEST_F(ProcessSnapshotTest, QueryFailuresAreLoggedAndFail) {
     FailCall("NtQuerySystemInformation", kStatusInfoLengthMismatch, 0, 0);
     EXPECT_FALSE(TakeProcessSnapshot(map));
     EXPECT_TRUE(log.Has(4, L"Failed to query 5, error: -1073741820"));
-    ClearInjectedFaults();
+    ForgetInjectedFaults();
     EXPECT_TRUE(map.empty());
     // Two rounds of growth, then the table fits.
     FailCall("NtQuerySystemInformation", kStatusInfoLengthMismatch, 1, 2);
@@ -197,7 +198,7 @@ TEST_F(ProcessSnapshotTest, EachWayTheUserLookupFails) {
         std::wstring domain = L"untouched";
         FailCall(c.api, c.code, c.skip);
         EXPECT_FALSE(GetProcessUserName(GetCurrentProcessId(), user, domain)) << c.api;
-        ClearInjectedFaults();
+        ForgetInjectedFaults();
         EXPECT_EQ(user + domain, L"untoucheduntouched") << c.api;
         if (c.line == nullptr) {
             EXPECT_TRUE(log.Records().empty()) << c.api;

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <thread>
 
-#include "tests/process/LinuxTestSupport.h"
-#include "tests/process/ProtectionFixture.h"
+#include "tests/support/TestProcesses.h"
+#include "tests/support/ProtectionFixture.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FaultInjection.h"
 
@@ -31,7 +31,7 @@ class LinuxProtectionTest : public ProtectionTest {
         std::filesystem::create_directories(m_services.Path() / relative);
         std::ofstream(m_services.Path() / relative / "cgroup.procs") << pid << "\n";
     }
-    TempDir m_services;
+    TempDirectory m_services;
 };
 
 TEST_F(LinuxProtectionTest, InitIsCriticalAndKernelThreadsAreProtected) {
@@ -81,7 +81,7 @@ TEST_F(LinuxProtectionTest, ServiceProcessesAreGatheredForEachDecision) {
 
 TEST_F(LinuxProtectionTest, TheAgentsOwnRunningHostIsNotEnded) {
     const std::filesystem::path dorn = DORN_EXECUTABLE;
-    TempDir home;
+    TempDirectory home;
     TestChild host({dorn.string(),
                     {"serve", "--port", "0", "--token-file", (home.Path() / "token").string()}});
     const ProcessIdentity identity = Identify(host.Pid());

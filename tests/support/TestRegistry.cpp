@@ -2,51 +2,43 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/RegistryKeys.h"
+
 namespace dorn::test {
 namespace {
 
-class CreatedKey {
-  public:
-    explicit CreatedKey(const std::wstring& keyPath) {
-        const LSTATUS status =
-            RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr,
-                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &m_key, nullptr);
-        EXPECT_EQ(status, ERROR_SUCCESS) << "creating a test key";
-    }
-    ~CreatedKey() {
-        if (m_key != nullptr) RegCloseKey(m_key);
-    }
-    CreatedKey(const CreatedKey&) = delete;
-    CreatedKey& operator=(const CreatedKey&) = delete;
-
-    void Set(const std::wstring& name, DWORD type, const void* data, size_t size) {
-        const LSTATUS status = RegSetValueExW(
-            m_key, name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
-        EXPECT_EQ(status, ERROR_SUCCESS) << "setting a test value";
-    }
-
-  private:
-    HKEY m_key = nullptr;
-};
+// Creates HKEY_LOCAL_MACHINE\keyPath and sets one value in it, failing the test on an error.
+void SetMachineValue(const std::wstring& keyPath, const std::wstring& name, DWORD type,
+                     const void* data, size_t size) {
+    registry::ScopedKey key;
+    ASSERT_EQ(registry::Create(HKEY_LOCAL_MACHINE, keyPath.c_str(), key), ERROR_SUCCESS)
+        << "creating a test key";
+    EXPECT_EQ(RegSetValueExW(key.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data),
+                             static_cast<DWORD>(size)),
+              ERROR_SUCCESS)
+        << "setting a test value";
+}
 
 }  // namespace
 
 void CreateMachineKey(const std::wstring& keyPath) {
-    CreatedKey key(keyPath);
+    registry::ScopedKey key;
+    EXPECT_EQ(registry::Create(HKEY_LOCAL_MACHINE, keyPath.c_str(), key), ERROR_SUCCESS)
+        << "creating a test key";
 }
 
 void SetMachineString(const std::wstring& keyPath, const std::wstring& name,
                       const std::wstring& value, DWORD type) {
-    CreatedKey(keyPath).Set(name, type, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
+    SetMachineValue(keyPath, name, type, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
 }
 
 void SetMachineDword(const std::wstring& keyPath, const std::wstring& name, DWORD value) {
-    CreatedKey(keyPath).Set(name, REG_DWORD, &value, sizeof(value));
+    SetMachineValue(keyPath, name, REG_DWORD, &value, sizeof(value));
 }
 
 void SetMachineBinary(const std::wstring& keyPath, const std::wstring& name,
                       const std::vector<uint8_t>& bytes, DWORD type) {
-    CreatedKey(keyPath).Set(name, type, bytes.data(), bytes.size());
+    SetMachineValue(keyPath, name, type, bytes.data(), bytes.size());
 }
 
 }  // namespace dorn::test

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "plugin/UniqueHandle.h"
-#include "tests/process/ProcessTestSupport.h"
+#include "tests/support/TestProcesses.h"
 
 namespace dorn::test {
 
@@ -89,13 +89,6 @@ std::wstring SystemProcessName() {
 bool UnderWine() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
-
-std::optional<size_t> OpenHandleCount() {
-    return std::nullopt;
-}
-
-// No fault can be armed here (FailCall fails the test instead).
-void ClearInjectedFaults() {}
 
 // The system directory and the service manager are the system's own: nothing to set up.
 ProtectionSources::ProtectionSources() = default;

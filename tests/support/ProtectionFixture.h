@@ -10,7 +10,9 @@
 #include "process/ProcessChecker.h"
 #include "process/ProcessTerminator.h"
 #include "process/ServiceEnumerator.h"
-#include "tests/process/ProcessTestSupport.h"
+#include "tests/support/FaultInjection.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestProcesses.h"
 
 namespace dorn::test {
 

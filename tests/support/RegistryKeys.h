@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace registry_test {
+namespace dorn::test::registry {
 
 // An open key, closed when the test leaves its scope.
 class ScopedKey {
@@ -89,4 +89,4 @@ inline std::wstring ReadString(HKEY key, const wchar_t* name) {
     return text.substr(0, text.find(L'\0'));
 }
 
-}  // namespace registry_test
+}  // namespace dorn::test::registry

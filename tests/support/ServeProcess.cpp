@@ -1,4 +1,4 @@
-#include "tests/host/ServeProcess.h"
+#include "tests/support/ServeProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>

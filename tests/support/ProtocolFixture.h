@@ -15,7 +15,8 @@
 #include "counters/CounterNameIndex.h"
 #include "counters/CounterSetUpdate.h"
 #include "metrics/ProtocolMetrics.h"
-#include "tests/metrics/MetricsTestSupport.h"
+#include "tests/support/CounterFakes.h"
+#include "tests/support/FaultInjection.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestRegistry.h"
 
@@ -86,7 +87,6 @@ class ProtocolTest : public ::testing::Test {
     }
     ~ProtocolTest() override {
         ForgetCounterFixtures();
-        ClearFakeSessions();
         ForgetInjectedFaults();
         ActiveSessionSeen = false;
         SampleGate::Instance().SetOpen(true);

@@ -1,4 +1,4 @@
-#include "tests/process/ServiceManagerStandIn.h"
+#include "tests/support/ServiceManagerStandIn.h"
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
