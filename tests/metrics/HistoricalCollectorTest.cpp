@@ -19,6 +19,7 @@
 #include "tests/support/Bags.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TempDirectory.h"
 #include "tests/support/TestRegistry.h"
 
 namespace dorn::test {
@@ -74,14 +75,11 @@ class HistoricalCollectorTest : public ::testing::Test {
     ~HistoricalCollectorTest() override {
         ForgetCounterFixtures();
         ActiveSessionSeen = false;
-        std::error_code ignored;
-        std::filesystem::remove(m_counterFile, ignored);
     }
 
     // Publishes `json` as the test's counter file.
     void Publish(const std::string& json) {
-        std::ofstream(m_counterFile, std::ios::binary | std::ios::trunc) << json;
-        PublishCounterFixture(m_counterFile.string());
+        PublishCounterFixture(m_files.Write("latency.json", json));
     }
 
     void Push(HistoricalCollector& collector, const CORE::PropertyBag& push) {
@@ -93,9 +91,7 @@ class HistoricalCollectorTest : public ::testing::Test {
     RegistrySandbox m_registry;
     LogCapture m_log;
     MonitorStub m_monitor;
-    const std::filesystem::path m_counterFile =
-        std::filesystem::temp_directory_path() /
-        ("dorn-latency-" + std::to_string(GetCurrentProcessId()) + ".json");
+    TempDirectory m_files;
 };
 
 TEST_F(HistoricalCollectorTest, StartTellsTheMonitorWhatToPush) {
