@@ -15,11 +15,7 @@
 
 namespace {
 
-using dorn::test::registry::Open;
-using dorn::test::registry::ReadData;
-using dorn::test::registry::ScopedKey;
-using dorn::test::registry::SubkeyNames;
-using dorn::test::registry::ValueNames;
+using namespace dorn::test::registry;
 using quillmesh::RegFile;
 using quillmesh::RegFileKey;
 using quillmesh::RegFileValue;

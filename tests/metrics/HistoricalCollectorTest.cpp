@@ -13,7 +13,7 @@
 #include "counters/CounterNameIndex.h"
 #include "counters/CounterSetUpdate.h"
 #include "metrics/HistoricalCollector.h"
-#include "tests/support/CounterFakes.h"
+#include "tests/support/CountersFixture.h"
 #include "tests/support/MonitorStub.h"
 #include "tests/support/HelpDeskRequests.h"
 #include "tests/support/Bags.h"
@@ -64,23 +64,10 @@ std::string WithoutTimestamp(CORE::PropertyBag entry) {
     return Json(entry);
 }
 
-// Starts every test from a clean registry, name index and session gate.
-class HistoricalCollectorTest : public ::testing::Test {
+// The counter tests' clean start, with a monitor that takes the configuration.
+class HistoricalCollectorTest : public CountersTest {
   protected:
-    HistoricalCollectorTest() {
-        ResetCounterNames();
-        CounterNameIndex::Build();
-        ActiveSessionSeen = false;
-    }
-    ~HistoricalCollectorTest() override {
-        ForgetCounterFixtures();
-        ActiveSessionSeen = false;
-    }
-
-    // Publishes `json` as the test's counter file.
-    void Publish(const std::string& json) {
-        PublishCounterFixture(m_files.Write("latency.json", json));
-    }
+    void Publish(const std::string& json) { CountersTest::Publish("latency.json", json); }
 
     void Push(HistoricalCollector& collector, const CORE::PropertyBag& push) {
         CORE::PropertyBag reply;
@@ -88,10 +75,7 @@ class HistoricalCollectorTest : public ::testing::Test {
         EXPECT_TRUE(reply.empty());
     }
 
-    RegistrySandbox m_registry;
-    LogCapture m_log;
     MonitorStub m_monitor;
-    TempDirectory m_files;
 };
 
 TEST_F(HistoricalCollectorTest, StartTellsTheMonitorWhatToPush) {

@@ -13,10 +13,7 @@
 
 namespace {
 
-using dorn::test::registry::Create;
-using dorn::test::registry::ScopedKey;
-using dorn::test::registry::SetDword;
-using dorn::test::registry::ValueNames;
+using namespace dorn::test::registry;
 
 constexpr int kWriters = 3;
 constexpr int kValuesPerWriter = 150;

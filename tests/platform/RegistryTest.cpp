@@ -11,15 +11,7 @@
 
 namespace {
 
-using dorn::test::registry::Create;
-using dorn::test::registry::Open;
-using dorn::test::registry::ReadData;
-using dorn::test::registry::ReadString;
-using dorn::test::registry::ScopedKey;
-using dorn::test::registry::SetDword;
-using dorn::test::registry::SetString;
-using dorn::test::registry::SubkeyNames;
-using dorn::test::registry::ValueNames;
+using namespace dorn::test::registry;
 using Names = std::vector<std::wstring>;
 
 class RegistryTest : public ::testing::Test {
