@@ -1,7 +1,7 @@
 // The Perflib name index read at load, and counter paths in another display language.
 #include "UniqueHandle.h"
-#include "CounterTestSupport.h"
 #include "FaultInjection.h"
+#include "CountersFixture.h"
 
 namespace dorn::test {
 namespace {

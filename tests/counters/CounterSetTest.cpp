@@ -1,8 +1,8 @@
 // A counter set over published counter objects: adding by counter key, collecting in key order
 // with the scale applied, dropping counters that fail twice in a row, and the PDH failure paths.
-#include "CounterTestSupport.h"
 #include "FaultInjection.h"
 #include "Waiting.h"
+#include "CountersFixture.h"
 
 namespace dorn::test {
 namespace {
@@ -180,7 +180,7 @@ TEST_F(CounterSetTest, OpenAndAddFailuresLeaveTheSetUnchanged) {
 TEST_F(CounterSetTest, DestroyingTheSetClosesItsQuery) {
     if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
     Publish("counters.json", VexelFile(R"("RTT": 1)"));
-    const size_t handles = OpenHandleCount();
+    const size_t handles = OpenHandleCount().value();
     const uint64_t closes = Calls("PdhCloseQuery");
     const uint64_t removals = Calls("PdhRemoveCounter");
     {

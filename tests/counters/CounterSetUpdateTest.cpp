@@ -1,8 +1,8 @@
 // Applying tables to a counter set: the probe, the session gate, wildcard expansion and its
 // names, repeated updates, and the tables themselves.
 #include "CounterTables.h"
-#include "CounterTestSupport.h"
 #include "FaultInjection.h"
+#include "CountersFixture.h"
 
 namespace dorn::test {
 namespace {

@@ -1,7 +1,7 @@
 // The five counter tables, row by row and field by field, and the counter key that identifies a
 // row in a set. Pure data: the same on every build.
 #include "CounterTables.h"
-#include "CounterTestSupport.h"
+#include "CountersFixture.h"
 
 namespace dorn::test {
 namespace {

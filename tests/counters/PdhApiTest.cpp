@@ -9,7 +9,7 @@
 #include <winport/testing.h>
 
 #include "UniqueHandle.h"
-#include "CounterTestSupport.h"
+#include "CountersFixture.h"
 
 namespace dorn::test {
 namespace {

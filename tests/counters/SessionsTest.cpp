@@ -10,7 +10,7 @@
 #include <winport/publish.h>
 #include <winport/testing.h>
 
-#include "CounterTestSupport.h"
+#include "CountersFixture.h"
 
 namespace dorn::test {
 namespace {

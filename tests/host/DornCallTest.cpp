@@ -13,6 +13,7 @@
 #include "UniqueHandle.h"
 #include "ChildProcess.h"
 #include "FaultInjection.h"
+#include "TempDirectory.h"
 
 namespace dorn::test {
 namespace {
@@ -38,14 +39,10 @@ bool HasLine(const ProcessResult& result, const std::string& line) {
     return result.err.find(line) != std::string::npos;
 }
 
-TEST(DornCallTest, FailedRequestsPrintTheErrorAndExitWithOne) {
-    ProcessResult result = Dorn({"call", "--operation", "Nope", "ClientInfo"});
-    EXPECT_EQ(result.exitCode, 1) << result.err;
-    EXPECT_EQ(Reply(result), json::parse(R"({"result": false, "error": {"code": 120, "text": ""},
-                                             "reply": {}})"));
-
-    // At the default log level only warnings and errors reach standard error.
-    result = Dorn({"call", "--operation", "helpdeskoperation", "ClientInfo"});
+// The reply of a failed request and its exit status: WireContractTest. At the default log level
+// only warnings and errors reach standard error.
+TEST(DornCallTest, FailedRequestsLogOnlyWarningsAndErrors) {
+    const ProcessResult result = Dorn({"call", "--operation", "helpdeskoperation", "ClientInfo"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(Reply(result)["error"]["text"], "no session Id specified");
     EXPECT_TRUE(HasLine(result, "[4] " + kPluginSource + ": ClientInfo: no session Id specified"))
@@ -65,10 +62,8 @@ TEST(DornCallTest, RegistryFilesReachThePluginOfThisRunOnly) {
     const ProcessResult result =
         Dorn({"call", "--log-level", "1", "--registry", kSamples + "sessions.reg", "--registry",
               kSamples + "settings.reg", "ClientInfo", "SESSIONID=4"});
+    // Session 4 has a key only in the file; its whole reply: WireContractTest.
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(Reply(result), json::parse(R"({"result": true, "reply": {"client_info": {
-        "ipaddr": "203.0.113.80", "machine_name": "KIOSK-12", "type": "Linux",
-        "protocol": "PCOIP"}}})"));
     EXPECT_TRUE(HasLine(result, "[1] " + kPluginSource + ": Historical collector was disabled"))
         << result.err;
     EXPECT_TRUE(
@@ -77,16 +72,14 @@ TEST(DornCallTest, RegistryFilesReachThePluginOfThisRunOnly) {
     EXPECT_FALSE(machineHasKey());
 
     // A file that does not parse changes nothing: the run stops before the call.
-    const std::filesystem::path bad =
-        std::filesystem::temp_directory_path() /
-        ("dorn-test-" + std::to_string(GetCurrentProcessId()) + ".reg");
-    std::ofstream(bad, std::ios::binary)
-        << "Windows Registry Editor Version 5.00\n\n"
-           "[HKEY_LOCAL_MACHINE\\Software\\Zentavo\\Pallido\\SessionData\\3]\n"
-           "\"KestlClient_Machine_Name\"=\"HALF\"\n\"KestlClient_Type\"=dword:xyz\n";
+    const TempDirectory files;
+    const std::string bad =
+        files.Write("bad.reg",
+                    "Windows Registry Editor Version 5.00\n\n"
+                    "[HKEY_LOCAL_MACHINE\\Software\\Zentavo\\Pallido\\SessionData\\3]\n"
+                    "\"KestlClient_Machine_Name\"=\"HALF\"\n\"KestlClient_Type\"=dword:xyz\n");
     const ProcessResult refused = Dorn({"call", "--registry", kSamples + "sessions.reg",
-                                        "--registry", bad.string(), "ClientInfo", "SESSIONID=3"});
-    std::filesystem::remove(bad);
+                                        "--registry", bad, "ClientInfo", "SESSIONID=3"});
     EXPECT_EQ(refused.exitCode, 2);
     EXPECT_TRUE(refused.out.empty());
     EXPECT_TRUE(HasLine(refused, "line 5")) << refused.err;

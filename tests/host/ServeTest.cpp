@@ -16,6 +16,7 @@
 #include "ServeProcess.h"
 #include "ChildProcess.h"
 #include "Waiting.h"
+#include "TempDirectory.h"
 
 namespace dorn::test {
 namespace {
@@ -27,10 +28,6 @@ const std::string kSamples = std::string(DORN_SOURCE_DIR) + "/samples/";
 const std::string kFixtures = std::string(DORN_SOURCE_DIR) + "/tests/fixtures/";
 constexpr const char* kCsp = "default-src 'self'; img-src 'self' data:";
 constexpr size_t kLargestBody = 1024 * 1024;
-
-void WriteFile(const std::filesystem::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream stream(path, std::ios::binary);
@@ -72,23 +69,21 @@ std::string CallOutput(std::vector<std::string> arguments) {
 class ServeTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        m_root = std::filesystem::temp_directory_path() /
-                 ("dorn-serve-test-" + std::to_string(getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(m_root);
         std::filesystem::create_directories(Console() / "sub");
-        WriteFile(Console() / "index.html", "<!doctype html><title>console</title>");
-        WriteFile(Console() / "app.js", "export const ready = true;");
-        WriteFile(Console() / "style.css", "body { margin: 0; }");
-        WriteFile(Console() / "logo.svg", "<svg xmlns='http://www.w3.org/2000/svg'/>");
-        WriteFile(Console() / "notes.txt", "not a page file");
-        WriteFile(Console() / "sub" / "deep.js", "nested");
-        WriteFile(m_root / "secret.html", "outside the console");
+        for (const auto& [name, text] : std::initializer_list<std::pair<const char*, const char*>>{
+                 {"console/index.html", "<!doctype html><title>console</title>"},
+                 {"console/app.js", "export const ready = true;"},
+                 {"console/style.css", "body { margin: 0; }"},
+                 {"console/logo.svg", "<svg xmlns='http://www.w3.org/2000/svg'/>"},
+                 {"console/notes.txt", "not a page file"},
+                 {"console/sub/deep.js", "nested"},
+                 {"secret.html", "outside the console"}}) {
+            m_root.Write(name, text);
+        }
     }
-    void TearDown() override { std::filesystem::remove_all(m_root); }
 
-    std::filesystem::path Console() const { return m_root / "console"; }
-    std::filesystem::path TokenFile() const { return m_root / "config" / "dorn" / "token"; }
+    std::filesystem::path Console() const { return m_root.Path() / "console"; }
+    std::filesystem::path TokenFile() const { return m_root.Path() / "config" / "dorn" / "token"; }
 
     std::unique_ptr<ServeProcess> Start(const std::vector<std::string>& extra = {},
                                         const std::vector<std::string>& environment = {}) {
@@ -110,7 +105,7 @@ class ServeTest : public ::testing::Test {
         EXPECT_EQ(server.WaitForExit(60s), 0) << server.Err();
     }
 
-    std::filesystem::path m_root;
+    TempDirectory m_root;
 };
 
 std::unique_ptr<httplib::Client> ClientOf(const ServeProcess& server) {
@@ -178,13 +173,13 @@ TEST_F(ServeTest, TokenFileIsMadePrivateAndKept) {
     ExpectCleanStop(*second);
 
     // Without --token-file: $XDG_CONFIG_HOME/dorn/token, else ~/.config/dorn/token.
-    const std::filesystem::path xdg = m_root / "xdg";
+    const std::filesystem::path xdg = m_root.Path() / "xdg";
     ServeProcess byXdg(DORN_EXECUTABLE, {"serve", "--port", "0"},
                        {"XDG_CONFIG_HOME=" + xdg.string()});
     ASSERT_TRUE(byXdg.WaitForConsole(60s)) << byXdg.Err();
     EXPECT_EQ(ReadFile(xdg / "dorn" / "token"), byXdg.Token());
     ExpectCleanStop(byXdg);
-    const std::filesystem::path home = m_root / "home";
+    const std::filesystem::path home = m_root.Path() / "home";
     ServeProcess byHome(DORN_EXECUTABLE, {"serve", "--port", "0"},
                         {"XDG_CONFIG_HOME=", "HOME=" + home.string()});
     ASSERT_TRUE(byHome.WaitForConsole(60s)) << byHome.Err();
@@ -199,7 +194,7 @@ TEST_F(ServeTest, TokenFileIsMadePrivateAndKept) {
     EXPECT_NE(open.Err().find("mode 0644"), std::string::npos) << open.Err();
     EXPECT_EQ(open.Out(), "");
     std::filesystem::permissions(TokenFile(), std::filesystem::perms(0600));
-    WriteFile(TokenFile(), first->Token().substr(1) + "g");
+    std::ofstream(TokenFile(), std::ios::binary) << (first->Token().substr(1) + "g");
     ServeProcess garbled(DORN_EXECUTABLE,
                          {"serve", "--port", "0", "--token-file", TokenFile().string()});
     EXPECT_EQ(garbled.WaitForExit(60s), 1);

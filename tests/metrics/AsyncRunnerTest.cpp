@@ -10,11 +10,11 @@
 #include "AsyncRunner.h"
 #include "CoreThreadGroup.h"
 #include "DornHelpDeskOperation.h"
-#include "ProtocolTestSupport.h"
-#include "PluginTestSupport.h"
 #include "Bags.h"
 #include "FaultInjection.h"
 #include "Waiting.h"
+#include "ProtocolFixture.h"
+#include "HelpDeskRequests.h"
 
 namespace dorn::test {
 namespace {

@@ -15,11 +15,11 @@
 
 #include "UniqueHandle.h"
 #include "quillmesh/Framework.h"
-#include "MetricsTestSupport.h"
 #include "MonitorStub.h"
-#include "PluginTestSupport.h"
 #include "LogCapture.h"
 #include "Waiting.h"
+#include "ThreadInspection.h"
+#include "HelpDeskRequests.h"
 
 namespace dorn::test {
 namespace {

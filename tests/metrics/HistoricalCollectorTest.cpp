@@ -13,13 +13,14 @@
 #include "CounterNameIndex.h"
 #include "CounterSetUpdate.h"
 #include "HistoricalCollector.h"
-#include "MetricsTestSupport.h"
 #include "MonitorStub.h"
-#include "PluginTestSupport.h"
 #include "Bags.h"
 #include "FaultInjection.h"
 #include "LogCapture.h"
 #include "TestRegistry.h"
+#include "CountersFixture.h"
+#include "HelpDeskRequests.h"
+#include "TempDirectory.h"
 
 namespace dorn::test {
 namespace {
@@ -63,27 +64,10 @@ std::string WithoutTimestamp(CORE::PropertyBag entry) {
     return Json(entry);
 }
 
-// Starts every test from a clean registry, name index and session gate.
-class HistoricalCollectorTest : public ::testing::Test {
+// The counter tests' clean start, with a monitor that takes the configuration.
+class HistoricalCollectorTest : public CountersTest {
   protected:
-    HistoricalCollectorTest() {
-        ResetCounterNames();
-        CounterNameIndex::Build();
-        ActiveSessionSeen = false;
-    }
-    ~HistoricalCollectorTest() override {
-        ForgetCounterFixtures();
-        ClearFakeSessions();
-        ActiveSessionSeen = false;
-        std::error_code ignored;
-        std::filesystem::remove(m_counterFile, ignored);
-    }
-
-    // Publishes `json` as the test's counter file.
-    void Publish(const std::string& json) {
-        std::ofstream(m_counterFile, std::ios::binary | std::ios::trunc) << json;
-        PublishCounterFixture(m_counterFile.string());
-    }
+    void Publish(const std::string& json) { CountersTest::Publish("latency.json", json); }
 
     void Push(HistoricalCollector& collector, const CORE::PropertyBag& push) {
         CORE::PropertyBag reply;
@@ -91,12 +75,7 @@ class HistoricalCollectorTest : public ::testing::Test {
         EXPECT_TRUE(reply.empty());
     }
 
-    RegistrySandbox m_registry;
-    LogCapture m_log;
     MonitorStub m_monitor;
-    const std::filesystem::path m_counterFile =
-        std::filesystem::temp_directory_path() /
-        ("dorn-latency-" + std::to_string(GetCurrentProcessId()) + ".json");
 };
 
 TEST_F(HistoricalCollectorTest, StartTellsTheMonitorWhatToPush) {

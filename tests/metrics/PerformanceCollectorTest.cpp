@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "PerformanceCollector.h"
-#include "PluginTestSupport.h"
 #include "Bags.h"
 #include "FaultInjection.h"
 #include "FreshProcess.h"
 #include "LogCapture.h"
 #include "TestRegistry.h"
 #include "Waiting.h"
+#include "HelpDeskRequests.h"
 
 namespace dorn::test {
 namespace {

@@ -3,8 +3,8 @@
 
 #include "CounterTables.h"
 #include "ProtocolMetrics.h"
-#include "ProtocolTestSupport.h"
 #include "Bags.h"
+#include "ProtocolFixture.h"
 
 namespace dorn::test {
 namespace {
@@ -152,7 +152,8 @@ TEST_F(ProtocolMetricsTest, VexelAndPcoipSessionsAreSampled) {
     ASSERT_TRUE(BuildProtocolReply(4, reply));
     EXPECT_EQ(reply.getBag(L"protocol").getBag(L"pcoip").size(), 35u);
 
-    ForgetCounterFixtures();
+    ForgetCounterFixtures();  // and the sessions
+    SetFakeSessions({{3, L"alice", WTSActive, L"Console"}});
     PublishFixture("protocol/pcoip-session3-counters.json");
     SetProtocol(3, L"PCOIP");
     reply.clear();

@@ -11,12 +11,12 @@
 #include "CoreRunnable.h"
 #include "ThreadNameMarker.h"
 #include "quillmesh/SysMessage.h"
-#include "MetricsTestSupport.h"
 #include "FaultInjection.h"
 #include "FreshProcess.h"
 #include "LogCapture.h"
 #include "TestRegistry.h"
 #include "Waiting.h"
+#include "ThreadInspection.h"
 
 namespace dorn::test {
 namespace {

@@ -8,14 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "RegistryTestSupport.h"
+#include "RegistryKeys.h"
 #include "winport/testing.h"
 
 namespace {
 
-using registry_test::Create;
-using registry_test::SetDword;
-using registry_test::ValueNames;
+using namespace dorn::test::registry;
 
 constexpr int kWriters = 3;
 constexpr int kValuesPerWriter = 150;

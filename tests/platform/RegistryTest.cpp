@@ -6,19 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "RegistryTestSupport.h"
+#include "RegistryKeys.h"
 #include "winport/testing.h"
 
 namespace {
 
-using registry_test::Create;
-using registry_test::Open;
-using registry_test::ReadData;
-using registry_test::ReadString;
-using registry_test::SetDword;
-using registry_test::SetString;
-using registry_test::SubkeyNames;
-using registry_test::ValueNames;
+using namespace dorn::test::registry;
 using Names = std::vector<std::wstring>;
 
 class RegistryTest : public ::testing::Test {

@@ -8,10 +8,10 @@
 #include <stdexcept>
 
 #include "RunHandler.h"
-#include "PluginTestSupport.h"
 #include "Bags.h"
 #include "LogCapture.h"
 #include "TestRegistry.h"
+#include "HelpDeskRequests.h"
 
 namespace dorn::test {
 namespace {

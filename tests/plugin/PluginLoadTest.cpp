@@ -9,9 +9,9 @@
 
 #include "UniqueHandle.h"
 #include "LibraryHooks.h"
-#include "PluginTestSupport.h"
 #include "LogCapture.h"
 #include "TestRegistry.h"
+#include "HelpDeskRequests.h"
 
 namespace dorn::test {
 namespace {

@@ -7,12 +7,12 @@
 #include <map>
 
 #include "SessionRegistryKey.h"
-#include "RegistryTestSupport.h"
-#include "PluginTestSupport.h"
 #include "Bags.h"
 #include "FaultInjection.h"
 #include "LogCapture.h"
 #include "TestRegistry.h"
+#include "RegistryKeys.h"
+#include "HelpDeskRequests.h"
 
 namespace dorn::test {
 namespace {
@@ -24,8 +24,8 @@ const std::wstring kSession3 = kSessionData + L"3";
 // written in on Windows and on Linux, sorted by name under Wine.
 std::vector<std::wstring> EnumerationOrder(const std::wstring& keyPath) {
     UniqueRegKey key;
-    if (registry_test::Open(HKEY_LOCAL_MACHINE, keyPath.c_str(), key) != ERROR_SUCCESS) return {};
-    return registry_test::ValueNames(key.get());
+    if (registry::Open(HKEY_LOCAL_MACHINE, keyPath.c_str(), key) != ERROR_SUCCESS) return {};
+    return registry::ValueNames(key.get());
 }
 
 // "été" in the ANSI code page, in Base64: UTF-8 on Linux, Windows-1252 on a Western

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "Settings.h"
-#include "PluginTestSupport.h"
 #include "FaultInjection.h"
 #include "FreshProcess.h"
 #include "LogCapture.h"
 #include "TestRegistry.h"
+#include "HelpDeskRequests.h"
 
 namespace dorn::test {
 namespace {

@@ -192,9 +192,9 @@ TEST_F(ProcessCheckerTest, EachSourceThatFails) {
         const std::optional<size_t> handles = OpenHandleCount();
         FailCall(c.api, c.code, c.skip);
         EXPECT_EQ(Refused(path, service), c.refused) << c.line;
-        ClearInjectedFaults();
+        ForgetInjectedFaults();
         EXPECT_EQ(OpenHandleCount(), handles) << c.line << ": a handle leaked";
-        EXPECT_TRUE(c.line.ends_with(L"error: ") ? HasLineStartingWith(log, 4, c.line)
+        EXPECT_TRUE(c.line.ends_with(L"error: ") ? log.HasLineStartingWith(4, c.line)
                                                  : log.Has(4, c.line))
             << c.line;
         EXPECT_TRUE(c.then.empty() || log.Has(4, c.then)) << c.then;
@@ -216,7 +216,7 @@ TEST_F(ProcessCheckerTest, ListIsBuiltOnceAndKept) {
     // Later failures of its sources do not matter: it is not built again.
     FailCall("GetSystemDirectoryW", ERROR_ACCESS_DENIED, 0, 0);
     EXPECT_TRUE(Refused(system + L"\\smss.exe", self));
-    ClearInjectedFaults();
+    ForgetInjectedFaults();
     EXPECT_EQ(log.Count(0, kSystemPath + system), 1u);
 }
 

@@ -8,9 +8,10 @@
 #include <thread>
 
 #include "ProcessMetrics.h"
-#include "ProcessTestSupport.h"
 #include "Bags.h"
 #include "FaultInjection.h"
+#include "LogCapture.h"
+#include "TestProcesses.h"
 
 namespace dorn::test {
 namespace {
@@ -209,7 +210,7 @@ TEST(ProcessMetrics, MeasurementThatFails) {
     CORE::PropertyBag failed;
     FailCall("NtQuerySystemInformation", 0xC0000017, 2);
     EXPECT_FALSE(HandleProcessMetrics(CORE::PropertyBag(), failed));
-    ClearInjectedFaults();
+    ForgetInjectedFaults();
     EXPECT_EQ(failed.getErrorText(), L"Failed to handle process performance request");
     EXPECT_FALSE(failed.contains(L"processMetrics"));
 }

@@ -7,8 +7,9 @@
 
 #include "ProcessArithmetic.h"
 #include "ProcessRecords.h"
-#include "ProcessTestSupport.h"
 #include "FaultInjection.h"
+#include "LogCapture.h"
+#include "TestProcesses.h"
 
 namespace dorn::test {
 namespace {
@@ -134,7 +135,7 @@ TEST(ProcessRecords, ClockThatCannotBeConvertedGivesTimestampZero) {
     FailCall("SystemTimeToFileTime", ERROR_INVALID_PARAMETER);
     ProcessList list;
     ComputeProcessRecords(ProcessMap(), ProcessMap(), kSecond, list);
-    ClearInjectedFaults();
+    ForgetInjectedFaults();
     EXPECT_EQ(list.timestamp, 0);
     EXPECT_TRUE(log.Has(4, L"Failed to get current timestamp, error is 0x57"));
 }

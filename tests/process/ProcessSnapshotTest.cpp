@@ -11,9 +11,10 @@
 #include "ProcessSnapshot.h"
 #include "ProcessUserName.h"
 #include "SystemInformationQuery.h"
-#include "ProcessTestSupport.h"
 #include "FaultInjection.h"
 #include "Waiting.h"
+#include "LogCapture.h"
+#include "TestProcesses.h"
 
 namespace dorn::test {
 namespace {
@@ -24,7 +25,7 @@ constexpr DWORD kStatusInfoLengthMismatch = 0xC0000004;
 class ProcessSnapshotTest : public ::testing::Test {
   protected:
     void SetUp() override { ResetQuerySystemInformationForTesting(); }
-    void TearDown() override { ClearInjectedFaults(); }
+    void TearDown() override { ForgetInjectedFaults(); }
 };
 
 ProcessKey OwnKey() {
@@ -150,7 +151,7 @@ TEST_F(ProcessSnapshotTest, QueryFailuresAreLoggedAndFail) {
     FailCall("NtQuerySystemInformation", kStatusInfoLengthMismatch, 0, 0);
     EXPECT_FALSE(TakeProcessSnapshot(map));
     EXPECT_TRUE(log.Has(4, L"Failed to query 5, error: -1073741820"));
-    ClearInjectedFaults();
+    ForgetInjectedFaults();
     EXPECT_TRUE(map.empty());
     // Two rounds of growth, then the table fits.
     FailCall("NtQuerySystemInformation", kStatusInfoLengthMismatch, 1, 2);
@@ -199,7 +200,7 @@ TEST_F(ProcessSnapshotTest, EachWayTheUserLookupFails) {
         std::wstring domain = L"untouched";
         FailCall(c.api, c.code, c.skip);
         EXPECT_FALSE(GetProcessUserName(GetCurrentProcessId(), user, domain)) << c.api;
-        ClearInjectedFaults();
+        ForgetInjectedFaults();
         EXPECT_EQ(user + domain, L"untoucheduntouched") << c.api;
         if (c.line == nullptr) {
             EXPECT_TRUE(log.Records().empty()) << c.api;

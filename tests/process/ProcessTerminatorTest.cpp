@@ -110,7 +110,7 @@ TEST_F(EndProcessTest, ImagePathLongerThanTheBufferIsRefused) {
         GTEST_SKIP() << "CreateProcessW cannot start a program whose path is longer than "
                         "MAX_PATH (under Wine: error 2, or 123 without the \\?\\ prefix)";
     }
-    TempDir root;
+    TempDirectory root;
     std::filesystem::path directory = root.Path();
     while (directory.native().size() < 300) directory /= "a-directory-with-a-long-name";
     std::filesystem::create_directories(directory);

@@ -9,10 +9,10 @@
 #include <fstream>
 #include <thread>
 
-#include "LinuxTestSupport.h"
 #include "ProtectionFixture.h"
 #include "ChildProcess.h"
 #include "FaultInjection.h"
+#include "TestProcesses.h"
 
 namespace dorn::test {
 namespace {
@@ -31,7 +31,7 @@ class LinuxProtectionTest : public ProtectionTest {
         std::filesystem::create_directories(m_services.Path() / relative);
         std::ofstream(m_services.Path() / relative / "cgroup.procs") << pid << "\n";
     }
-    TempDir m_services;
+    TempDirectory m_services;
 };
 
 TEST_F(LinuxProtectionTest, InitIsCriticalAndKernelThreadsAreProtected) {
@@ -81,7 +81,7 @@ TEST_F(LinuxProtectionTest, ServiceProcessesAreGatheredForEachDecision) {
 
 TEST_F(LinuxProtectionTest, TheAgentsOwnRunningHostIsNotEnded) {
     const std::filesystem::path dorn = DORN_EXECUTABLE;
-    TempDir home;
+    TempDirectory home;
     TestChild host({dorn.string(),
                     {"serve", "--port", "0", "--token-file", (home.Path() / "token").string()}});
     const ProcessIdentity identity = Identify(host.Pid());

@@ -77,7 +77,7 @@ class WinportServices : public ::testing::Test {
         winport::testing::SetServiceRoot("");
         winport::testing::SetServiceManagerBus("");
     }
-    TempDir m_tree;
+    TempDirectory m_tree;
 };
 
 TEST_F(WinportServices, ServiceManagerOverACgroupTree) {
@@ -259,16 +259,16 @@ TEST_F(ServiceRuleTest, ABatchThatFailsKeepsTheServicesBeforeIt) {
         LogCapture log;
         FailCall("EnumServicesStatusExW", ERROR_INVALID_HANDLE, c.skip);
         EXPECT_TRUE(Refused(path, first.Pid())) << c.skip;
-        ClearInjectedFaults();
+        ForgetInjectedFaults();
         EXPECT_TRUE(log.Has(4, c.line)) << c.skip;
         FailCall("EnumServicesStatusExW", ERROR_INVALID_HANDLE, c.skip);
         EXPECT_FALSE(Refused(path, second.Pid())) << c.skip;
-        ClearInjectedFaults();
+        ForgetInjectedFaults();
     }
 }
 
 TEST_F(ServiceRuleTest, WithoutAServiceManagerEachDecisionSaysSoOnce) {
-    TempDir root;
+    TempDirectory root;
     winport::testing::SetServiceRoot((root.Path() / "none").string());
     TestChild child(Sleeper());
     LogCapture log;

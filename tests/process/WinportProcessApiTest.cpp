@@ -16,8 +16,7 @@
 #include "ProcFs.h"
 #include "UniqueHandle.h"
 #include "SystemInformationParser.h"
-#include "LinuxTestSupport.h"
-#include "ProcessTestSupport.h"
+#include "TestProcesses.h"
 
 namespace dorn::test {
 namespace {
@@ -175,7 +174,7 @@ TEST(WinportProcesses, TerminationGoesThroughThePinnedProcessOnly) {
 TEST(WinportProcesses, OtherAccountsProcessesAreNamedAfterTheirExecutable) {
     // Longer than the 15 bytes the kernel keeps of a command name, in a directory any account
     // may enter.
-    TempDir directory;
+    TempDirectory directory;
     std::filesystem::permissions(directory.Path(), std::filesystem::perms(0755));
     const auto program = directory.Path() / "a-sleeper-with-a-long-name";
     CopyExecutable(Sleeper().path, program);

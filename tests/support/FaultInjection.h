@@ -1,4 +1,4 @@
-// Making a Windows call fail on purpose, and counting open registry keys, are services of our
+// Making a Windows call fail on purpose, and counting open keys and handles, are services of our
 // Linux API layer (winport); the system's own API has neither. A test built on them begins with
 //     if (!CanInjectFaults()) GTEST_SKIP() << kNoFaultInjection;
 #pragma once
@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace dorn::test {
@@ -20,9 +21,13 @@ bool CanInjectFaults();
 // through, `times` times in a row (0: every call from then on). Where faults cannot be injected
 // the calling test fails.
 void FailCall(const std::string& apiName, DWORD code, unsigned skip = 0, unsigned times = 1);
+// Forgets the faults armed with FailCall that have not fired (none can be armed elsewhere).
+void ForgetInjectedFaults();
 
 // How many registry keys the process has open, for checks that every key opened is closed
 // again; counted by the same layer.
 size_t OpenRegistryKeyCount();
+// Open handles of this process (threads, processes, PDH queries, ...); nullopt where uncounted.
+std::optional<size_t> OpenHandleCount();
 
 }  // namespace dorn::test

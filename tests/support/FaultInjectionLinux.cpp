@@ -16,6 +16,14 @@ void FailCall(const std::string& apiName, DWORD code, unsigned skip, unsigned ti
     winport::testing::FailCall(apiName, code, skip, times);
 }
 
+void ForgetInjectedFaults() {
+    winport::testing::ClearFailures();
+}
+
+std::optional<size_t> OpenHandleCount() {
+    return winport::testing::OpenHandleCount();
+}
+
 size_t OpenRegistryKeyCount() {
     return winport::testing::OpenRegistryKeyCount();
 }

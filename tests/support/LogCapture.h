@@ -10,11 +10,22 @@
 namespace dorn::test {
 
 class LogCapture {
-public:
+  public:
     LogCapture() : m_sink(std::make_shared<quillmesh::CaptureSink>()), m_scope(m_sink) {}
 
-    bool Has(int level, const std::wstring& message) const { return m_sink->Contains(level, message); }
-    size_t Count(int level, const std::wstring& message) const { return m_sink->Count(level, message); }
+    bool Has(int level, const std::wstring& message) const {
+        return m_sink->Contains(level, message);
+    }
+    // A line at `level` that begins with `prefix`, for lines that end in a value of the system's.
+    bool HasLineStartingWith(int level, const std::wstring& prefix) const {
+        for (const auto& record : m_sink->Records()) {
+            if (record.level == level && record.message.rfind(prefix, 0) == 0) return true;
+        }
+        return false;
+    }
+    size_t Count(int level, const std::wstring& message) const {
+        return m_sink->Count(level, message);
+    }
     std::vector<quillmesh::LogRecord> Records() const { return m_sink->Records(); }
     // Messages in order, for tests that check the sequence of lines.
     std::vector<std::wstring> Messages() const {
@@ -24,7 +35,7 @@ public:
     }
     void Clear() { m_sink->Clear(); }
 
-private:
+  private:
     std::shared_ptr<quillmesh::CaptureSink> m_sink;
     quillmesh::ScopedLogSink m_scope;
 };

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "RegistryTestSupport.h"
+#include "RegistryKeys.h"
 
 namespace {
 
@@ -22,20 +22,22 @@ constexpr const wchar_t* kTestKey = L"Software\\Zentavo\\Pallido\\PrivateRegistr
 constexpr const wchar_t* kPerflibNames =
     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\009";
 
+
+
 bool Exists(HKEY root, const std::wstring& path) {
     UniqueRegKey key;
-    return registry_test::Open(root, path.c_str(), key) == ERROR_SUCCESS;
+    return dorn::test::registry::Open(root, path.c_str(), key) == ERROR_SUCCESS;
 }
 
 // The whole text, list values included, without the NULs at its end.
 std::optional<std::wstring> ReadText(HKEY root, const std::wstring& path, const wchar_t* name) {
     UniqueRegKey key;
     DWORD size = 0;
-    if (registry_test::Open(root, path.c_str(), key) != ERROR_SUCCESS ||
+    if (dorn::test::registry::Open(root, path.c_str(), key) != ERROR_SUCCESS ||
         RegQueryValueExW(key.get(), name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
         return std::nullopt;
     }
-    const std::vector<BYTE> data = registry_test::ReadData(key.get(), name);
+    const std::vector<BYTE> data = dorn::test::registry::ReadData(key.get(), name);
     std::wstring text(data.size() / sizeof(wchar_t), L'\0');
     std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
     while (!text.empty() && text.back() == L'\0') text.pop_back();
@@ -45,14 +47,15 @@ std::optional<std::wstring> ReadText(HKEY root, const std::wstring& path, const 
 LSTATUS WriteText(HKEY root, const std::wstring& path, const wchar_t* name,
                   const std::wstring& text) {
     UniqueRegKey key;
-    const LSTATUS status = registry_test::Create(root, path.c_str(), key);
-    return status != ERROR_SUCCESS ? status : registry_test::SetString(key.get(), name, text);
+    const LSTATUS status = dorn::test::registry::Create(root, path.c_str(), key);
+    return status != ERROR_SUCCESS ? status
+                                   : dorn::test::registry::SetString(key.get(), name, text);
 }
 
 std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring& path) {
     UniqueRegKey key;
-    if (registry_test::Open(root, path.c_str(), key) != ERROR_SUCCESS) return {};
-    return registry_test::SubkeyNames(key.get());
+    if (dorn::test::registry::Open(root, path.c_str(), key) != ERROR_SUCCESS) return {};
+    return dorn::test::registry::SubkeyNames(key.get());
 }
 
 TEST(PrivateMachineRegistryTest, WritesStayInThePrivateKeyAndGoWithIt) {

@@ -9,19 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "RegistryTestSupport.h"
+#include "RegistryKeys.h"
 #include "FaultInjection.h"
 #include "TestRegistry.h"
 
 namespace {
 
+using namespace dorn::test::registry;
 using dorn::RegFile;
 using dorn::RegFileKey;
 using dorn::RegFileValue;
-using registry_test::Open;
-using registry_test::ReadData;
-using registry_test::SubkeyNames;
-using registry_test::ValueNames;
 
 const std::string kFixtures = std::string(DORN_TEST_DATA) + "/reg/";
 const std::string kHeader = "Windows Registry Editor Version 5.00\n";

@@ -1,33 +1,15 @@
-// The parts of the process tests' support that are the same on both builds.
-#include "ProcessTestSupport.h"
+// The parts of the test processes that are the same on both builds.
+#include "TestProcesses.h"
 
 #include "Waiting.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-
 #include "UniqueHandle.h"
 #include "ProcessArithmetic.h"
 
 namespace dorn::test {
-
-TempDir::TempDir() {
-    static std::atomic<int> made{0};
-    m_path =
-        std::filesystem::temp_directory_path() /
-        ("dorn-process-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(made++));
-    std::error_code error;
-    std::filesystem::remove_all(m_path, error);  // left by an earlier process with our id
-    if (!std::filesystem::create_directories(m_path, error)) {
-        ADD_FAILURE() << "cannot make " << m_path << ": " << error.message();
-    }
-}
-
-TempDir::~TempDir() {
-    std::error_code error;
-    std::filesystem::remove_all(m_path, error);
-}
 
 std::wstring ImageName(const std::filesystem::path& path) {
     return std::filesystem::weakly_canonical(path).filename().wstring();

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "ProcessTestSupport.h"
+#include "TestProcesses.h"
 
 struct sd_bus;
 struct sd_bus_slot;
@@ -38,7 +38,7 @@ class ServiceManagerStandIn {
   private:
     void Start(bool serving);
 
-    TempDir m_directory;
+    TempDirectory m_directory;
     std::optional<TestChild> m_daemon;
     std::deque<StandInUnit> m_units;  // not moved while served
     sd_bus* m_bus = nullptr;

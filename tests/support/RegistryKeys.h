@@ -8,7 +8,7 @@
 
 #include "UniqueHandle.h"
 
-namespace registry_test {
+namespace dorn::test::registry {
 
 inline LSTATUS Create(HKEY base, const wchar_t* path, UniqueRegKey& key,
                       DWORD* disposition = nullptr) {
@@ -74,4 +74,4 @@ inline std::wstring ReadString(HKEY key, const wchar_t* name) {
     return text.substr(0, text.find(L'\0'));
 }
 
-}  // namespace registry_test
+}  // namespace dorn::test::registry

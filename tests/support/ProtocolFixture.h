@@ -15,9 +15,10 @@
 #include "CounterNameIndex.h"
 #include "CounterSetUpdate.h"
 #include "ProtocolMetrics.h"
-#include "MetricsTestSupport.h"
 #include "LogCapture.h"
 #include "TestRegistry.h"
+#include "CounterFakes.h"
+#include "FaultInjection.h"
 
 namespace dorn::test {
 
@@ -86,7 +87,6 @@ class ProtocolTest : public ::testing::Test {
     }
     ~ProtocolTest() override {
         ForgetCounterFixtures();
-        ClearFakeSessions();
         ForgetInjectedFaults();
         ActiveSessionSeen = false;
         SampleGate::Instance().SetOpen(true);

@@ -1,8 +1,9 @@
+#include <gtest/gtest.h>
 #include <winport/counters_testing.h>
 #include <winport/publish.h>
 #include <winport/testing.h>
 
-#include "CounterTestSupport.h"
+#include "CounterFakes.h"
 
 namespace dorn::test {
 
@@ -28,6 +29,11 @@ bool PublishCounterFixture(const std::string& path, std::string& error) {
     return winport::PublishCounterFile(path, error);
 }
 
+void PublishCounterFixture(const std::string& path) {
+    std::string error;
+    EXPECT_TRUE(PublishCounterFixture(path, error)) << path << ": " << error;
+}
+
 void SetFakeSessions(const std::vector<FakeSession>& sessions) {
     std::vector<winport::testing::TestSession> converted;
     for (const FakeSession& session : sessions) {
@@ -42,10 +48,6 @@ void SetCounterNameTranslation(const std::map<std::wstring, std::wstring>& names
 
 uint64_t CounterApiCalls(const char* api) {
     return winport::testing::CounterApiCalls(api);
-}
-
-size_t OpenHandleCount() {
-    return winport::testing::OpenHandleCount();
 }
 
 }  // namespace dorn::test

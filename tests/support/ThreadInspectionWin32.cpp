@@ -1,4 +1,4 @@
-#include "MetricsTestSupport.h"
+#include "ThreadInspection.h"
 
 #include <gtest/gtest.h>
 // After windows.h (from the header above), which it needs.
@@ -23,10 +23,6 @@ std::string Narrow(const wchar_t* text) {
     WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), size, nullptr, nullptr);
     narrow.pop_back();
     return narrow;
-}
-
-void NoCounterLayer(const char* what) {
-    ADD_FAILURE() << "cannot " << what << ": " << kNoCounterFiles;
 }
 
 }  // namespace
@@ -82,33 +78,5 @@ std::map<DWORD, DWORD> ExitCodesAfter(const std::set<DWORD>& ids,
     }
     return ended;
 }
-
-bool CanFakeCounters() {
-    return false;
-}
-
-// The system's own counter names need no refresh.
-void ResetCounterNames() {}
-
-void PublishCounterFixture(const std::string& path) {
-    NoCounterLayer(("publish " + path).c_str());
-}
-
-// Nothing was published or made up, so there is nothing to forget.
-void ForgetCounterFixtures() {}
-
-void SetFakeSessions(const std::vector<FakeSession>&) {
-    NoCounterLayer("choose the machine's sessions");
-}
-
-void ClearFakeSessions() {}
-
-uint64_t CounterApiCalls(const char* api) {
-    NoCounterLayer((std::string("count the calls of ") + api).c_str());
-    return 0;
-}
-
-// The system's calls cannot be made to fail, so no fault is ever armed.
-void ForgetInjectedFaults() {}
 
 }  // namespace dorn::test

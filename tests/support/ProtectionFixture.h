@@ -10,7 +10,9 @@
 #include "ProcessChecker.h"
 #include "ProcessTerminator.h"
 #include "ServiceEnumerator.h"
-#include "ProcessTestSupport.h"
+#include "FaultInjection.h"
+#include "LogCapture.h"
+#include "TestProcesses.h"
 
 namespace dorn::test {
 

@@ -17,8 +17,7 @@
 #include <fstream>
 #include <thread>
 
-#include "LinuxTestSupport.h"
-#include "ProcessTestSupport.h"
+#include "TestProcesses.h"
 
 namespace dorn::test {
 namespace {
@@ -134,10 +133,6 @@ bool UnderWine() {
     return false;
 }
 
-std::optional<size_t> OpenHandleCount() {
-    return winport::testing::OpenHandleCount();
-}
-
 void RunWithoutCapability(int capability, const std::function<void()>& body) {
     std::thread worker([&] {
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -161,10 +156,6 @@ bool IsKernelThread2() {
     return stat >> pid >> comm && comm == "(kthreadd)";
 }
 
-void ClearInjectedFaults() {
-    winport::testing::ClearFailures();
-}
-
 ProtectionSources::ProtectionSources() {
     m_root.emplace();
     m_service.emplace(Sleeper());
@@ -174,7 +165,7 @@ ProtectionSources::ProtectionSources() {
 }
 
 ProtectionSources::~ProtectionSources() {
-    ClearInjectedFaults();
+    winport::testing::ClearFailures();
     winport::testing::SetServiceRoot("");
 }
 

@@ -5,7 +5,7 @@
 
 #include "SystemFunction.h"
 #include "UniqueHandle.h"
-#include "ProcessTestSupport.h"
+#include "TestProcesses.h"
 
 namespace dorn::test {
 
@@ -91,13 +91,6 @@ bool UnderWine() {
     static SystemFunction<const char* (*)()> wineVersion(L"ntdll.dll", "wine_get_version");
     return wineVersion.Find() != nullptr;
 }
-
-std::optional<size_t> OpenHandleCount() {
-    return std::nullopt;
-}
-
-// No fault can be armed here (FailCall fails the test instead).
-void ClearInjectedFaults() {}
 
 // The system directory and the service manager are the system's own: nothing to set up.
 ProtectionSources::ProtectionSources() = default;

@@ -5,12 +5,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "UniqueHandle.h"
 #include "LogCapture.h"
+#include "TempDirectory.h"
 
 namespace dorn::test {
 
@@ -51,19 +53,6 @@ class TestChild {
     UniqueHandle m_process;  // Windows: held, so that the id is not reused meanwhile
 };
 
-// A fresh directory, removed with its contents at the end.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& Path() const { return m_path; }
-
-  private:
-    std::filesystem::path m_path;
-};
-
 // A path as the process calls give it ("Z:\a\b" for the Linux "/a/b").
 std::wstring WindowsPath(const std::filesystem::path& path);
 // The file name the process table gives a process running `path`.
@@ -75,10 +64,12 @@ std::wstring CurrentUserName();
 // A process the test did not start: services.exe on Windows, pid 1 on Linux.
 std::wstring SystemProcessName();
 bool UnderWine();
-// Open handles of this process where the Linux layer counts them; nullopt elsewhere.
-std::optional<size_t> OpenHandleCount();
-// Forgets the faults armed with FailCall (tests/support/FaultInjection.h) that have not fired.
-void ClearInjectedFaults();
+
+// Linux only: runs `body` on a thread whose capability sets lack `capability` (Linux
+// capabilities are per thread), and waits for it.
+void RunWithoutCapability(int capability, const std::function<void()>& body);
+// Linux only: whether pid 2 is the kernel thread kthreadd (not so in every container).
+bool IsKernelThread2();
 
 // This process's processor time so far, in 100-ns units.
 int64_t OwnProcessorTime();
@@ -103,15 +94,8 @@ class ProtectionSources {
     ~ProtectionSources();
 
   private:
-    std::optional<TempDir> m_root;
+    std::optional<TempDirectory> m_root;
     std::optional<TestChild> m_service;
 };
-
-inline bool HasLineStartingWith(const LogCapture& log, int level, const std::wstring& prefix) {
-    for (const auto& record : log.Records()) {
-        if (record.level == level && record.message.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
-}
 
 }  // namespace dorn::test
