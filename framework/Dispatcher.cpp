@@ -412,7 +412,8 @@ void Dispatcher::EndRequestLocked(Delivery& delivery, Followups& followups) {
     Worker& worker = *delivery.worker;
     delivery.stage = Stage::Ended;
     --worker.inFlight;
-    if (std::exchange(delivery.wakeOnEnd, false)) followups.wakeups.push_back(delivery.shared_from_this());
+    if (std::exchange(delivery.wakeOnEnd, false))
+        followups.wakeups.push_back(delivery.shared_from_this());
     if (worker.itemPerRequest) {
         if (delivery.item) followups.releases.push_back(delivery.item);
     } else if (worker.removed && worker.inFlight == 0 && worker.sharedItem) {

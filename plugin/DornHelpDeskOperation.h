@@ -7,7 +7,7 @@
 #include "quillmesh/Framework.h"
 
 class DornHelpDeskOperation : public CORE::serviceOperation {
-public:
+  public:
     using AsyncOperation =
         std::function<bool(DornHelpDeskOperation*, CORE::PropertyBag&, CORE::PropertyBag&)>;
 
@@ -25,7 +25,7 @@ public:
     // The protocol statistics of the request's "SESSIONID"; runs on that thread.
     bool GetProtocolMetrics(CORE::PropertyBag& request, CORE::PropertyBag& reply);
 
-private:
+  private:
     friend CORE::WorkItem* CreateHelpDeskOperation();
     friend void AsyncOperationThread(void* worker);
     DornHelpDeskOperation() = default;

@@ -17,4 +17,4 @@ extern "C"
 #else
     __attribute__((visibility("default")))
 #endif
-    bool PluginInit();
+        bool PluginInit();

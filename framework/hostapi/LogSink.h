@@ -20,7 +20,7 @@ struct LogRecord {
 };
 
 class QUILLMESH_API LogSink {
-public:
+  public:
     virtual ~LogSink();
     virtual void Write(const LogRecord& record) = 0;
 };
@@ -31,32 +31,34 @@ QUILLMESH_API void RemoveLogSink(const std::shared_ptr<LogSink>& sink);
 // Writes lines at `minLevel` and above to standard error as
 // "2026-12-05 17:02:03.456 [4] libdorn_helpdesk: ClientInfo: no session Id specified".
 class QUILLMESH_API StderrSink : public LogSink {
-public:
+  public:
     explicit StderrSink(int minLevel);
     void Write(const LogRecord& record) override;
 
-private:
+  private:
     int m_minLevel;
 };
 
 // Keeps every line, for tests that assert exact texts and levels.
 class QUILLMESH_API CaptureSink : public LogSink {
-public:
+  public:
     void Write(const LogRecord& record) override;
     std::vector<LogRecord> Records() const;
     // Lines of exactly this level and message text.
     size_t Count(int level, const std::wstring& message) const;
-    bool Contains(int level, const std::wstring& message) const { return Count(level, message) > 0; }
+    bool Contains(int level, const std::wstring& message) const {
+        return Count(level, message) > 0;
+    }
     void Clear();
 
-private:
+  private:
     mutable std::mutex m_lock;
     std::vector<LogRecord> m_records;
 };
 
 // Registers a sink for the lifetime of the object (tests).
 class ScopedLogSink {
-public:
+  public:
     explicit ScopedLogSink(std::shared_ptr<LogSink> sink) : m_sink(std::move(sink)) {
         AddLogSink(m_sink);
     }
@@ -64,7 +66,7 @@ public:
     ScopedLogSink(const ScopedLogSink&) = delete;
     ScopedLogSink& operator=(const ScopedLogSink&) = delete;
 
-private:
+  private:
     std::shared_ptr<LogSink> m_sink;
 };
 

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-
 namespace dorn {
 
 struct RegFileValue {
@@ -21,9 +20,9 @@ struct RegFileValue {
 };
 
 struct RegFileKey {
-    HKEY root = nullptr;   // HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, ...
-    std::wstring path;     // below the root, backslash-separated
-    bool remove = false;   // [-HKEY_...\path]
+    HKEY root = nullptr;  // HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, ...
+    std::wstring path;    // below the root, backslash-separated
+    bool remove = false;  // [-HKEY_...\path]
     std::vector<RegFileValue> values;
 };
 

@@ -109,8 +109,8 @@ TEST(LogSinkTest, ExternalLoggerAndModuleLinesGoThroughTheSamePath) {
     EXPECT_TRUE(std::regex_match(records[1].message, loaded)) << records[1].message.c_str();
     EXPECT_EQ(records[1].level, 1);
     EXPECT_EQ(records[1].source, L"framework_tests");
-    EXPECT_TRUE(std::regex_match(records[2].message,
-                                 std::wregex(LR"(Module unloaded: [A-Z]:\\.*)")));
+    EXPECT_TRUE(
+        std::regex_match(records[2].message, std::wregex(LR"(Module unloaded: [A-Z]:\\.*)")));
 }
 
 TEST(LogSinkTest, StderrSinkWritesWholeTimestampedLinesAtItsLevel) {

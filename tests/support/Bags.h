@@ -39,10 +39,18 @@ inline std::string Shape(const CORE::PropertyBag& bag) {
     for (size_t index = 0; index < bag.size(); ++index) {
         const wchar_t* key = bag.keyAt(index).c_str();
         switch (bag.typeAt(index)) {
-            case CORE::PropertyBag::ValueType::Text: typed.add(key, L"text"); break;
-            case CORE::PropertyBag::ValueType::Int: typed.add(key, L"int32"); break;
-            case CORE::PropertyBag::ValueType::Int64: typed.add(key, L"int64"); break;
-            case CORE::PropertyBag::ValueType::Bool: typed.add(key, L"bool"); break;
+            case CORE::PropertyBag::ValueType::Text:
+                typed.add(key, L"text");
+                break;
+            case CORE::PropertyBag::ValueType::Int:
+                typed.add(key, L"int32");
+                break;
+            case CORE::PropertyBag::ValueType::Int64:
+                typed.add(key, L"int64");
+                break;
+            case CORE::PropertyBag::ValueType::Bool:
+                typed.add(key, L"bool");
+                break;
             case CORE::PropertyBag::ValueType::Bag: {
                 CORE::PropertyBag nested;
                 std::string error;

@@ -13,7 +13,7 @@
 namespace CORE {
 
 class QUILLMESH_API PropertyBag {
-public:
+  public:
     enum class ValueType { Text, Int, Int64, Bool, Bag };
 
     PropertyBag();
@@ -69,7 +69,7 @@ public:
     bool boolAt(size_t index) const;
     const PropertyBag& bagAt(size_t index) const;
 
-private:
+  private:
     struct Impl;
     Impl* m_impl;
 };

@@ -12,7 +12,7 @@ namespace CORE {
 using WorkItemFactory = WorkItem* (*)();
 
 class QUILLMESH_API Quillmesh : public CORE::MessageHandler {
-public:
+  public:
     static Quillmesh* System();
 
     // Registers a worker. itemPerRequest: the factory makes a new item for every request
@@ -29,7 +29,7 @@ public:
     // Host side: abandons every held request and stops the delivery threads.
     void Shutdown();
 
-private:
+  private:
     Quillmesh();
     ~Quillmesh();
     struct Impl;

@@ -27,25 +27,25 @@ enum ResponseType {
 using MessageCallback = void (*)(ResponseType response, const PropertyBag& reply, void* context);
 
 class QUILLMESH_API MessageHandler {
-public:
+  public:
     // Delivers `message` with `parameters` to the worker `queue` and, when `waitForReply`,
     // waits up to `timeoutMs` (INFINITE: no limit) for the answer, copying it into `reply`.
     // Without waiting, the outcome goes to `callback` (when not null) on a framework thread.
     // `channel`, `replyQueue`, `targetMachine`, `headers` and `userToken` select remote
     // delivery, which this framework does not do: they must be null. `broadcast` false.
-    ResponseType SendMsg(const wchar_t* queue, const wchar_t* message, const PropertyBag& parameters,
-                         PropertyBag& reply, MessageCallback callback, void* context,
-                         void* channel, DWORD timeoutMs, const wchar_t* replyQueue,
-                         const wchar_t* targetMachine, bool waitForReply, PropertyBag* headers,
-                         void* userToken, bool broadcast);
+    ResponseType SendMsg(const wchar_t* queue, const wchar_t* message,
+                         const PropertyBag& parameters, PropertyBag& reply,
+                         MessageCallback callback, void* context, void* channel, DWORD timeoutMs,
+                         const wchar_t* replyQueue, const wchar_t* targetMachine, bool waitForReply,
+                         PropertyBag* headers, void* userToken, bool broadcast);
 
-protected:
+  protected:
     MessageHandler() = default;
     ~MessageHandler() = default;
 };
 
 class QUILLMESH_API WorkItem : public CORE::MessageHandler {
-public:
+  public:
     WorkItem();
     WorkItem(const WorkItem&) = delete;
     WorkItem& operator=(const WorkItem&) = delete;
@@ -57,8 +57,8 @@ public:
     // One request. True when it succeeded; a failure's reason is the error set on `reply`.
     virtual bool MessageHandler(const corestring<wchar_t>& operation, const PropertyBag& request,
                                 PropertyBag& reply);
-    virtual void BroadcastMsg(const corestring<wchar_t>& queue,
-                              const corestring<wchar_t>& message, PropertyBag& parameters);
+    virtual void BroadcastMsg(const corestring<wchar_t>& queue, const corestring<wchar_t>& message,
+                              PropertyBag& parameters);
     virtual bool EvalItem(WorkItem* first, WorkItem* second);
     virtual void StateHandler(int state);
     // The framework abandons a held request (time-out, worker removed, shutdown).
@@ -72,14 +72,14 @@ public:
     // Any thread may call it; a call when nothing is held does nothing.
     void StopKeepWorkItem(bool success, const PropertyBag* reply);
 
-private:
+  private:
     std::atomic<long> m_references;
 };
 
 // A work item that brackets each request with BeginOperation and EndOperation. The framework
 // has no code for it: a plug-in that derives from it supplies these bodies.
 class serviceOperation : public WorkItem {
-public:
+  public:
     ~serviceOperation() override;
     virtual bool BeginOperation(const corestring<wchar_t>& operation, const PropertyBag& request,
                                 PropertyBag& reply);

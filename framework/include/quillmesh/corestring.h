@@ -16,7 +16,7 @@ namespace CORE {
 
 // Raised when a text cannot be converted to or from the requested code page.
 class conversion_error : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -41,7 +41,7 @@ QUILLMESH_API std::wstring ReadRegistryText(std::wstring_view path, std::wstring
 
 template <typename T>
 class corestring : public std::basic_string<T> {
-public:
+  public:
     using base = std::basic_string<T>;
     using base::base;
 
@@ -52,7 +52,9 @@ public:
     corestring(const T* text) : base(text ? text : emptyText()) {}
     corestring(std::basic_string_view<T> text) : base(text) {}
 
-    void _setdata(const T* data, size_t length) { data ? this->assign(data, length) : this->clear(); }
+    void _setdata(const T* data, size_t length) {
+        data ? this->assign(data, length) : this->clear();
+    }
     const T* p() const { return this->c_str(); }
 
     corestring operator+(const corestring& other) const {
@@ -90,7 +92,7 @@ public:
         size_t start = 0;
         while (true) {
             size_t end = (limit != 0 && pieces.size() + 1 == limit) ? base::npos
-                                                                      : this->find(separator, start);
+                                                                    : this->find(separator, start);
             corestring piece(this->substr(start, end == base::npos ? base::npos : end - start));
             if (keepEmpty || !piece.empty()) pieces.push_back(std::move(piece));
             if (end == base::npos) break;
@@ -162,7 +164,7 @@ public:
         return fromWide(detail::ReadRegistryText(wide(path), wide(fallback), expandEnvironment));
     }
 
-private:
+  private:
     static const T* emptyText() {
         static const T nothing[1] = {T(0)};
         return nothing;

@@ -43,8 +43,8 @@ extern "C" {
 
 WINPORT_API LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired,
                                          PHKEY result);
-WINPORT_API LSTATUS WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass,
-                                           DWORD options, REGSAM desired,
+WINPORT_API LSTATUS WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved,
+                                           LPWSTR keyClass, DWORD options, REGSAM desired,
                                            const LPSECURITY_ATTRIBUTES security, PHKEY result,
                                            LPDWORD disposition);
 WINPORT_API LSTATUS WINAPI RegCloseKey(HKEY key);
@@ -55,11 +55,10 @@ WINPORT_API LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD res
 WINPORT_API LSTATUS WINAPI RegDeleteValueW(HKEY key, LPCWSTR valueName);
 WINPORT_API LSTATUS WINAPI RegDeleteTreeW(HKEY key, LPCWSTR subKey);
 WINPORT_API LSTATUS WINAPI RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classSize,
-                                            LPDWORD reserved, LPDWORD subKeys,
-                                            LPDWORD maxSubKeyLen, LPDWORD maxClassLen,
-                                            LPDWORD values, LPDWORD maxValueNameLen,
-                                            LPDWORD maxValueLen, LPDWORD securityDescriptor,
-                                            PFILETIME lastWriteTime);
+                                            LPDWORD reserved, LPDWORD subKeys, LPDWORD maxSubKeyLen,
+                                            LPDWORD maxClassLen, LPDWORD values,
+                                            LPDWORD maxValueNameLen, LPDWORD maxValueLen,
+                                            LPDWORD securityDescriptor, PFILETIME lastWriteTime);
 WINPORT_API LSTATUS WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName,
                                          LPDWORD valueNameSize, LPDWORD reserved, LPDWORD type,
                                          LPBYTE data, LPDWORD dataSize);

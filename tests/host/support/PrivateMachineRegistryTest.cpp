@@ -22,8 +22,6 @@ constexpr const wchar_t* kTestKey = L"Software\\Zentavo\\Pallido\\PrivateRegistr
 constexpr const wchar_t* kPerflibNames =
     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\009";
 
-
-
 bool Exists(HKEY root, const std::wstring& path) {
     UniqueRegKey key;
     return dorn::test::registry::Open(root, path.c_str(), key) == ERROR_SUCCESS;
