@@ -20,11 +20,6 @@ constexpr int32_t kDefaultType = 65535;
 constexpr int32_t kReportValues = 1;
 constexpr int32_t kReportProcesses = 2;
 constexpr DWORD kFirstSamplesWaitMs = 2000;
-#if defined(_WIN32)
-// A stopped thread parks within the rest of its cycle; this bound only covers one stuck in the
-// system (in the loader, which the unload holds).
-constexpr DWORD kParkWaitMs = 5000;
-#endif
 constexpr DWORD kCycleMs = 1000;
 constexpr DWORD kFailedExitCode = 0xFFFFFFFF;
 constexpr int32_t kDefaultLifetimeMs = 120000;
@@ -97,6 +92,9 @@ class SystemClock final : public CollectorClock {
                      DWORD milliseconds, const std::function<bool()>& stopped) override {
         return !wake.wait_for(lock, std::chrono::milliseconds(milliseconds), stopped);
     }
+    // A stopped thread parks within the rest of its cycle; this bound only covers one stuck in
+    // the system (in the loader, which the unload holds).
+    DWORD ParkWaitMs() override { return 5000; }
 };
 
 }  // namespace
@@ -156,7 +154,7 @@ void PerformanceCollector::EndRun(Run& run) {
 #if defined(_WIN32)
     // At process exit the system has ended the thread already: its handle ends the wait too.
     const HANDLE parkedOrEnded[] = {run.parked.get(), run.thread.get()};
-    if (!barred) WaitForMultipleObjects(2, parkedOrEnded, FALSE, kParkWaitMs);
+    if (!barred) WaitForMultipleObjects(2, parkedOrEnded, FALSE, m_clock.ParkWaitMs());
     if (WaitForSingleObject(run.thread.get(), 0) != WAIT_OBJECT_0) {
         TerminateThread(run.thread.get(), kFailedExitCode);
     }

@@ -46,6 +46,9 @@ class CollectorClock {
     // `stopped` holds (notified on `wake`). False when it ended for a stop.
     virtual bool PauseUnless(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
                              DWORD milliseconds, const std::function<bool()>& stopped) = 0;
+    // On Windows, how long the collector's end waits for a stopped thread to park before it
+    // terminates the thread, wherever it is.
+    virtual DWORD ParkWaitMs() = 0;
 };
 
 CollectorClock& SystemCollectorClock();
@@ -87,7 +90,7 @@ class PerformanceCollector {
     bool IsCurrentRun(const Run& run);
     bool DeadlinePassed();
     bool WaitOneCycle();
-    static void EndRun(Run& run);
+    void EndRun(Run& run);
 
     CollectorClock& m_clock;
     SampleSources m_sources;

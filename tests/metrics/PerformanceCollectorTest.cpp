@@ -58,6 +58,10 @@ class TestClock final : public CollectorClock {
         return !stopped();
     }
 
+    // Waits for a stopped thread to park however slow the machine: terminating one that is still
+    // in a step could leave a lock held (the log's, the heap's) that the next case needs.
+    DWORD ParkWaitMs() override { return INFINITE; }
+
     void Advance(DWORD milliseconds) {
         m_now += milliseconds;
         std::optional<Waiter> waiter;
