@@ -18,7 +18,7 @@
 #include "MonitorStub.h"
 #include "LogCapture.h"
 #include "Waiting.h"
-#include "ThreadInspection.h"
+#include "ThreadQueries.h"
 #include "HelpDeskRequests.h"
 
 namespace dorn::test {

@@ -16,7 +16,7 @@
 #include "LogCapture.h"
 #include "TestRegistry.h"
 #include "Waiting.h"
-#include "ThreadInspection.h"
+#include "ThreadQueries.h"
 
 namespace dorn::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "ThreadInspection.h"
+#include "ThreadQueries.h"
 
 #include <gtest/gtest.h>
 // After windows.h (from the header above), which it needs.

@@ -1,7 +1,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "ThreadInspection.h"
+#include "ThreadQueries.h"
 
 namespace dorn::test {
 
