@@ -2,9 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -16,6 +20,7 @@ namespace winport::procfs {
 namespace {
 
 using proctext::ForEachLine;
+using proctext::NextWord;
 using proctext::ParseNumber;
 using proctext::Words;
 
@@ -34,11 +39,13 @@ void ForEachKeyedLine(std::string_view text, Visit visit) {
 }
 
 bool ParseKilobytes(std::string_view rest, uint64_t& value) {
-    std::vector<std::string_view> words = Words(rest);
-    return !words.empty() && ParseNumber(words[0], value);
+    return ParseNumber(NextWord(rest), value);
 }
 
-bool ReadAll(int fd, std::string& text) {
+// The whole file. A process's small files (stat, status, io) are made in one piece, so a read
+// that returns less than it asked for has reached their end; `shortReadEnds` saves the read that
+// would return nothing, once per file and process at every snapshot.
+bool ReadAll(int fd, std::string& text, bool shortReadEnds = false) {
     text.clear();
     char chunk[4096];
     while (true) {
@@ -49,7 +56,25 @@ bool ReadAll(int fd, std::string& text) {
         }
         if (count == 0) return true;
         text.append(chunk, static_cast<size_t>(count));
+        if (shortReadEnds && static_cast<size_t>(count) < sizeof chunk) return true;
     }
+}
+
+// The file `path` relative to the directory `directory`; false with errno set when it cannot be
+// read.
+bool ReadFileAt(int directory, const char* path, std::string& text, bool shortReadEnds = false) {
+    UniqueFd fd(openat(directory, path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    const bool ok = ReadAll(fd.get(), text, shortReadEnds);
+    const int savedErrno = errno;  // the caller reads the reason of a failed read
+    fd.reset();
+    errno = savedErrno;
+    return ok;
+}
+
+DirectoryStamp StampOf(const struct stat& info) {
+    return DirectoryStamp{static_cast<uint64_t>(info.st_ino), info.st_ctim.tv_sec,
+                          info.st_ctim.tv_nsec};
 }
 
 uint64_t ClockTicksPerSecond() {
@@ -93,13 +118,21 @@ std::optional<StatFields> ParseStat(std::string_view text) {
     if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
         return std::nullopt;
     }
-    std::vector<std::string_view> fields = Words(text.substr(close + 1));
-    if (fields.size() < 22 || fields[0].size() != 1) return std::nullopt;
+    // The 22 fields after the name that are read, up to the resident size; no allocation, as this
+    // runs for every process at every snapshot.
+    std::array<std::string_view, 22> fields;
+    std::string_view rest = text.substr(close + 1);
+    for (std::string_view& field : fields) {
+        field = NextWord(rest);
+        if (field.empty()) return std::nullopt;
+    }
+    if (fields[0].size() != 1) return std::nullopt;
     StatFields stat;
     stat.comm = std::string(text.substr(open + 1, close - open - 1));
     stat.state = fields[0][0];
     bool ok = ParseNumber(fields[1], stat.parentPid) && ParseNumber(fields[6], stat.flags) &&
-              ParseNumber(fields[11], stat.userTicks) &&
+              ParseNumber(fields[7], stat.minorFaults) &&
+              ParseNumber(fields[9], stat.majorFaults) && ParseNumber(fields[11], stat.userTicks) &&
               ParseNumber(fields[12], stat.systemTicks) && ParseNumber(fields[15], stat.priority) &&
               ParseNumber(fields[16], stat.nice) && ParseNumber(fields[17], stat.threads) &&
               ParseNumber(fields[19], stat.startTicks) &&
@@ -124,11 +157,10 @@ std::optional<StatusFields> ParseStatus(std::string_view text) {
         } else if (key == "VmHWM") {
             ok = ok && ParseKilobytes(rest, status.peakResidentKb);
         } else if (key == "Tgid") {
-            std::vector<std::string_view> ids = Words(rest);
-            ok = ok && !ids.empty() && ParseNumber(ids[0], status.threadGroupId);
+            ok = ok && ParseNumber(NextWord(rest), status.threadGroupId);
         } else if (key == "Uid") {
-            std::vector<std::string_view> ids = Words(rest);
-            status.hasUid = ids.size() >= 2 && ParseNumber(ids[1], status.effectiveUid);
+            NextWord(rest);  // the real uid
+            status.hasUid = ParseNumber(NextWord(rest), status.effectiveUid);
             ok = ok && status.hasUid;
         }
     });
@@ -141,10 +173,8 @@ std::optional<IoFields> ParseIo(std::string_view text) {
     bool haveRead = false;
     bool haveWrite = false;
     ForEachKeyedLine(text, [&](std::string_view key, std::string_view rest) {
-        std::vector<std::string_view> words = Words(rest);
-        if (words.empty()) return;
-        if (key == "rchar") haveRead = ParseNumber(words[0], io.readBytes);
-        if (key == "wchar") haveWrite = ParseNumber(words[0], io.writeBytes);
+        if (key == "rchar") haveRead = ParseNumber(NextWord(rest), io.readBytes);
+        if (key == "wchar") haveWrite = ParseNumber(NextWord(rest), io.writeBytes);
     });
     if (!haveRead || !haveWrite) return std::nullopt;
     return io;
@@ -192,13 +222,7 @@ bool ProcDir::ReadFile(const char* name, std::string& text) const {
         errno = ENOENT;
         return false;
     }
-    UniqueFd fd(openat(m_fd.get(), name, O_RDONLY | O_CLOEXEC));
-    if (!fd) return false;
-    const bool ok = ReadAll(fd.get(), text);
-    const int savedErrno = errno;  // the caller reads the reason of a failed read
-    fd.reset();
-    errno = savedErrno;
-    return ok;
+    return ReadFileAt(m_fd.get(), name, text);
 }
 
 bool ProcDir::ReadLink(const char* name, std::string& target) const {
@@ -249,6 +273,41 @@ uint32_t ProcDir::LoginSession() const {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     if (!ParseNumber(std::string_view(text), session) || session == kNoLoginSession) return 0;
     return session;
+}
+
+std::optional<DirectoryStamp> ProcDir::Stamp() const {
+    struct stat info {};
+    if (!m_fd || fstat(m_fd.get(), &info) != 0) return std::nullopt;
+    return StampOf(info);
+}
+
+ProcRoot::ProcRoot() : m_fd(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+
+bool ProcRoot::ReadFile(int pid, const char* name, std::string& text) const {
+    if (!m_fd) {
+        errno = ENOENT;
+        return false;
+    }
+    char path[64];
+    char* end = std::to_chars(path, path + 16, pid).ptr;
+    *end++ = '/';
+    const size_t length = std::min(std::strlen(name), sizeof path - 17);
+    std::memcpy(end, name, length);
+    end[length] = '\0';
+    return ReadFileAt(m_fd.get(), path, text, true);
+}
+
+std::optional<DirectoryStamp> ProcRoot::Stamp(int pid) const {
+    char path[32];
+    *std::to_chars(path, path + 16, pid).ptr = '\0';
+    struct stat info {};
+    if (!m_fd || fstatat(m_fd.get(), path, &info, 0) != 0) return std::nullopt;
+    return StampOf(info);
+}
+
+const ProcRoot& ProcessRoot() {
+    static const ProcRoot root;
+    return root;
 }
 
 bool ReadWholeFile(const char* path, std::string& text) {

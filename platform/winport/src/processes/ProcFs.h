@@ -21,6 +21,8 @@ struct StatFields {
     char state = '?';
     int64_t parentPid = 0;
     uint32_t flags = 0;
+    uint64_t minorFaults = 0;
+    uint64_t majorFaults = 0;
     uint64_t userTicks = 0;
     uint64_t systemTicks = 0;
     int64_t priority = 0;
@@ -68,6 +70,16 @@ std::optional<IoFields> ParseIo(std::string_view text);
 std::vector<CpuTicks> ParsePerCpuTicks(std::string_view procStat);
 std::optional<uint64_t> ParseBootTime(std::string_view procStat);
 
+// What tells one process's /proc directory from that of a later process with the same id: the
+// kernel makes a new inode, with a number and change time of its own, for every process it shows.
+struct DirectoryStamp {
+    uint64_t inode = 0;
+    int64_t changeSeconds = 0;
+    int64_t changeNanoseconds = 0;
+
+    friend bool operator==(const DirectoryStamp&, const DirectoryStamp&) = default;
+};
+
 // The /proc directory of one process.
 class ProcDir {
   public:
@@ -86,10 +98,32 @@ class ProcDir {
     std::optional<IoFields> Io() const;
     // The login session (/proc/<pid>/sessionid); 0 when the process has none.
     uint32_t LoginSession() const;
+    std::optional<DirectoryStamp> Stamp() const;
 
   private:
     UniqueFd m_fd;
 };
+
+// /proc itself: one of a process's small files (stat, status, io: made in one piece, up to 4 KiB
+// read at once) read by its id, with one open relative to /proc. Cheaper
+// than a ProcDir for files read once, but two reads may reach two processes when the id is
+// reused in between.
+class ProcRoot {
+  public:
+    ProcRoot();
+
+    bool IsOpen() const { return static_cast<bool>(m_fd); }
+    // Whole file into `text` (its buffer reused); false with errno set when it cannot be read.
+    bool ReadFile(int pid, const char* name, std::string& text) const;
+    // The stamp of the directory of process `pid`.
+    std::optional<DirectoryStamp> Stamp(int pid) const;
+
+  private:
+    UniqueFd m_fd;
+};
+
+// /proc, opened once for the whole process.
+const ProcRoot& ProcessRoot();
 
 // Whole file by path; false when it cannot be read.
 bool ReadWholeFile(const char* path, std::string& text);

@@ -19,6 +19,20 @@ void ForEachLine(std::string_view text, Visit visit) {
     }
 }
 
+// The first word of `text` (blank-separated), removed from it; empty when none is left.
+inline std::string_view NextWord(std::string_view& text) {
+    const size_t start = text.find_first_not_of(" \t\n");
+    if (start == std::string_view::npos) {
+        text = {};
+        return {};
+    }
+    size_t end = text.find_first_of(" \t\n", start);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view word = text.substr(start, end - start);
+    text.remove_prefix(end);
+    return word;
+}
+
 // Splits on runs of blanks (spaces, tabs and line ends).
 inline std::vector<std::string_view> Words(std::string_view text) {
     std::vector<std::string_view> words;

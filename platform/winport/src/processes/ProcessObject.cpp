@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "KnownProcesses.h"
+
 namespace winport {
 namespace {
 
@@ -49,23 +51,9 @@ std::shared_ptr<ProcessObject> ProcessObject::Open(DWORD pid, DWORD access, DWOR
     std::shared_ptr<ProcessObject> process(new ProcessObject);
     process->m_pid = pid;
     process->m_access = access;
-    process->m_dir = procfs::ProcDir(static_cast<int>(pid));
-    std::optional<procfs::StatusFields> status = process->m_dir.Status();
-    std::optional<procfs::StatFields> stat = process->m_dir.Stat();
-    // A thread id is not a process id; /proc answers for both.
-    if (!status || !stat || status->threadGroupId != static_cast<int64_t>(pid)) {
+    if (!process->Identify()) {
         error = ERROR_INVALID_PARAMETER;
         return nullptr;
-    }
-    process->m_flags = stat->flags;
-    process->m_startTicks = stat->startTicks;
-    process->m_lastStat = *stat;
-    process->m_lastUid = status->effectiveUid;
-    std::string exe;
-    if (process->m_dir.ReadLink("exe", exe)) {
-        process->m_exePath = std::move(exe);
-    } else {
-        process->m_exeError = errno;
     }
     if ((access & kInspectingRights) != 0 && !process->CallerMayInspect()) {
         error = ERROR_ACCESS_DENIED;
@@ -83,8 +71,8 @@ std::shared_ptr<ProcessObject> ProcessObject::Open(DWORD pid, DWORD access, DWOR
         }
         // The directory still reads the same process after the pidfd was taken, so the id was
         // not reused in between: both name the same process.
-        std::optional<procfs::StatFields> again = process->m_dir.Stat();
-        if (!again || again->startTicks != process->m_startTicks) {
+        std::optional<procfs::StatFields> again = process->Dir().Stat();
+        if (!again || again->startTicks != process->m_identity->startTicks) {
             error = ERROR_INVALID_PARAMETER;
             return nullptr;
         }
@@ -112,27 +100,48 @@ bool ProcessObject::IsSelf() const {
     return m_pid == static_cast<DWORD>(getpid());
 }
 
+// The identity the snapshots know when the process's directory is still the one they saw (the
+// kernel gives a process that reuses an id a directory of its own); else read now. A process
+// taken from the snapshots has its directory opened only when a call needs it.
+bool ProcessObject::Identify() {
+    const int pid = static_cast<int>(m_pid);
+    KnownProcesses::Reading known = KnownProcesses::Instance().Find(pid);
+    if (known.identity && procfs::ProcessRoot().Stamp(pid) == known.identity->stamp) {
+        m_identity = std::move(known.identity);
+        m_lastStat = std::move(known.stat);
+        return true;
+    }
+    std::call_once(m_dirOpened, [this, pid] { m_dir = procfs::ProcDir(pid); });
+    procfs::StatusFields status;
+    m_identity = ReadProcessIdentity(pid, m_dir, m_lastStat, status);
+    return m_identity != nullptr;
+}
+
+// Opened late, the directory may be a later process's: it is kept only when it shows this
+// process's start, else reads through it fail as for a process that is gone.
+const procfs::ProcDir& ProcessObject::Dir() const {
+    std::call_once(m_dirOpened, [this] {
+        procfs::ProcDir dir(static_cast<int>(m_pid));
+        std::optional<procfs::StatFields> stat = dir.Stat();
+        if (stat && stat->startTicks == m_identity->startTicks) m_dir = std::move(dir);
+    });
+    return m_dir;
+}
+
 uint64_t ProcessObject::CreationFileTime() const {
-    return procfs::StartTicksToFileTime(m_startTicks);
+    return procfs::StartTicksToFileTime(m_identity->startTicks);
 }
 
 procfs::StatFields ProcessObject::LatestStat() const {
-    std::optional<procfs::StatFields> stat = m_dir.Stat();
+    std::optional<procfs::StatFields> stat = Dir().Stat();
     std::lock_guard<std::mutex> lock(m_lock);
-    if (stat && stat->startTicks == m_startTicks) m_lastStat = *stat;
+    if (stat && stat->startTicks == m_identity->startTicks) m_lastStat = *stat;
     return m_lastStat;
 }
 
 bool ProcessObject::HasEnded() const {
-    std::optional<procfs::StatFields> stat = m_dir.Stat();
+    std::optional<procfs::StatFields> stat = Dir().Stat();
     return !stat || stat->state == 'Z' || stat->state == 'X';
-}
-
-uint32_t ProcessObject::EffectiveUid() const {
-    std::optional<procfs::StatusFields> status = m_dir.Status();
-    std::lock_guard<std::mutex> lock(m_lock);
-    if (status) m_lastUid = status->effectiveUid;
-    return m_lastUid;
 }
 
 std::shared_ptr<ProcessObject> FindProcess(HANDLE handle) {

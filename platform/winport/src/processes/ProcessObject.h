@@ -1,5 +1,6 @@
-// A process as a handle names it: its /proc directory held open (so every later read reaches
-// this process or fails, never a process that reused its id) and, for termination, a pidfd.
+// A process as a handle names it: its identity, its /proc directory held open (so every later
+// read reaches this process or fails, never a process that reused its id) and, for termination,
+// a pidfd.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +13,7 @@
 
 #include "Handles.h"
 #include "ProcFs.h"
+#include "ProcessIdentity.h"
 #include "UniqueFd.h"
 
 namespace winport {
@@ -25,40 +27,37 @@ class ProcessObject : public HandleObject {
 
     DWORD Pid() const { return m_pid; }
     bool HasAnyRight(DWORD rights) const { return (m_access & rights) != 0; }
-    bool IsKernelThread() const { return (m_flags & procfs::kKernelThreadFlag) != 0; }
+    bool IsKernelThread() const { return m_identity->kernelThread; }
     bool IsSelf() const;
     uint64_t CreationFileTime() const;
     int PidFd() const { return m_pidfd.get(); }
-    const procfs::ProcDir& Dir() const { return m_dir; }
 
-    // The Linux path of the executable as read at open; nullopt with the errno of the failed
-    // read otherwise.
-    const std::optional<std::string>& ExePath() const { return m_exePath; }
-    int ExeError() const { return m_exeError; }
-    // Whether the caller could inspect the process when it was opened (ptrace read access).
-    bool CallerMayInspect() const { return m_exePath || m_exeError == ENOENT; }
+    // The Linux path of the executable as first read; nullopt with the errno of the failed read
+    // otherwise.
+    const std::optional<std::string>& ExePath() const { return m_identity->exePath; }
+    int ExeError() const { return m_identity->exeError; }
+    bool CallerMayInspect() const { return m_identity->CallerMayInspect(); }
+    // The user of the process's token.
+    uint32_t EffectiveUid() const { return m_identity->effectiveUid; }
 
     // The latest reading of /proc/<pid>/stat; after the process is gone, the last one taken.
     procfs::StatFields LatestStat() const;
     // Whether the process has ended (a zombie, or reaped).
     bool HasEnded() const;
-    // The effective uid now, or as read at open once the process is gone.
-    uint32_t EffectiveUid() const;
 
   private:
     ProcessObject() = default;
+    bool Identify();
+    const procfs::ProcDir& Dir() const;
 
     DWORD m_pid = 0;
     DWORD m_access = 0;
-    uint32_t m_flags = 0;
-    uint64_t m_startTicks = 0;
+    std::shared_ptr<const ProcessIdentity> m_identity;
     UniqueFd m_pidfd;
-    procfs::ProcDir m_dir;
-    std::optional<std::string> m_exePath;
-    int m_exeError = 0;
-    mutable std::mutex m_lock;  // guards the cached readings below
+    mutable std::once_flag m_dirOpened;
+    mutable procfs::ProcDir m_dir;
+    mutable std::mutex m_lock;  // guards the cached reading below
     mutable procfs::StatFields m_lastStat;
-    mutable uint32_t m_lastUid = 0;
 };
 
 // The process named by a handle, the pseudo handle included; null with ERROR_INVALID_HANDLE.

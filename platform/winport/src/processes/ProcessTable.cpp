@@ -6,44 +6,36 @@
 #include <cstring>
 #include <optional>
 
-#include "Paths.h"
+#include "KnownProcesses.h"
 #include "ProcFs.h"
-#include "WideText.h"
 
 namespace winport {
 namespace {
 
 constexpr size_t kRecordAlignment = 8;
-// UNICODE_STRING lengths are 16-bit byte counts.
-constexpr size_t kMaxNameCharacters = 0xFFFE / sizeof(WCHAR) - 1;
 
 size_t AlignUp(size_t value) {
     return (value + kRecordAlignment - 1) / kRecordAlignment * kRecordAlignment;
 }
 
-size_t NameBytes(const std::wstring& name) {
-    return (name.size() + 1) * sizeof(WCHAR);
+size_t NameBytes(size_t characters) {
+    return (characters + 1) * sizeof(WCHAR);
 }
 
-size_t RecordSize(const ProcessSample& sample) {
-    return AlignUp(sizeof(SYSTEM_PROCESS_INFORMATION) + NameBytes(sample.imageName));
+size_t RecordSize(size_t nameCharacters) {
+    return AlignUp(sizeof(SYSTEM_PROCESS_INFORMATION) + NameBytes(nameCharacters));
 }
 
-std::wstring ImageName(const procfs::ProcDir& dir, const procfs::StatFields& stat) {
-    std::string exe;
-    std::wstring name;
-    if (dir.ReadLink("exe", exe)) {
-        std::wstring path = ToWindowsPath(exe);
-        size_t slash = path.rfind(L'\\');
-        name = slash == std::wstring::npos ? path : path.substr(slash + 1);
-    } else {
-        // Any account may read the command line (unless /proc hides other accounts' processes).
-        std::string commandLine;
-        if (!dir.ReadFile("cmdline", commandLine)) commandLine.clear();
-        name = DecodeUtf8(procfs::ExecutableFileName(stat, commandLine));
-    }
-    if (name.size() > kMaxNameCharacters) name.resize(kMaxNameCharacters);
-    return name;
+const std::wstring& ImageName(const ProcessSample& sample) {
+    return sample.identity->imageName;
+}
+
+uint64_t PageSize() {
+    static const uint64_t size = [] {
+        const long page = sysconf(_SC_PAGESIZE);
+        return page > 0 ? static_cast<uint64_t>(page) : 4096u;
+    }();
+    return size;
 }
 
 // Windows priority classes for the nice values of normal processes.
@@ -56,30 +48,25 @@ LONG BasePriority(const procfs::StatFields& stat) {
     return 4;
 }
 
-std::optional<ProcessSample> ReadSample(int pid, uint64_t pageSize) {
-    procfs::ProcDir dir(pid);
-    std::optional<procfs::StatFields> stat = dir.Stat();
-    std::optional<procfs::StatusFields> status = dir.Status();
-    if (!stat || !status) return std::nullopt;  // ended while being read
+ProcessSample Sample(const KnownProcesses::Reading& reading, const procfs::IoFields& io) {
+    const procfs::StatFields& stat = reading.stat;
+    const procfs::StatusFields& status = reading.status;
     ProcessSample sample;
-    sample.pid = static_cast<DWORD>(pid);
-    sample.parentPid = static_cast<DWORD>(stat->parentPid);
-    sample.createTime = procfs::StartTicksToFileTime(stat->startTicks);
-    sample.kernelTime = procfs::TicksToHundredNs(stat->systemTicks);
-    sample.userTime = procfs::TicksToHundredNs(stat->userTicks);
-    if (std::optional<procfs::IoFields> io = dir.Io()) {
-        sample.readBytes = io->readBytes;
-        sample.writeBytes = io->writeBytes;
-    }
-    sample.anonymousResidentBytes = status->anonymousKb * 1024;
-    sample.privateBytes = (status->anonymousKb + status->swapKb) * 1024;
-    sample.virtualBytes = stat->virtualBytes;
-    sample.peakVirtualBytes = status->peakVirtualKb * 1024;
-    sample.workingSetBytes = stat->residentPages * pageSize;
-    sample.peakWorkingSetBytes = status->peakResidentKb * 1024;
-    sample.basePriority = BasePriority(*stat);
-    sample.sessionId = dir.LoginSession();
-    sample.imageName = ImageName(dir, *stat);
+    sample.pid = static_cast<DWORD>(reading.identity->pid);
+    sample.parentPid = static_cast<DWORD>(stat.parentPid);
+    sample.createTime = procfs::StartTicksToFileTime(stat.startTicks);
+    sample.kernelTime = procfs::TicksToHundredNs(stat.systemTicks);
+    sample.userTime = procfs::TicksToHundredNs(stat.userTicks);
+    sample.readBytes = io.readBytes;
+    sample.writeBytes = io.writeBytes;
+    sample.anonymousResidentBytes = status.anonymousKb * 1024;
+    sample.privateBytes = (status.anonymousKb + status.swapKb) * 1024;
+    sample.virtualBytes = stat.virtualBytes;
+    sample.peakVirtualBytes = status.peakVirtualKb * 1024;
+    sample.workingSetBytes = stat.residentPages * PageSize();
+    sample.peakWorkingSetBytes = status.peakResidentKb * 1024;
+    sample.basePriority = BasePriority(stat);
+    sample.identity = reading.identity;
     return sample;
 }
 
@@ -96,13 +83,13 @@ SYSTEM_PROCESS_INFORMATION Record(const ProcessSample& sample) {
     record.CreateTime = Large(sample.createTime);
     record.UserTime = Large(sample.userTime);
     record.KernelTime = Large(sample.kernelTime);
-    record.ImageName.Length = static_cast<USHORT>(sample.imageName.size() * sizeof(WCHAR));
-    record.ImageName.MaximumLength = static_cast<USHORT>(NameBytes(sample.imageName));
+    record.ImageName.Length = static_cast<USHORT>(ImageName(sample).size() * sizeof(WCHAR));
+    record.ImageName.MaximumLength = static_cast<USHORT>(NameBytes(ImageName(sample).size()));
     record.BasePriority = sample.basePriority;
     record.UniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(sample.pid));
     record.InheritedFromUniqueProcessId =
         reinterpret_cast<HANDLE>(static_cast<uintptr_t>(sample.parentPid));
-    record.SessionId = sample.sessionId;
+    record.SessionId = sample.identity->loginSession;
     record.PeakVirtualSize = sample.peakVirtualBytes;
     record.VirtualSize = sample.virtualBytes;
     record.PeakWorkingSetSize = sample.peakWorkingSetBytes;
@@ -117,21 +104,42 @@ SYSTEM_PROCESS_INFORMATION Record(const ProcessSample& sample) {
 
 }  // namespace
 
-std::vector<ProcessSample> ReadProcessTable() {
-    const long page = sysconf(_SC_PAGESIZE);
-    const uint64_t pageSize = page > 0 ? static_cast<uint64_t>(page) : 4096;
-    std::vector<ProcessSample> samples;
-    for (int pid : procfs::ListProcessIds()) {
-        if (std::optional<ProcessSample> sample = ReadSample(pid, pageSize)) {
-            samples.push_back(std::move(*sample));
+size_t EstimateProcessTableSize(const std::vector<int>& pids, uint64_t snapshot) {
+    KnownProcesses& known = KnownProcesses::Instance();
+    const procfs::ProcRoot& root = procfs::ProcessRoot();
+    KnownProcesses::Reading reading;
+    std::string text;
+    size_t size = 0;
+    for (int pid : pids) {
+        if (std::optional<size_t> length = known.NameLength(pid)) {
+            size += RecordSize(*length);
+        } else if (known.Read(root, pid, snapshot, reading, text)) {
+            size += RecordSize(reading.identity->imageName.size());
         }
+    }
+    return size;
+}
+
+std::vector<ProcessSample> ReadProcessTable(const std::vector<int>& pids, uint64_t snapshot) {
+    KnownProcesses& known = KnownProcesses::Instance();
+    const procfs::ProcRoot& root = procfs::ProcessRoot();
+    KnownProcesses::Reading reading;
+    std::string text;
+    std::vector<ProcessSample> samples;
+    samples.reserve(pids.size());
+    for (int pid : pids) {
+        if (!known.Read(root, pid, snapshot, reading, text)) continue;  // ended while read
+        // Another account's transfers cannot be read: they count as none.
+        procfs::IoFields io;
+        if (root.ReadFile(pid, "io", text)) io = procfs::ParseIo(text).value_or(procfs::IoFields{});
+        samples.push_back(Sample(reading, io));
     }
     return samples;
 }
 
 size_t ProcessTableSize(const std::vector<ProcessSample>& samples) {
     size_t size = 0;
-    for (const ProcessSample& sample : samples) size += RecordSize(sample);
+    for (const ProcessSample& sample : samples) size += RecordSize(ImageName(sample).size());
     return size;
 }
 
@@ -140,14 +148,15 @@ void WriteProcessTable(const std::vector<ProcessSample>& samples, BYTE* buffer) 
     for (size_t i = 0; i < samples.size(); ++i) {
         const ProcessSample& sample = samples[i];
         SYSTEM_PROCESS_INFORMATION record = Record(sample);
-        const size_t size = RecordSize(sample);
+        const std::wstring& imageName = ImageName(sample);
+        const size_t size = RecordSize(imageName.size());
+        const size_t nameBytes = NameBytes(imageName.size());
         BYTE* name = buffer + offset + sizeof record;
         record.NextEntryOffset = i + 1 < samples.size() ? static_cast<ULONG>(size) : 0;
         record.ImageName.Buffer = reinterpret_cast<PWSTR>(name);
         std::memcpy(buffer + offset, &record, sizeof record);
-        std::memcpy(name, sample.imageName.c_str(), NameBytes(sample.imageName));
-        std::memset(name + NameBytes(sample.imageName), 0,
-                    size - sizeof record - NameBytes(sample.imageName));
+        std::memcpy(name, imageName.c_str(), nameBytes);
+        std::memset(name + nameBytes, 0, size - sizeof record - nameBytes);
         offset += size;
     }
 }

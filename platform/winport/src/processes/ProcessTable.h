@@ -5,8 +5,10 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <string>
+#include <memory>
 #include <vector>
+
+#include "ProcessIdentity.h"
 
 namespace winport {
 
@@ -28,16 +30,19 @@ struct ProcessSample {
     uint64_t workingSetBytes = 0;
     uint64_t peakWorkingSetBytes = 0;
     LONG basePriority = 8;
-    uint32_t sessionId = 0;
-    // The executable's file name when the caller may read it (the name Windows reports and
-    // QueryFullProcessImageNameW ends with); else the kernel's command name (kernel threads,
-    // other accounts' processes).
-    std::wstring imageName;
+    // Its name and login session, shared with the process's other readings.
+    std::shared_ptr<const ProcessIdentity> identity;
 };
 
-// Every process of /proc, ascending by id; processes that end while they are read are left
-// out.
-std::vector<ProcessSample> ReadProcessTable();
+// Bytes the records of the processes `pids` (ids listed in /proc) would take, with the names
+// of the processes last seen under those ids: what a caller's buffer must hold unless processes
+// start meanwhile or an id now names another process. Processes seen for the first time are
+// read now, for the snapshot `snapshot` of KnownProcesses.
+size_t EstimateProcessTableSize(const std::vector<int>& pids, uint64_t snapshot);
+
+// The processes `pids`, in their order, for the snapshot `snapshot`; processes that end while
+// they are read are left out.
+std::vector<ProcessSample> ReadProcessTable(const std::vector<int>& pids, uint64_t snapshot);
 
 // Bytes the records of `samples` take.
 size_t ProcessTableSize(const std::vector<ProcessSample>& samples);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Faults.h"
+#include "KnownProcesses.h"
 #include "ProcFs.h"
 #include "ProcessObject.h"
 #include "ProcessTable.h"
@@ -95,7 +96,17 @@ WINPORT_API NTSTATUS NTAPI NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS inf
     }
     switch (informationClass) {
         case SystemProcessInformation: {
-            std::vector<winport::ProcessSample> table = winport::ReadProcessTable();
+            winport::KnownProcesses& known = winport::KnownProcesses::Instance();
+            const uint64_t snapshot = known.BeginSnapshot();
+            const std::vector<int> pids = winport::procfs::ListProcessIds();
+            // A buffer that cannot hold the table is answered without reading every process:
+            // callers ask for the size first.
+            const size_t estimate = winport::EstimateProcessTableSize(pids, snapshot);
+            if (length < estimate) {
+                return Answer(estimate, information, length, returnLength, [](BYTE*) {});
+            }
+            std::vector<winport::ProcessSample> table = winport::ReadProcessTable(pids, snapshot);
+            known.EndSnapshot(snapshot);
             return Answer(winport::ProcessTableSize(table), information, length, returnLength,
                           [&](BYTE* buffer) { winport::WriteProcessTable(table, buffer); });
         }

@@ -2,7 +2,9 @@
 // layer, against this machine and trees made by the tests.
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <windows.h>
 #include <winport/testing.h>
@@ -169,6 +171,83 @@ TEST(WinportProcesses, TerminationGoesThroughThePinnedProcessOnly) {
     UniqueHandle current(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
     EXPECT_TRUE(TerminateProcess(current.get(), 0));
     EXPECT_TRUE(second.WaitEnded(5000));
+}
+
+// The snapshots keep what cannot change for a process's life by its id and start; an id that
+// another process takes over must never lend it the first one's name or creation time.
+TEST(WinportProcesses, AnIdTakenOverBetweenSnapshotsNamesTheNewProcess) {
+    auto first = std::make_unique<TestChild>(Sleeper());
+    const DWORD pid = first->Pid();
+    ULONG returned = 0;
+    const std::vector<unsigned char> firstTable = QueryTable(SystemProcessInformation, returned);
+    const SYSTEM_PROCESS_INFORMATION* record = FindRecord(firstTable, pid);
+    ASSERT_NE(record, nullptr);
+    const int64_t firstCreated = record->CreateTime.QuadPart;
+    first.reset();
+    TestChild second(Spinner(), {std::nullopt, pid});
+    if (second.Pid() != pid) GTEST_SKIP() << "cannot create a process with a chosen id here";
+
+    UniqueHandle process(OpenProcess(kQueryLimited, FALSE, pid));
+    ASSERT_TRUE(process);
+    const std::wstring path = WindowsPath(Spinner().path);
+    std::vector<WCHAR> buffer(path.size() + 1);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    ASSERT_TRUE(QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size));
+    EXPECT_EQ(std::wstring(buffer.data(), size), path);
+    const uint64_t secondCreated = CreationOf(process.get());
+    EXPECT_NE(secondCreated, static_cast<uint64_t>(firstCreated));
+
+    const std::vector<unsigned char> table = QueryTable(SystemProcessInformation, returned);
+    record = FindRecord(table, pid);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(static_cast<uint64_t>(record->CreateTime.QuadPart), secondCreated);
+    const std::wstring name = path.substr(path.rfind(L'\\') + 1);
+    EXPECT_EQ(std::wstring(record->ImageName.Buffer, record->ImageName.Length / sizeof(WCHAR)),
+              name);
+}
+
+// Between snapshots only the changing figures are read again, and only for a process that ran:
+// memory a process takes while it runs shows in the next snapshot.
+TEST(WinportSystemInformation, MemoryTakenBetweenSnapshotsShowsInTheNext) {
+    constexpr size_t kGrowth = 64u << 20;
+    int request[2];
+    int done[2];
+    ASSERT_EQ(pipe(request), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {  // only async-signal-safe calls from here on
+        close(request[1]);
+        close(done[0]);
+        char byte = 0;
+        if (read(request[0], &byte, 1) != 1) _exit(1);
+        void* memory =
+            mmap(nullptr, kGrowth, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) _exit(2);
+        memset(memory, 1, kGrowth);
+        if (write(done[1], &byte, 1) != 1) _exit(3);
+        while (read(request[0], &byte, 1) != 0) {
+        }
+        _exit(0);
+    }
+    auto privateBytes = [child] {
+        ULONG returned = 0;
+        const std::vector<unsigned char> table = QueryTable(SystemProcessInformation, returned);
+        const SYSTEM_PROCESS_INFORMATION* record = FindRecord(table, static_cast<DWORD>(child));
+        return record == nullptr ? 0 : record->PrivatePageCount;
+    };
+    const SIZE_T before = privateBytes();
+    EXPECT_EQ(privateBytes(), before);
+    char byte = 1;
+    ASSERT_EQ(write(request[1], &byte, 1), 1);
+    ASSERT_EQ(read(done[0], &byte, 1), 1);
+    const SIZE_T after = privateBytes();
+    EXPECT_GE(after, before + kGrowth);
+    EXPECT_EQ(privateBytes(), after);
+    for (int fd : {request[0], request[1], done[0], done[1]}) close(fd);
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(WinportProcesses, OtherAccountsProcessesAreNamedAfterTheirExecutable) {
