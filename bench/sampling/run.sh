@@ -8,7 +8,8 @@
 #   2. runs process_bench and collector_bench with the N processes still there;
 #   3. ends the extra processes and, when N > 0, repeats 1 with the machine's own processes only;
 #   4. prints one table: each figure, ours, the peer's, the ratio, the goal, PASS or FAIL.
-# The exit status says whether the run completed, not whether the goals were met.
+# The exit status says whether the run completed, not whether the goals were met. The machine's
+# other work shows in the figures: the load average is printed with them.
 #
 #   bench/sampling/run.sh [--processes N] [--seconds S]      N default 2000, S default 60
 set -euo pipefail
@@ -36,8 +37,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     sudo_cmd=()
     [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
     "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-        $(printf '%s\n' "${missing[@]}" | sort -u) >/dev/null
+    mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 build=build/sampling
@@ -46,6 +47,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDORN_BUILD_TESTS=OF
 cmake --build "$build" -j 2 --target dorn dorn_helpdesk process_bench collector_bench
 
 ticks_per_second=$(getconf CLK_TCK)
+declare -A figure  # a window's figures by "<window>.<name>"
 work=$(mktemp -d)
 sleepers=()
 server=
@@ -90,9 +92,8 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 count_processes() {
-    local count=0 entry
-    for entry in /proc/[0-9]*; do count=$((count + 1)); done
-    echo "$count"
+    local entries=(/proc/[0-9]*)
+    echo "${#entries[@]}"
 }
 
 # utime + stime in clock ticks of /proc/PID/stat or /proc/PID/task/TID/stat ("" when gone).
@@ -131,8 +132,8 @@ start_server() {
     exit 1
 }
 
-# The collection thread and top side by side for `seconds`; sets the figures
-# ours_<key>, top_<key>, serve_<key>, processes_<key>, load_<key>, thread_<key>.
+# The collection thread and top side by side for `seconds`; sets the window's figures: ours, top,
+# serve (the whole process), processes, load, ticks.
 side_by_side() {
     local key=$1
     start_server
@@ -145,11 +146,11 @@ side_by_side() {
         exit 1
     fi
     ls "/proc/$server/task" >"$work/tasks.after"
-    local started
-    started=$(comm -13 <(sort "$work/tasks.before") <(sort "$work/tasks.after"))
-    if [ -z "$started" ]; then
+    local started=()
+    mapfile -t started < <(comm -13 <(sort "$work/tasks.before") <(sort "$work/tasks.after"))
+    if [ ${#started[@]} -eq 0 ]; then
         # Not seen as new: every task but the main thread is a candidate.
-        started=$(grep -vx "$server" "$work/tasks.after")
+        mapfile -t started < <(grep -vx "$server" "$work/tasks.after")
     fi
     # A console's poll, well inside the thread's lifetime (120 s by default).
     (
@@ -169,13 +170,13 @@ side_by_side() {
 
     local tid start_ticks=() start_top start_serve start_time processes_before
     processes_before=$(count_processes)
-    for tid in $started; do start_ticks+=("$(cpu_ticks "/proc/$server/task/$tid")"); done
+    for tid in "${started[@]}"; do start_ticks+=("$(cpu_ticks "/proc/$server/task/$tid")"); done
     start_top=$(cpu_ticks "/proc/$top_pid")
     start_serve=$(cpu_ticks "/proc/$server")
     start_time=$(uptime_seconds)
     sleep "$seconds"
     local end_ticks=() end_top end_serve end_time
-    for tid in $started; do end_ticks+=("$(cpu_ticks "/proc/$server/task/$tid")"); done
+    for tid in "${started[@]}"; do end_ticks+=("$(cpu_ticks "/proc/$server/task/$tid")"); done
     end_top=$(cpu_ticks "/proc/$top_pid")
     end_serve=$(cpu_ticks "/proc/$server")
     end_time=$(uptime_seconds)
@@ -187,12 +188,11 @@ side_by_side() {
 
     # The collection thread: of the tasks the first request started, the one that used the most
     # processor time, and that lived through the whole window.
-    local i best=-1 best_tid=
-    local tids=($started)
-    for i in "${!tids[@]}"; do
-        [ -n "${start_ticks[$i]}" ] && [ -n "${end_ticks[$i]}" ] || continue
-        local used=$((end_ticks[i] - start_ticks[i]))
-        if [ "$used" -gt "$best" ]; then best=$used; best_tid=${tids[$i]}; fi
+    local i used best=-1 best_tid=
+    for i in "${!started[@]}"; do
+        if [ -z "${start_ticks[$i]}" ] || [ -z "${end_ticks[$i]}" ]; then continue; fi
+        used=$((end_ticks[i] - start_ticks[i]))
+        if [ "$used" -gt "$best" ]; then best=$used; best_tid=${started[$i]}; fi
     done
     if [ -z "$best_tid" ] || [ -z "$end_top" ] || [ -z "$end_serve" ]; then
         echo "the collection thread, top or dorn serve ended during the window" >&2
@@ -200,12 +200,12 @@ side_by_side() {
     fi
     local elapsed
     elapsed=$(awk -v a="$start_time" -v b="$end_time" 'BEGIN { print b - a }')
-    printf -v "ours_$key" '%s' "$(percent_of_core "$best" "$elapsed")"
-    printf -v "top_$key" '%s' "$(percent_of_core $((end_top - start_top)) "$elapsed")"
-    printf -v "serve_$key" '%s' "$(percent_of_core $((end_serve - start_serve)) "$elapsed")"
-    printf -v "processes_$key" '%s' "$processes_now"
-    printf -v "load_$key" '%s' "$load_now"
-    printf -v "thread_$key" '%s' "$best_tid"
+    figure[$key.ours]=$(percent_of_core "$best" "$elapsed")
+    figure[$key.top]=$(percent_of_core $((end_top - start_top)) "$elapsed")
+    figure[$key.serve]=$(percent_of_core $((end_serve - start_serve)) "$elapsed")
+    figure[$key.processes]=$processes_now
+    figure[$key.load]=$load_now
+    figure[$key.ticks]="task $best_tid $best, top $((end_top - start_top)) in $elapsed s"
     stop_side_by_side
 }
 
@@ -234,24 +234,49 @@ for _ in $(seq "$processes"); do
     sleepers+=($!)
 done
 
-echo "Collection thread and top side by side for $seconds s, $processes extra processes"
+# The windows: "extra" with the N processes, "own" with the machine's own only.
+declare -A label goal
+windows=(extra)
+label[extra]="$processes extra processes"
+goal[extra]=0.5
+if [ "$processes" -gt 0 ]; then
+    windows+=(own)
+    label[own]="the machine's own processes"
+    goal[own]=1
+else
+    label[extra]="the machine's own processes"
+    goal[extra]=1
+fi
+
+echo "Collection thread and top side by side for $seconds s, ${label[extra]}"
 side_by_side extra
-echo "process_bench and collector_bench, $processes extra processes"
+echo "process_bench and collector_bench, ${label[extra]}"
 run_benchmarks
 benchmark_processes=$(count_processes)
 end_sleepers
 if [ "$processes" -gt 0 ]; then
-    echo "Collection thread and top side by side for $seconds s, the machine's own processes"
+    echo "Collection thread and top side by side for $seconds s, ${label[own]}"
     side_by_side own
 fi
 
 # The table.
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b == 0) print "—"; else printf "%.2f", a / b }'; }
+ratio() {
+    awk -v a="$1" -v b="$2" \
+        'BEGIN { if (a == "" || b == "" || b == 0) print "—"; else printf "%.2f", a / b }'
+}
 verdict() {  # value, limit
-    awk -v v="$1" -v l="$2" 'BEGIN { if (v == "" || v == "—") print "FAIL (no figure)"; else print (v + 0 <= l + 0 ? "PASS" : "FAIL") }'
+    awk -v v="$1" -v l="$2" \
+        'BEGIN { if (v == "" || v == "—") print "no figure"; else print (v + 0 <= l + 0 ? "PASS" : "FAIL") }'
 }
 number() { awk -v v="$1" -v d="$2" 'BEGIN { if (v == "") print "—"; else printf "%." d "f", v }'; }
 row() { printf '| %s | %s | %s | %s | %s | %s |\n' "$@"; }
+each_window() {  # name, separator: "<window>: <name>" for every window
+    local window text=
+    for window in "${windows[@]}"; do
+        text+="${text:+$2}${label[$window]}: ${figure[$window.$1]}"
+    done
+    echo "$text"
+}
 
 versus_ps=$(median_of "$work/process.json" BM_MachineVersusPs ours_to_ps)
 ours_ms=$(median_of "$work/process.json" BM_MachineVersusPs ours_ms)
@@ -259,36 +284,40 @@ ps_ms=$(median_of "$work/process.json" BM_MachineVersusPs ps_ms)
 records_ms=$(median_of "$work/process.json" BM_Synthetic5000Records ms)
 request_machine_ms=$(median_of "$work/collector.json" BM_RequestCopies121Samples/0 ms)
 request_synthetic_ms=$(median_of "$work/collector.json" BM_RequestCopies121Samples/1 ms)
+revision="$(git rev-parse --abbrev-ref HEAD 2>/dev/null || echo '?') at"
+revision+=" $(git rev-parse --short HEAD 2>/dev/null || echo '?')"
 
 echo
-echo "Process sampling side by side, $(date -u '+%Y-%m-%d %H:%M UTC'), branch $(git rev-parse --abbrev-ref HEAD 2>/dev/null || echo '?') at $(git rev-parse --short HEAD 2>/dev/null || echo '?')"
-echo "Machine: $(nproc) processors, $(grep -m1 '^model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), kernel $(uname -r)"
-processes_line="Processes: $processes_extra in the window with the $processes extra (during the benchmarks: $benchmark_processes)"
-[ -z "${processes_own:-}" ] || processes_line+=", $processes_own in the window without them"
-echo "$processes_line"
-echo "Load average at the end of each window: $load_extra (extra)${load_own:+, $load_own (own)}"
+echo "Process sampling side by side, $(date -u '+%Y-%m-%d %H:%M UTC'), $revision"
+echo "Machine: $(nproc) processors, $(grep -m1 '^model name' /proc/cpuinfo | cut -d: -f2- |
+    sed 's/^ *//'), kernel $(uname -r)"
+echo "Processes at the start and end of each window: $(each_window processes '; ')" \
+    "(during the benchmarks: $benchmark_processes)"
+echo "Load average at the end of each window: $(each_window load '; ')"
 echo
 row "What" "Ours" "Peer" "Ratio" "Goal" "Result"
 row "---" "---" "---" "---" "---" "---"
-extra_ratio=$(ratio "$ours_extra" "$top_extra")
-extra_goal=0.5
-[ "$processes" -gt 0 ] || extra_goal=1
-row "Collection thread at 1 Hz, CPU, $processes extra processes" "$ours_extra %" \
-    "top -b -d 1: $top_extra %" "$extra_ratio" "≤ $extra_goal × top" "$(verdict "$extra_ratio" "$extra_goal")"
-if [ -n "${ours_own:-}" ]; then
-    own_ratio=$(ratio "$ours_own" "$top_own")
-    row "Collection thread at 1 Hz, CPU, the machine's own processes" "$ours_own %" \
-        "top -b -d 1: $top_own %" "$own_ratio" "≤ 1 × top" "$(verdict "$own_ratio" 1)"
-fi
+for window in "${windows[@]}"; do
+    window_ratio=$(ratio "${figure[$window.ours]}" "${figure[$window.top]}")
+    row "Collection thread at 1 Hz, CPU, ${label[$window]}" "${figure[$window.ours]} %" \
+        "top -b -d 1: ${figure[$window.top]} %" "$window_ratio" "≤ ${goal[$window]} × top" \
+        "$(verdict "$window_ratio" "${goal[$window]}")"
+done
 row "Snapshot + records (BM_MachineVersusPs)" "$(number "$ours_ms" 2) ms" \
     "ps -eo pid,user,pcpu,rss,comm: $(number "$ps_ms" 2) ms" "$(number "$versus_ps" 2)" \
     "≤ 0.5 × ps" "$(verdict "$versus_ps" 0.5)"
 row "BM_Synthetic5000Records" "$(number "$records_ms" 2) ms" "—" "—" "≤ 10 ms" \
     "$(verdict "$records_ms" 10)"
 row "\"Performance\" reply, 121 samples, this machine (BM_RequestCopies121Samples/0)" \
-    "$(number "$request_machine_ms" 3) ms" "—" "—" "≤ 0.5 ms" "$(verdict "$request_machine_ms" 0.5)"
+    "$(number "$request_machine_ms" 3) ms" "—" "—" "≤ 0.5 ms" \
+    "$(verdict "$request_machine_ms" 0.5)"
 row "\"Performance\" reply, 121 samples, 2,000 synthetic (BM_RequestCopies121Samples/1)" \
-    "$(number "$request_synthetic_ms" 3) ms" "—" "—" "≤ 0.5 ms" "$(verdict "$request_synthetic_ms" 0.5)"
+    "$(number "$request_synthetic_ms" 3) ms" "—" "—" "≤ 0.5 ms" \
+    "$(verdict "$request_synthetic_ms" 0.5)"
 echo
-echo "Whole dorn serve process over the same windows (HTTP, perfmon and all): $serve_extra %${serve_own:+ (extra), $serve_own % (own)}; collection thread: task $thread_extra${thread_own:+, $thread_own}."
-echo "Benchmark figures are medians of 3 repetitions, wall-clock."
+echo "Collection thread and top, utime + stime in ticks of 1/$ticks_per_second s:" \
+    "$(each_window ticks '; ')."
+echo "The whole dorn serve process in the same windows (HTTP, perfmon and all), % of one core:" \
+    "$(each_window serve '; ')."
+echo "Benchmark figures: medians of 3 repetitions, wall-clock, with the ${label[extra]}."
+echo "No figure: a benchmark that did not report it, or a window too short for top to use a tick."
