@@ -4,7 +4,9 @@
 # N extra `sleep` processes, and then:
 #   1. runs `dorn serve`, keeps its "Performance" collection thread alive with a request every
 #      30 s, runs `top -b -d 1` beside it, and measures over the same S seconds the collection
-#      thread's processor time and top's, in % of one core (/proc/PID/task/TID/stat);
+#      thread's processor time and top's, in % of one core (utime + stime of
+#      /proc/PID/task/TID/stat; the thread is the one of the tasks the first request started
+#      that used the most);
 #   2. runs process_bench and collector_bench with the N processes still there;
 #   3. ends the extra processes and, when N > 0, repeats 1 with the machine's own processes only;
 #   4. prints one table: each figure, ours, the peer's, the ratio, the goal, PASS or FAIL.
@@ -21,7 +23,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
     --processes) processes=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
-    -h | --help) sed -n '2,13p' "$0" | cut -c3-; exit 0 ;;
+    -h | --help) sed -n '2,16p' "$0" | cut -c3-; exit 0 ;;
     *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -53,6 +55,7 @@ sleepers=()
 server=
 top_pid=
 keeper=
+nap=
 
 stop_pid() {  # a child of ours, by its id
     if [ -n "$1" ] && kill -0 "$1" 2>/dev/null; then
@@ -78,11 +81,21 @@ stop_side_by_side() {
         stop_pid "$server" KILL
     fi
     keeper=
+nap=
     top_pid=
     server=
 }
 
+# A wait that a signal ends at once (bash runs a trap only once its foreground command is done).
+pause() {
+    sleep "$1" &
+    nap=$!
+    wait "$nap"
+    nap=
+}
+
 cleanup() {
+    stop_pid "$nap" KILL
     stop_side_by_side
     end_sleepers
     rm -rf "$work"
@@ -166,7 +179,7 @@ side_by_side() {
     keeper=$!
     top -b -d 1 >/dev/null &
     top_pid=$!
-    sleep 2  # both past their start
+    pause 2  # both past their start
 
     local tid start_ticks=() start_top start_serve start_time processes_before
     processes_before=$(count_processes)
@@ -174,7 +187,7 @@ side_by_side() {
     start_top=$(cpu_ticks "/proc/$top_pid")
     start_serve=$(cpu_ticks "/proc/$server")
     start_time=$(uptime_seconds)
-    sleep "$seconds"
+    pause "$seconds"
     local end_ticks=() end_top end_serve end_time
     for tid in "${started[@]}"; do end_ticks+=("$(cpu_ticks "/proc/$server/task/$tid")"); done
     end_top=$(cpu_ticks "/proc/$top_pid")
