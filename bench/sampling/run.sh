@@ -332,5 +332,5 @@ echo "Collection thread and top, utime + stime in ticks of 1/$ticks_per_second s
     "$(each_window ticks '; ')."
 echo "The whole dorn serve process in the same windows (HTTP, perfmon and all), % of one core:" \
     "$(each_window serve '; ')."
-echo "Benchmark figures: medians of 3 repetitions, wall-clock, with the ${label[extra]}."
+echo "Benchmark figures: medians of 3 repetitions, wall-clock, run with ${label[extra]}."
 echo "No figure: a benchmark that did not report it, or a window too short for top to use a tick."
