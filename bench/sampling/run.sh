@@ -219,6 +219,7 @@ side_by_side() {
     figure[$key.processes]=$processes_now
     figure[$key.load]=$load_now
     figure[$key.ticks]="task $best_tid $best, top $((end_top - start_top)) in $elapsed s"
+    figure[$key.ticks]+=" (a tick: $(percent_of_core 1 "$elapsed") %)"
     stop_side_by_side
 }
 
@@ -333,4 +334,5 @@ echo "Collection thread and top, utime + stime in ticks of 1/$ticks_per_second s
 echo "The whole dorn serve process in the same windows (HTTP, perfmon and all), % of one core:" \
     "$(each_window serve '; ')."
 echo "Benchmark figures: medians of 3 repetitions, wall-clock, run with ${label[extra]}."
-echo "No figure: a benchmark that did not report it, or a window too short for top to use a tick."
+echo "No figure: a benchmark that did not report it, or a window too short for top to use a tick;"
+echo "with few ticks in a window a longer --seconds sharpens its ratio."
