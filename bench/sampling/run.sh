@@ -57,6 +57,14 @@ top_pid=
 keeper=
 nap=
 
+# Whether a child of ours still runs (one that has ended stays a zombie until waited for).
+running() {
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
+}
+
 stop_pid() {  # a child of ours, by its id
     if [ -n "$1" ] && kill -0 "$1" 2>/dev/null; then
         kill -"$2" "$1" 2>/dev/null || true
@@ -77,11 +85,10 @@ stop_side_by_side() {
     stop_pid "$top_pid" KILL
     if [ -n "$server" ] && kill -0 "$server" 2>/dev/null; then
         kill -TERM "$server"
-        for _ in $(seq 100); do kill -0 "$server" 2>/dev/null || break; sleep 0.1; done
+        for _ in $(seq 100); do running "$server" || break; sleep 0.1; done
         stop_pid "$server" KILL
     fi
     keeper=
-nap=
     top_pid=
     server=
 }
