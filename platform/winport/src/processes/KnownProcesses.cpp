@@ -28,6 +28,9 @@ uint64_t KnownProcesses::BeginSnapshot() {
 
 bool KnownProcesses::Read(const procfs::ProcRoot& root, int pid, uint64_t snapshot,
                           Reading& reading, std::string& text) {
+    // Taken first: a process whose processor time has not moved since then has transferred
+    // nothing (its own system calls do that), so its transfers need no reading.
+    const std::optional<uint64_t> runtime = procfs::ProcessRuntime(pid);
     if (!root.ReadFile(pid, "stat", text)) return false;
     std::optional<procfs::StatFields> stat = procfs::ParseStat(text);
     if (!stat) return false;
@@ -52,6 +55,13 @@ bool KnownProcesses::Read(const procfs::ProcRoot& root, int pid, uint64_t snapsh
         if (!status) return false;
         reading.status = *status;
     }
+    if (!known || !runtime || reading.runtime != runtime) {
+        // Another account's transfers cannot be read: they count as none.
+        reading.io = root.ReadFile(pid, "io", text)
+                         ? procfs::ParseIo(text).value_or(procfs::IoFields{})
+                         : procfs::IoFields{};
+    }
+    reading.runtime = runtime;
     const std::lock_guard<std::mutex> lock(m_lock);
     Entry& entry = m_entries[pid];
     if (entry.lastSeen <= snapshot) {
@@ -69,9 +79,8 @@ bool KnownProcesses::ReadNew(int pid, Reading& reading) {
 
 void KnownProcesses::EndSnapshot(uint64_t snapshot) {
     const std::lock_guard<std::mutex> lock(m_lock);
-    std::erase_if(m_entries, [snapshot](const auto& entry) {
-        return entry.second.lastSeen < snapshot;
-    });
+    std::erase_if(m_entries,
+                  [snapshot](const auto& entry) { return entry.second.lastSeen < snapshot; });
 }
 
 KnownProcesses::Reading KnownProcesses::Find(int pid) {

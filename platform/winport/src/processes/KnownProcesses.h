@@ -25,6 +25,9 @@ class KnownProcesses {
         std::shared_ptr<const ProcessIdentity> identity;
         procfs::StatFields stat;
         procfs::StatusFields status;
+        procfs::IoFields io;
+        // The processor time of all its threads, in nanoseconds, taken before `io` was read.
+        std::optional<uint64_t> runtime;
     };
 
     // A number for a new snapshot, larger than every earlier one's.
@@ -32,7 +35,8 @@ class KnownProcesses {
     // Reads process `pid` for snapshot `snapshot`: its stat always; its identity when the
     // process is new; its status only when the stat shows that the process ran, faulted, or
     // grew or shrank since the figures last read (nothing in the status that we report changes
-    // otherwise). False when the process has ended. `text` is a buffer the caller reuses.
+    // otherwise); its transfers only when it has run at all since they were last read. False
+    // when the process has ended. `text` is a buffer the caller reuses.
     bool Read(const procfs::ProcRoot& root, int pid, uint64_t snapshot, Reading& reading,
               std::string& text);
     // Forgets the processes that snapshot `snapshot`, now complete, did not see.

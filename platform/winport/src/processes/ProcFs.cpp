@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -313,6 +314,16 @@ const ProcRoot& ProcessRoot() {
 bool ReadWholeFile(const char* path, std::string& text) {
     const UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
     return fd && ReadAll(fd.get(), text);
+}
+
+std::optional<uint64_t> ProcessRuntime(int pid) {
+    clockid_t clock = 0;
+    timespec time{};
+    if (clock_getcpuclockid(static_cast<pid_t>(pid), &clock) != 0 ||
+        clock_gettime(clock, &time) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(time.tv_sec) * 1000000000u + static_cast<uint64_t>(time.tv_nsec);
 }
 
 std::vector<int> ListProcessIds() {

@@ -128,6 +128,11 @@ const ProcRoot& ProcessRoot();
 // Whole file by path; false when it cannot be read.
 bool ReadWholeFile(const char* path, std::string& text);
 
+// The processor time all threads of process `pid` have used, in nanoseconds, from its CPU clock:
+// exact to the nanosecond where the tick counts of its stat are not, and read without a file.
+// nullopt when the clock cannot be read (the process has gone).
+std::optional<uint64_t> ProcessRuntime(int pid);
+
 // Process ids listed in /proc, ascending.
 std::vector<int> ListProcessIds();
 

@@ -48,7 +48,8 @@ LONG BasePriority(const procfs::StatFields& stat) {
     return 4;
 }
 
-ProcessSample Sample(const KnownProcesses::Reading& reading, const procfs::IoFields& io) {
+ProcessSample Sample(const KnownProcesses::Reading& reading) {
+    const procfs::IoFields& io = reading.io;
     const procfs::StatFields& stat = reading.stat;
     const procfs::StatusFields& status = reading.status;
     ProcessSample sample;
@@ -128,11 +129,8 @@ std::vector<ProcessSample> ReadProcessTable(const std::vector<int>& pids, uint64
     std::vector<ProcessSample> samples;
     samples.reserve(pids.size());
     for (int pid : pids) {
-        if (!known.Read(root, pid, snapshot, reading, text)) continue;  // ended while read
-        // Another account's transfers cannot be read: they count as none.
-        procfs::IoFields io;
-        if (root.ReadFile(pid, "io", text)) io = procfs::ParseIo(text).value_or(procfs::IoFields{});
-        samples.push_back(Sample(reading, io));
+        if (known.Read(root, pid, snapshot, reading, text)) samples.push_back(Sample(reading));
+        // else ended while read
     }
     return samples;
 }

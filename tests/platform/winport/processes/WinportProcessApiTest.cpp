@@ -206,10 +206,12 @@ TEST(WinportProcesses, AnIdTakenOverBetweenSnapshotsNamesTheNewProcess) {
               name);
 }
 
-// Between snapshots only the changing figures are read again, and only for a process that ran:
-// memory a process takes while it runs shows in the next snapshot.
-TEST(WinportSystemInformation, MemoryTakenBetweenSnapshotsShowsInTheNext) {
+// Between snapshots a process's memory is read again only when it ran or changed size, and its
+// transfers only when it used any processor time: what it takes and writes while it runs shows
+// in the next snapshot.
+TEST(WinportSystemInformation, MemoryAndTransfersBetweenSnapshotsShowInTheNext) {
     constexpr size_t kGrowth = 64u << 20;
+    constexpr size_t kWritten = 4096;
     int request[2];
     int done[2];
     ASSERT_EQ(pipe(request), 0);
@@ -225,25 +227,29 @@ TEST(WinportSystemInformation, MemoryTakenBetweenSnapshotsShowsInTheNext) {
             mmap(nullptr, kGrowth, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (memory == MAP_FAILED) _exit(2);
         memset(memory, 1, kGrowth);
-        if (write(done[1], &byte, 1) != 1) _exit(3);
+        if (write(done[1], memory, kWritten) != static_cast<ssize_t>(kWritten)) _exit(3);
         while (read(request[0], &byte, 1) != 0) {
         }
         _exit(0);
     }
-    auto privateBytes = [child] {
+    auto figures = [child] {
         ULONG returned = 0;
         const std::vector<unsigned char> table = QueryTable(SystemProcessInformation, returned);
         const SYSTEM_PROCESS_INFORMATION* record = FindRecord(table, static_cast<DWORD>(child));
-        return record == nullptr ? 0 : record->PrivatePageCount;
+        return record == nullptr
+                   ? std::pair<SIZE_T, LONGLONG>{}
+                   : std::pair{record->PrivatePageCount, record->WriteTransferCount.QuadPart};
     };
-    const SIZE_T before = privateBytes();
-    EXPECT_EQ(privateBytes(), before);
+    const auto before = figures();
+    EXPECT_EQ(figures(), before);
     char byte = 1;
     ASSERT_EQ(write(request[1], &byte, 1), 1);
-    ASSERT_EQ(read(done[0], &byte, 1), 1);
-    const SIZE_T after = privateBytes();
-    EXPECT_GE(after, before + kGrowth);
-    EXPECT_EQ(privateBytes(), after);
+    std::vector<char> written(kWritten);
+    ASSERT_EQ(read(done[0], written.data(), kWritten), static_cast<ssize_t>(kWritten));
+    const auto after = figures();
+    EXPECT_GE(after.first, before.first + kGrowth);
+    EXPECT_GE(after.second, before.second + static_cast<LONGLONG>(kWritten));
+    EXPECT_EQ(figures(), after);
     for (int fd : {request[0], request[1], done[0], done[1]}) close(fd);
     int status = 0;
     EXPECT_EQ(waitpid(child, &status, 0), child);
