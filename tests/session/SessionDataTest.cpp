@@ -1,5 +1,6 @@
 // Session data read from the registry keys other agent components write: client information,
-// logon profile and display topology, and the reader's failure paths.
+// logon profile, and the reader's failure paths. The display topology's answers, with and
+// without its key, are pinned whole by WireContractTest; its reader is the one tested here.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -177,27 +178,6 @@ TEST_F(SessionDataTest, LogonTimeIsTheProfileInBase64OrFailsWithoutAReplyEntry) 
     ASSERT_TRUE(answer.result);
     EXPECT_EQ(Shape(answer.reply), ShapeOf(R"({"logon_time": "text"})"));
     EXPECT_EQ(answer.reply.get(L"logon_time"), L"QUJD");
-}
-
-TEST_F(SessionDataTest, TelemetryIsOneBagWithOneEntryAndNeedsItsOwnKey) {
-    SetMachineString(kSession3, L"ProfilerData", L"abc");
-    Answer answer = Handle(SessionRequest(L"VexelTelemetry", 3));
-    EXPECT_FALSE(answer.result);
-    EXPECT_EQ(answer.reply.getErrorText(), L"failed to get vexel telemetry");
-
-    SetMachineString(L"Software\\Zentavo\\Pallido\\Vexel\\Telemetry\\3",
-                     L"KestlClient_Current_Topology", L"2x1920x1080@96");
-    answer = Handle(SessionRequest(L"VexelTelemetry", 3));
-    ASSERT_TRUE(answer.result);
-    EXPECT_EQ(Shape(answer.reply), ShapeOf(R"({"current_topology": {"topology": "text"}})"));
-    EXPECT_EQ(Json(answer.reply), "{\"current_topology\": {\"topology\": \"2x1920x1080@96\"}}");
-
-    // A DWORD is its four bytes read as UTF-16 text.
-    SetMachineDword(L"Software\\Zentavo\\Pallido\\Vexel\\Telemetry\\3",
-                    L"KestlClient_Current_Topology", 0x00420041);
-    answer = Handle(SessionRequest(L"VexelTelemetry", 3));
-    ASSERT_TRUE(answer.result);
-    EXPECT_EQ(Json(answer.reply), "{\"current_topology\": {\"topology\": \"AB\"}}");
 }
 
 // The reader itself.

@@ -1,5 +1,6 @@
-// A "dorn serve" child process for end-to-end tests: started with the given arguments, its
-// console address read from the line it prints, its output collected until it ends.
+// A child process for end-to-end tests on Linux, its output collected until it ends: a "dorn
+// serve" whose console address is read from the line it prints, or any program RunProcess waits
+// for.
 #pragma once
 
 #include <sys/types.h>

@@ -4,9 +4,9 @@
 #include <winport/testing.h>
 
 #include <atomic>
-#include <fstream>
 #include <string>
 
+#include "ThreadQueries.h"
 #include "Waiting.h"
 
 namespace {
@@ -37,16 +37,9 @@ DWORD WINAPI UseOwnSlot(LPVOID argument) {
                : 0;
 }
 
-std::string SystemNameOf(DWORD threadId) {
-    std::ifstream comm("/proc/self/task/" + std::to_string(threadId) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
-}
-
 DWORD WINAPI ReadOwnSystemName(LPVOID argument) {
     SetThreadDescription(GetCurrentThread(), L"HelpdeskAsyncWithALongerName");
-    *static_cast<std::string*>(argument) = SystemNameOf(GetCurrentThreadId());
+    *static_cast<std::string*>(argument) = dorn::test::SystemThreadName(GetCurrentThreadId());
     return 0;
 }
 
