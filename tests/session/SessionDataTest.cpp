@@ -161,15 +161,12 @@ TEST_F(SessionDataTest, LogonTimeIsTheProfileInBase64OrFailsWithoutAReplyEntry) 
     EXPECT_EQ(m_log.Messages(),
               std::vector<std::wstring>{L"GetLogonTimeInfo: failed to get log on time info"});
 
-    for (const auto& [text, base64] : {std::pair<std::wstring, std::wstring>{L"abc", L"YWJj"},
-                                       {L"", L""},
-                                       {L"\u00e9t\u00e9", AnsiBase64OfEte()}}) {
-        if (base64.empty() && !text.empty()) continue;  // another ANSI code page
-        SetMachineString(kSession3, L"ProfilerData", text);
+    // ASCII and empty profiles: WireContractTest. Other text goes through the ANSI code page.
+    if (!AnsiBase64OfEte().empty()) {
+        SetMachineString(kSession3, L"ProfilerData", L"\u00e9t\u00e9");
         answer = Handle(SessionRequest(L"LogonTimeInfo", 3));
         ASSERT_TRUE(answer.result);
-        EXPECT_EQ(KeysOf(answer.reply), std::vector<std::wstring>{L"logon_time"});
-        EXPECT_EQ(answer.reply.get(L"logon_time"), base64);
+        EXPECT_EQ(answer.reply.get(L"logon_time"), AnsiBase64OfEte());
     }
 
     // A value of another type is its bytes read as UTF-16 text.

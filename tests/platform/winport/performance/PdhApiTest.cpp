@@ -83,29 +83,7 @@ TEST_F(PdhApiTest, PathsNameObjectsCountersAndInstances) {
               Status(PDH_INVALID_ARGUMENT));
 }
 
-TEST_F(PdhApiTest, HandlesAndQueriesFollowTheirLifecycle) {
-    HCOUNTER rtt = nullptr;
-    ASSERT_EQ(Add(L"\\Pallido Vexel Session Counters(Session ID: 4; (main))\\RTT", rtt),
-              ERROR_SUCCESS);
-    ASSERT_EQ(PdhRemoveCounter(rtt), ERROR_SUCCESS);
-    EXPECT_EQ(PdhRemoveCounter(rtt), Status(PDH_INVALID_HANDLE));
-    EXPECT_EQ(PdhCollectQueryData(m_query.get()), Status(PDH_NO_DATA));  // no counter left
-
-    HQUERY other = nullptr;
-    ASSERT_EQ(PdhOpenQueryW(nullptr, 0, &other), ERROR_SUCCESS);
-    HCOUNTER logons = nullptr;
-    ASSERT_EQ(PdhAddCounterW(other, L"\\Pallido Broker (Primary)\\Logons", 0, &logons),
-              ERROR_SUCCESS);
-    ASSERT_EQ(PdhCloseQuery(other), ERROR_SUCCESS);
-    double value = 0;
-    EXPECT_EQ(Read(logons, value), Status(PDH_INVALID_HANDLE));  // closing released its counters
-    EXPECT_EQ(PdhCloseQuery(other), Status(PDH_INVALID_HANDLE));
-    EXPECT_EQ(PdhCollectQueryData(nullptr), Status(PDH_INVALID_HANDLE));
-    EXPECT_EQ(PdhAddCounterW(other, L"\\Processor(_Total)\\% User Time", 0, &logons),
-              Status(PDH_INVALID_HANDLE));
-    EXPECT_EQ(PdhOpenQueryW(L"C:\\perflogs\\log.blg", 0, &other), Status(PDH_INVALID_ARGUMENT));
-}
-
+// Closing a query releases its counters: CounterSetTest.
 TEST_F(PdhApiTest, ListsAndNamesFollowTheSizeProtocol) {
     DWORD counters = 0, instances = 0;
     const wchar_t* object = L"Pallido Vexel Session Counters";
@@ -138,20 +116,8 @@ TEST_F(PdhApiTest, ListsAndNamesFollowTheSizeProtocol) {
                                   &instances, PERF_DETAIL_WIZARD, 0),
               Status(PDH_CSTATUS_NO_OBJECT));
 
-    const DWORD index = *CounterNameIndex::Find(L"Processor");
+    // The lookup of a name by its index, as the name index makes it: CounterNameIndexTest.
     winport::testing::SetCounterNameTranslation({{L"Processor", L"Prozessor"}});
-    DWORD size = 0;
-    ASSERT_EQ(PdhLookupPerfNameByIndexW(nullptr, index, nullptr, &size), Status(PDH_MORE_DATA));
-    EXPECT_EQ(size, 10u);  // "Prozessor" and its NUL
-    std::vector<wchar_t> name(size - 1);
-    DWORD shortSize = size - 1;
-    EXPECT_EQ(PdhLookupPerfNameByIndexW(nullptr, index, name.data(), &shortSize),
-              Status(PDH_MORE_DATA));
-    name.resize(size);
-    ASSERT_EQ(PdhLookupPerfNameByIndexW(nullptr, index, name.data(), &size), ERROR_SUCCESS);
-    EXPECT_EQ(std::wstring(name.data()), L"Prozessor");
-    EXPECT_EQ(PdhLookupPerfNameByIndexW(nullptr, 1, nullptr, &size), Status(PDH_INVALID_ARGUMENT));
-
     // In the display language only display names add; the English counter call takes English.
     HCOUNTER counter = nullptr;
     EXPECT_EQ(Add(L"\\Processor(_Total)\\% User Time", counter), Status(PDH_CSTATUS_NO_OBJECT));
