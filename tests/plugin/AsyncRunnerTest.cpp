@@ -87,17 +87,12 @@ class AsyncRunnerTest : public ProtocolTest {
     }
 };
 
+// A session without a protocol: WireContractTest.
 TEST_F(AsyncRunnerTest, ARequestWithoutSessionIsAcceptedAndAnsweredLaterWithTheError) {
     CORE::PropertyBag reply;
     EXPECT_EQ(SendToHelpDesk(ProtocolRequest(-1), reply), CORE::ResponseFailed);
     EXPECT_EQ(reply.getErrorText(), L"no session Id specified");
     EXPECT_TRUE(m_log.Has(4, L"GetProtocolMetrics: no session Id specified"));
-
-    SetProtocol(4, L"RDP");
-    reply.clear();
-    EXPECT_EQ(SendToHelpDesk(ProtocolRequest(4), reply), CORE::ResponseFailed);
-    EXPECT_EQ(reply.getErrorText(), L"failed to get protocol metrics");
-    EXPECT_TRUE(m_log.Has(4, L"GetProtocolMetrics: failed to get protocol metrics"));
 }
 
 // One sample: the update's probe and the first collection, the wait of 1000 ms, the second
