@@ -104,9 +104,7 @@ TEST(DornCallTest, RequestAsJson) {
 // Mistakes found while parsing (tested with the parser) and those found when the run reads its
 // files all exit with 2 and print nothing; a plug-in that cannot be loaded exits with 1.
 TEST(DornCallTest, UsageErrors) {
-    const ProcessResult help = Dorn({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("Usage: dorn [OPTIONS] [SUBCOMMAND]"), std::string::npos);
+    EXPECT_EQ(Dorn({"--help"}).exitCode, 0);  // its text: CommandLineTest
     for (const auto& arguments : std::vector<std::vector<std::string>>{
              {},
              {"call", "--log-level", "9", "ClientInfo"},

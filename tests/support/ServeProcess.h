@@ -30,7 +30,6 @@ class ServeProcess {
 
     // Waits for the "console at URL" line; false when the child ended or said nothing in time.
     bool WaitForConsole(std::chrono::seconds timeout);
-    const std::string& LoginUrl() const { return m_loginUrl; }
     int Port() const { return m_port; }
     const std::string& Token() const { return m_token; }
 
@@ -54,7 +53,6 @@ class ServeProcess {
     std::string m_out;
     std::string m_err;
     bool m_ended = false;
-    std::string m_loginUrl;
     std::string m_token;
     int m_port = 0;
 };

@@ -96,15 +96,9 @@ TEST(ModuleTest, LoadFailuresGiveWindowsErrors) {
     EXPECT_EQ(GetLastError(), DWORD{ERROR_MOD_NOT_FOUND});
     EXPECT_EQ(LoadLibraryW(L"libno_such_library.so"), nullptr);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_MOD_NOT_FOUND});
-    EXPECT_EQ(LoadLibraryW(L"C:\\Windows\\System32\\kernel32.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_MOD_NOT_FOUND});
     EXPECT_EQ(LoadLibraryW(L"Z:\\proc\\self\\status"), nullptr);  // not a shared object
     EXPECT_EQ(GetLastError(), DWORD{ERROR_BAD_EXE_FORMAT});
-    EXPECT_EQ(LoadLibraryW(nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
 
-    EXPECT_FALSE(FreeLibrary(reinterpret_cast<HMODULE>(0x10)));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_MOD_NOT_FOUND});
     // A module LoadLibraryW did not load stays, as statically imported DLLs do.
     EXPECT_TRUE(FreeLibrary(GetModuleHandleW(L"kernel32.dll")));
     EXPECT_NE(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTickCount"), nullptr);

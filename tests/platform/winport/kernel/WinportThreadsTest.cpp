@@ -68,12 +68,7 @@ TEST(WinportThreadsTest, SuspendedThreadRunsOnlyAfterResumeAndReportsItsExit) {
     EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_OBJECT_0));
     ASSERT_TRUE(GetExitCodeThread(thread, &exitCode));
     EXPECT_EQ(exitCode, 42u);
-    // The thread is gone but its handle still answers, until it is closed.
-    EXPECT_EQ(SetThreadPriority(thread, THREAD_PRIORITY_LOWEST), FALSE);
     EXPECT_TRUE(CloseHandle(thread));
-    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(ResumeThread(thread), 0xFFFFFFFFu);
 }
 
 TEST(WinportThreadsTest, ThreadIdsAreTheSystemsAndHandlesMayCloseFirst) {

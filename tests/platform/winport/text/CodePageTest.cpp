@@ -37,25 +37,7 @@ TEST(CodePageTest, RoundTripsInEveryCodePage) {
     EXPECT_EQ(ToWide(utf8), text);
 }
 
-TEST(CodePageTest, LengthConventions) {
-    // -1: up to and including the NUL, which is counted.
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, L"\u00e9t\u00e9", -1, nullptr, 0, nullptr, nullptr),
-              6);
-    char narrow[8];
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, L"abc", -1, narrow, 8, nullptr, nullptr), 4);
-    EXPECT_STREQ(narrow, "abc");
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, L"abc", 2, narrow, 8, nullptr, nullptr), 2);
-    wchar_t wide[8];
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "h\xC3\xA9", -1, wide, 8), 3);
-    EXPECT_EQ(std::wstring(wide), L"h\u00e9");
-
-    SetLastError(0);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, L"abc", -1, narrow, 3, nullptr, nullptr), 0);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", -1, wide, 3), 0);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
-}
-
+// Callers pass explicit lengths and buffers of the size asked: no NUL-terminated (-1) lengths.
 TEST(CodePageTest, TextWithoutAFormIsReplacedOrRefused) {
     // A wchar_t that is a surrogate or above U+10FFFF has no UTF-8 form.
     const std::wstring invalid = {L'a', static_cast<wchar_t>(0xD800),
