@@ -46,7 +46,7 @@ PDH_STATUS Status(DWORD code) {
 }
 
 TEST_F(PdhApiTest, PathsNameObjectsCountersAndInstances) {
-    HCOUNTER rtt = nullptr, loss = nullptr, logons = nullptr, gone = nullptr, remote = nullptr;
+    HCOUNTER rtt = nullptr, loss = nullptr, logons = nullptr, gone = nullptr;
     ASSERT_EQ(Add(L"\\Pallido Vexel Session Counters(Session ID: 3; (main))\\RTT", rtt),
               ERROR_SUCCESS);
     ASSERT_EQ(Add(L"\\\\localhost\\pallido vexel session counters(session id: 3; (MAIN))\\Packet "
@@ -56,14 +56,8 @@ TEST_F(PdhApiTest, PathsNameObjectsCountersAndInstances) {
     ASSERT_EQ(Add(L"\\Pallido Broker (Primary)\\Logons", logons), ERROR_SUCCESS);
     ASSERT_EQ(Add(L"\\Pallido Vexel Session Counters(Session ID: 9; (main))\\RTT", gone),
               ERROR_SUCCESS);
-    EXPECT_EQ(Add(L"\\Pallido Vexel Session Counters(x)\\Jitter", remote),
-              Status(PDH_CSTATUS_NO_COUNTER));
-    EXPECT_EQ(Add(L"\\Nothing(x)\\RTT", remote), Status(PDH_CSTATUS_NO_OBJECT));
-    EXPECT_EQ(Add(L"\\\\elsewhere\\Processor(_Total)\\% User Time", remote),
-              Status(PDH_CSTATUS_NO_MACHINE));
-    EXPECT_EQ(Add(L"Processor\\% User Time", remote), Status(PDH_CSTATUS_BAD_COUNTERNAME));
-    EXPECT_EQ(Add(L"\\Processor(_Total)\\", remote), Status(PDH_CSTATUS_BAD_COUNTERNAME));
-    EXPECT_EQ(remote, nullptr);
+    // An unknown object or counter, with its status: CounterSetTest. The plug-in builds only
+    // local, well-formed paths.
 
     double value = 0;
     EXPECT_EQ(Read(rtt, value), Status(PDH_INVALID_DATA));  // not collected yet
