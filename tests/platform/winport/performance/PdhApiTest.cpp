@@ -110,8 +110,14 @@ TEST_F(PdhApiTest, ListsAndNamesFollowTheSizeProtocol) {
                                   &instances, PERF_DETAIL_WIZARD, 0),
               Status(PDH_CSTATUS_NO_OBJECT));
 
-    // The lookup of a name by its index, as the name index makes it: CounterNameIndexTest.
+    // The lookup of a name by its index: the size asked counts the NUL (the name index's own
+    // reads: CounterNameIndexTest).
     winport::testing::SetCounterNameTranslation({{L"Processor", L"Prozessor"}});
+    DWORD size = 0;
+    ASSERT_EQ(
+        PdhLookupPerfNameByIndexW(nullptr, *CounterNameIndex::Find(L"Processor"), nullptr, &size),
+        Status(PDH_MORE_DATA));
+    EXPECT_EQ(size, 10u);  // "Prozessor" and its NUL
     // In the display language only display names add; the English counter call takes English.
     HCOUNTER counter = nullptr;
     EXPECT_EQ(Add(L"\\Processor(_Total)\\% User Time", counter), Status(PDH_CSTATUS_NO_OBJECT));
