@@ -14,7 +14,3 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     }
     return TRUE;
 }
-
-extern "C" __attribute__((visibility("default"))) int ProbeAnswer() {
-    return 42;
-}
