@@ -42,22 +42,7 @@ TEST_F(CounterNameIndexTest, BuiltFromPerflibWithTheLastIndexWinning) {
     EXPECT_EQ(CounterNameIndex::Size(), 0u);
 }
 
-TEST_F(CounterNameIndexTest, WinportPublishesStableIndicesForEveryName) {
-    if (!CanFakeCounters()) GTEST_SKIP() << kNoCounterFiles;
-    const std::optional<DWORD> processor = CounterNameIndex::Find(L"Processor");
-    ASSERT_TRUE(processor.has_value());
-    EXPECT_TRUE(CounterNameIndex::Find(L"Avg. Disk sec/Transfer").has_value());
-    const std::string frames = FreshName("Frames Dropped per second");
-    EXPECT_FALSE(CounterNameIndex::Find(Wide(frames)).has_value());
-
-    Publish("imaging.json",
-            R"({"objects": [{"name": "Pallido Vexel Imaging Counters", "counters": [")" + frames +
-                R"(", "Processor"], "instances": {}}]})");
-    CounterNameIndex::Build();
-    EXPECT_TRUE(CounterNameIndex::Find(Wide(frames)).has_value());
-    EXPECT_EQ(CounterNameIndex::Find(L"Processor"), processor);
-}
-
+// Names that counter files add keep the indices before them: CounterFileTest.
 TEST_F(CounterNameIndexTest, PathsUseTheDisplayLanguageButNotForInstances) {
     if (!CanFakeCounters()) GTEST_SKIP() << kNoNameTranslation;
     SetCounterNameTranslation(kGerman);

@@ -1,5 +1,4 @@
-// CORE::corestring helpers: paths, split, numbers, Base64, case-free comparison, code pages
-// and the registry reader.
+// CORE::corestring helpers: paths, split, numbers, Base64, code pages and the registry reader.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,7 +6,6 @@
 #include <vector>
 
 #include "quillmesh/corestring.h"
-#include "Environment.h"
 #include "FaultInjection.h"
 #include "TestRegistry.h"
 
@@ -35,6 +33,7 @@ TEST(CoreStringTest, PathHelpers) {
     EXPECT_EQ(self.lastPath().dropSuffix(), L"framework_tests");
 }
 
+// Only as the counter-name index splits a list: keepEmpty and a piece count are unused.
 TEST(CoreStringTest, SplitKeepsOrderAndHandlesNulSeparators) {
     const WString counters(
         std::wstring(L"1\0"
@@ -43,15 +42,11 @@ TEST(CoreStringTest, SplitKeepsOrderAndHandlesNulSeparators) {
                      17));
     const std::vector<WString> pieces = counters.split(L'\0');
     EXPECT_EQ(pieces, (std::vector<WString>{L"1", L"1847", L"2", L"System"}));
-    EXPECT_EQ(counters.split(L'\0', true).size(), 6u);  // the two empty pieces at the end stay
-
-    const WString csv = L"a,,b,c";
-    EXPECT_EQ(csv.split(L',', true), (std::vector<WString>{L"a", L"", L"b", L"c"}));
-    EXPECT_EQ(csv.split(L',', true, 2), (std::vector<WString>{L"a", L",b,c"}));
     EXPECT_TRUE(WString().split(L',').empty());
 }
 
-TEST(CoreStringTest, NumbersParseWholeOrLeadingText) {
+// Whole numbers, as the settings read them (toInt64 and leading-text reads have no caller).
+TEST(CoreStringTest, NumbersParseWhole) {
     EXPECT_EQ(WString(L"42").toInt(), 42);
     EXPECT_EQ(WString(L"  -7 ").toInt(), -7);
     EXPECT_EQ(WString(L"+3").toInt(), 3);
@@ -59,17 +54,9 @@ TEST(CoreStringTest, NumbersParseWholeOrLeadingText) {
     EXPECT_EQ(WString(L"-2147483648").toInt(), INT32_MIN);
     EXPECT_EQ(WString(L"2147483648").toInt(), 0);  // does not fit 32 bits
     EXPECT_EQ(WString(L"12abc").toInt(true), 0);
-    EXPECT_EQ(WString(L"12abc").toInt(false), 12);
     for (const wchar_t* junk : {L"", L"-", L"abc", L" ", L"0x10", L"--1", L"1 2"}) {
         EXPECT_EQ(WString(junk).toInt(), 0) << junk;
     }
-    EXPECT_EQ(NString("120").toInt(), 120);
-
-    EXPECT_EQ(WString(L"9223372036854775807").toInt64(), INT64_MAX);
-    EXPECT_EQ(WString(L"-9223372036854775808").toInt64(), INT64_MIN);
-    EXPECT_EQ(WString(L"9223372036854775808").toInt64(), 0);
-    EXPECT_EQ(WString(L"-9223372036854775809").toInt64(), 0);
-    EXPECT_EQ(WString(L"99999999999999999999999").toInt64(false), 0);
 
     for (const wchar_t* yes : {L"1", L"TRUE", L"yes", L" On ", L"-3", L"00012"}) {
         EXPECT_TRUE(WString(yes).toBool()) << yes;
@@ -79,18 +66,13 @@ TEST(CoreStringTest, NumbersParseWholeOrLeadingText) {
     }
 }
 
-TEST(CoreStringTest, Base64AndCaseFreeComparison) {
+// The case-free comparison, which only matches the operation name: DispatchTest.
+TEST(CoreStringTest, Base64PadsToWholeQuads) {
     EXPECT_EQ(NString("abc").base64Encode(), "YWJj");
     EXPECT_EQ(NString("").base64Encode(), "");
     EXPECT_EQ(NString("a").base64Encode(), "YQ==");
     EXPECT_EQ(NString("ab").base64Encode(), "YWI=");
     EXPECT_EQ(NString(std::string("\x00\xff\xfe?", 4)).base64Encode(), "AP/+Pw==");
-
-    EXPECT_EQ(WString(L"HelpdeskOperation").comparei(L"helpdeskoperation"), 0);
-    EXPECT_LT(WString(L"abc").comparei(L"ABD"), 0);
-    EXPECT_GT(WString(L"abd").comparei(L"ABC"), 0);
-    EXPECT_LT(WString(L"Helpdesk").comparei(L"HelpdeskOperation"), 0);
-    EXPECT_NE(WString(L"HelpdeskOperations").comparei(L"HelpdeskOperation"), 0);
 }
 
 TEST(CoreStringTest, CodePageConversionsRoundTripAndRefuseBadText) {
@@ -118,14 +100,11 @@ class RegistryTextTest : public ::testing::Test {
         SetMachineString(kKey, L"Text", L"hello");
         SetMachineString(kKey, L"List", std::wstring(L"1\0System\0", 9), REG_MULTI_SZ);
         SetMachineDword(kKey, L"Number", 4000000000u);
-        SetMachineString(kKey, L"Expand", L"%DORN_FW_TEST_VAR%\\x %NOT_SET_ANYWHERE%",
-                         REG_EXPAND_SZ);
         SetMachineBinary(kKey, L"Blob", {1, 2, 3});
-        SetMachineBinary(kKey, L"Big", {0, 0, 0, 0, 0, 1, 0, 0}, REG_QWORD);  // 1 << 40
-        dorn::test::SetEnvironment("DORN_FW_TEST_VAR", "Z:\\tmp");
     }
-    static WString Read(const wchar_t* value, bool expand = false) {
-        return WString::readRegistry(WString(L"HKLM\\") + kKey + L"\\" + value, L"dflt", expand);
+    // As the settings and the counter-name index read: HKLM, never expanding.
+    static WString Read(const wchar_t* value) {
+        return WString::readRegistry(WString(L"HKLM\\") + kKey + L"\\" + value, L"dflt", false);
     }
 
     static constexpr const wchar_t* kKey = L"Software\\Dorn\\FrameworkTest";
@@ -137,14 +116,8 @@ TEST_F(RegistryTextTest, ValuesReadAsTextOrTheDefault) {
     EXPECT_EQ(Read(L"text"), L"hello");  // value names compare without case
     EXPECT_EQ(Read(L"List"), std::wstring(L"1\0System", 8));
     EXPECT_EQ(Read(L"Number"), L"4000000000");
-    EXPECT_EQ(Read(L"Big"), L"1099511627776");
-    EXPECT_EQ(Read(L"Expand"), L"%DORN_FW_TEST_VAR%\\x %NOT_SET_ANYWHERE%");
-    EXPECT_EQ(Read(L"Expand", true), L"Z:\\tmp\\x %NOT_SET_ANYWHERE%");
     EXPECT_EQ(Read(L"Blob"), L"dflt");
     EXPECT_EQ(Read(L"Missing"), L"dflt");
-    EXPECT_EQ(
-        WString::readRegistry(L"HKEY_LOCAL_MACHINE\\Software\\Dorn\\FrameworkTest\\Text", L""),
-        L"hello");
     for (const wchar_t* bad :
          {L"HKLM\\Software\\Nowhere\\Text", L"HKXX\\Software\\Dorn\\Text", L"Text", L""}) {
         EXPECT_EQ(WString::readRegistry(bad, L"dflt"), L"dflt") << bad;

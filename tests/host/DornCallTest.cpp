@@ -104,9 +104,7 @@ TEST(DornCallTest, RequestAsJson) {
 // Mistakes found while parsing (tested with the parser) and those found when the run reads its
 // files all exit with 2 and print nothing; a plug-in that cannot be loaded exits with 1.
 TEST(DornCallTest, UsageErrors) {
-    const ProcessResult help = Dorn({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("Usage: dorn [OPTIONS] [SUBCOMMAND]"), std::string::npos);
+    EXPECT_EQ(Dorn({"--help"}).exitCode, 0);  // its text: CommandLineTest
     for (const auto& arguments : std::vector<std::vector<std::string>>{
              {},
              {"call", "--log-level", "9", "ClientInfo"},
@@ -124,32 +122,12 @@ TEST(DornCallTest, UsageErrors) {
     EXPECT_TRUE(HasLine(missingPlugin, "cannot load the plug-in"));
 }
 
-// The collection thread answers the first request after about 2 s with the samples taken
-// meanwhile; the plug-in found the host's performance monitor while it started.
-TEST(DornCallTest, PerformanceReportsSamplesAndTheNewestProcesses) {
+// The plug-in found the host's performance monitor while it started, and the collection thread
+// answered with samples. The reply's shape: PerformanceCollectorTest and WireContractTest.
+TEST(DornCallTest, PerformanceFindsTheHostsMonitor) {
     const ProcessResult result = Dorn({"call", "--log-level", "1", "Performance"});
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    const json reply = Reply(result);
-    ASSERT_EQ(reply["result"], true);
-    EXPECT_TRUE(reply["reply"]["timestamp"].is_number_unsigned());
-    const json& metrics = reply["reply"]["metrics"];
-    // Normally two samples (one at once, one a second later); a single one is an object. A
-    // machine loaded enough to make the first cycle last over a second gives one.
-    ASSERT_TRUE(metrics.contains("metric")) << metrics.dump();
-    const json samples =
-        metrics["metric"].is_array() ? metrics["metric"] : json::array({metrics["metric"]});
-    EXPECT_LE(samples.size(), 3u);
-    for (const json& sample : samples) {
-        EXPECT_TRUE(sample["cpu"].is_number_integer()) << sample.dump();
-        EXPECT_TRUE(sample["mem"].is_number_integer()) << sample.dump();
-        if (sample.contains("disk")) {
-            EXPECT_GE(sample["disk"], 0);
-        }
-    }
-    const json& processes = metrics["processMetrics"]["process"];
-    ASSERT_TRUE(processes.is_array());
-    EXPECT_FALSE(processes.empty());
-    EXPECT_EQ(processes[0].size(), 8u);
+    EXPECT_TRUE(Reply(result)["reply"]["metrics"].contains("metric")) << result.out;
     EXPECT_TRUE(HasLine(result, "quillmesh: Worker added: perfmon")) << result.err;
     EXPECT_FALSE(HasLine(result, "perfmon cannot be loaded")) << result.err;
 }

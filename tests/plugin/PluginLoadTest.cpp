@@ -1,15 +1,14 @@
-// The plug-in library as the host loads it: the load hook names the log source, PluginInit
-// registers the worker, and only a dynamic unload removes it again.
+// The plug-in library as the host loads it: PluginInit registers the worker, and only a dynamic
+// unload removes it again. The start line with the log source the load hook names, and requests
+// through the registered worker: DornCallTest.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 
 #include "UniqueHandle.h"
 #include "LibraryHooks.h"
-#include "LogCapture.h"
 #include "TestRegistry.h"
 #include "HelpDeskRequests.h"
 
@@ -32,7 +31,6 @@ std::wstring PluginPath() {
 }
 
 TEST_F(PluginLoadTest, LoadedLibraryRegistersTheWorkerAndUnloadRemovesIt) {
-    LogCapture log;
     UniqueModule plugin(LoadLibraryW(PluginPath().c_str()));
     ASSERT_TRUE(plugin) << "error " << GetLastError();
 
@@ -43,26 +41,10 @@ TEST_F(PluginLoadTest, LoadedLibraryRegistersTheWorkerAndUnloadRemovesIt) {
         EXPECT_EQ(GetProcAddress(plugin.get(), hidden), nullptr) << hidden;
     }
     ASSERT_TRUE(reinterpret_cast<bool (*)()>(reinterpret_cast<void (*)()>(init))());
-
-    const auto records = log.Records();
-    const auto started =
-        std::find_if(records.begin(), records.end(), [](const quillmesh::LogRecord& record) {
-            return record.message == L"Session Manager Help Desk Service Started";
-        });
-    ASSERT_NE(started, records.end());
-    EXPECT_EQ(started->level, 2);
-    const std::string source = DORN_PLUGIN_LOG_SOURCE;
-    EXPECT_EQ(started->source, std::wstring(source.begin(), source.end()));  // from the load hook
-
     EXPECT_TRUE(CORE::Quillmesh::System()->IsWorkerInstalled(kWorker, 0));
-    CORE::PropertyBag reply;
-    EXPECT_EQ(SendToHelpDesk(Request(L"Bogus"), reply, 10000), CORE::ResponseFailed);
-    EXPECT_EQ(reply.getErrorText(), L"Invalid opcode");
 
     ASSERT_TRUE(FreeLibrary(plugin.release()));
     EXPECT_FALSE(CORE::Quillmesh::System()->IsWorkerInstalled(kWorker, 0));
-    CORE::PropertyBag after;
-    EXPECT_EQ(SendToHelpDesk(Request(L"Bogus"), after, 10000), CORE::ResponseNoWorker);
 }
 
 TEST_F(PluginLoadTest, OnlyADynamicUnloadRemovesTheWorker) {

@@ -65,14 +65,6 @@ bool WaitForStarts(const Probe& probe, int count) {
     return WaitUntil([&] { return probe.started.load() >= count; });
 }
 
-size_t CountStartingWith(const LogCapture& log, int level, const std::wstring& prefix) {
-    size_t count = 0;
-    for (const auto& record : log.Records()) {
-        if (record.level == level && record.message.rfind(prefix, 0) == 0) ++count;
-    }
-    return count;
-}
-
 class ThreadRunnerTest : public ::testing::Test {
   protected:
     ~ThreadRunnerTest() override {
@@ -152,16 +144,15 @@ TEST_F(ThreadRunnerTest, TracingWritesBeginAndEndOnlyWhenOn) {
     CORE::corerun* runner = NewRunner(nullptr, probe);
     ASSERT_TRUE(runner->start());
     ASSERT_TRUE(WaitForRegistryCount(m_registryBefore));
-    EXPECT_EQ(CountStartingWith(m_log, 4, L"Begin '"), 0u);
-    EXPECT_EQ(CountStartingWith(m_log, 4, L"End '"), 0u);
+    EXPECT_EQ(m_log.CountStartingWith(4, L"Begin '"), 0u);
+    EXPECT_EQ(m_log.CountStartingWith(4, L"End '"), 0u);
 
     CORE::corerunnable_traceThreads = true;
     ASSERT_TRUE(runner->start());
     ASSERT_TRUE(WaitForRegistryCount(m_registryBefore));
     runner->Release();
-    EXPECT_EQ(CountStartingWith(m_log, 4,
-                                L"Begin 'UNNAMED', count=" + std::to_wstring(m_registryBefore + 1) +
-                                    L", wrapper="),
+    EXPECT_EQ(m_log.CountStartingWith(4, L"Begin 'UNNAMED', count=" +
+                                             std::to_wstring(m_registryBefore + 1) + L", wrapper="),
               1u);
     EXPECT_TRUE(
         m_log.Has(4, L"End 'UNNAMED', count=" + std::to_wstring(m_registryBefore) + L", group=0"));

@@ -9,6 +9,7 @@
 
 #include "LogSink.h"
 #include "PrivateMachineRegistry.h"
+#include "TextConvert.h"
 #include "UniqueHandle.h"
 
 namespace {
@@ -19,22 +20,13 @@ void Write(const std::string& text) {
               &written, nullptr);
 }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int length = static_cast<int>(text.size());
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, narrow.data(), size, nullptr, nullptr);
-    return narrow;
-}
-
 // "[level] source: message", written at once, without the C runtime.
 class StdoutSink : public quillmesh::LogSink {
   public:
     void Write(const quillmesh::LogRecord& record) override {
-        ::Write("[" + std::to_string(record.level) + "] " + Utf8(record.source) + ": " +
-                Utf8(record.message) + "\n");
+        ::Write("[" + std::to_string(record.level) + "] " +
+                quillmesh::Utf8FromWideLossy(record.source) + ": " +
+                quillmesh::Utf8FromWideLossy(record.message) + "\n");
     }
 };
 

@@ -7,6 +7,7 @@
 
 #include "UniqueHandle.h"
 #include "ChildProcess.h"
+#include "TextConvert.h"
 
 namespace dorn::test {
 namespace {
@@ -16,15 +17,6 @@ bool MakePipe(UniqueHandle& read, UniqueHandle& write) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     if (!CreatePipe(read.put(), write.put(), &inheritable, 0)) return false;
     return SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0) != FALSE;
-}
-
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    const int length = static_cast<int>(utf8.size());
-    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
-    if (size > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, wide.data(), size);
-    return wide;
 }
 
 // One argument as CommandLineToArgvW and the C runtime split it again: quoted when it holds
@@ -66,8 +58,9 @@ std::mutex& StartLock() {
 
 bool Start(const std::string& program, const std::vector<std::string>& arguments, HANDLE out,
            HANDLE err, PROCESS_INFORMATION& started) {
-    std::wstring commandLine = Quote(Wide(program));
-    for (const std::string& argument : arguments) commandLine += L" " + Quote(Wide(argument));
+    std::wstring commandLine = Quote(quillmesh::WideFromUtf8Lossy(program));
+    for (const std::string& argument : arguments)
+        commandLine += L" " + Quote(quillmesh::WideFromUtf8Lossy(argument));
 
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     const UniqueHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -78,7 +71,7 @@ bool Start(const std::string& program, const std::vector<std::string>& arguments
     startup.hStdInput = nul.get();
     startup.hStdOutput = out;
     startup.hStdError = err;
-    const std::wstring application = Wide(program);
+    const std::wstring application = quillmesh::WideFromUtf8Lossy(program);
     return CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
                           nullptr, nullptr, &startup, &started) != FALSE;
 }

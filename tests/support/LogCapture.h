@@ -16,12 +16,16 @@ class LogCapture {
     bool Has(int level, const std::wstring& message) const {
         return m_sink->Contains(level, message);
     }
-    // A line at `level` that begins with `prefix`, for lines that end in a value of the system's.
-    bool HasLineStartingWith(int level, const std::wstring& prefix) const {
+    // Lines at `level` that begin with `prefix`, for lines that end in a value of the system's.
+    size_t CountStartingWith(int level, const std::wstring& prefix) const {
+        size_t count = 0;
         for (const auto& record : m_sink->Records()) {
-            if (record.level == level && record.message.rfind(prefix, 0) == 0) return true;
+            count += record.level == level && record.message.rfind(prefix, 0) == 0 ? 1 : 0;
         }
-        return false;
+        return count;
+    }
+    bool HasLineStartingWith(int level, const std::wstring& prefix) const {
+        return CountStartingWith(level, prefix) > 0;
     }
     size_t Count(int level, const std::wstring& message) const {
         return m_sink->Count(level, message);

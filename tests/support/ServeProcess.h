@@ -1,5 +1,6 @@
-// A "dorn serve" child process for end-to-end tests: started with the given arguments, its
-// console address read from the line it prints, its output collected until it ends.
+// A child process for end-to-end tests on Linux, its output collected until it ends: a "dorn
+// serve" whose console address is read from the line it prints, or any program RunProcess waits
+// for.
 #pragma once
 
 #include <sys/types.h>
@@ -29,7 +30,6 @@ class ServeProcess {
 
     // Waits for the "console at URL" line; false when the child ended or said nothing in time.
     bool WaitForConsole(std::chrono::seconds timeout);
-    const std::string& LoginUrl() const { return m_loginUrl; }
     int Port() const { return m_port; }
     const std::string& Token() const { return m_token; }
 
@@ -53,7 +53,6 @@ class ServeProcess {
     std::string m_out;
     std::string m_err;
     bool m_ended = false;
-    std::string m_loginUrl;
     std::string m_token;
     int m_port = 0;
 };

@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include "SystemFunction.h"
+#include "TextConvert.h"
 #include "UniqueHandle.h"
 
 namespace dorn::test {
@@ -16,15 +17,6 @@ using GetThreadDescriptionFunction = HRESULT(WINAPI*)(HANDLE, PWSTR*);
 SystemFunction<GetThreadDescriptionFunction> g_getThreadDescription(L"kernel32.dll",
                                                                     "GetThreadDescription");
 
-std::string Narrow(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return {};
-    std::string narrow(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), size, nullptr, nullptr);
-    narrow.pop_back();
-    return narrow;
-}
-
 }  // namespace
 
 std::string SystemThreadName(DWORD threadId) {
@@ -34,7 +26,7 @@ std::string SystemThreadName(DWORD threadId) {
     if (!thread) return {};
     PWSTR description = nullptr;
     if (FAILED(getter(thread.get(), &description)) || description == nullptr) return {};
-    std::string name = Narrow(description);
+    std::string name = quillmesh::Utf8FromWideLossy(description);
     LocalFree(description);
     return name;
 }

@@ -1,4 +1,5 @@
-// The JSON form of bags: the exact text the host prints, round trips, and every refusal.
+// The JSON form of bags: the exact text the host prints, round trips, and every refusal. The
+// reply around a bag (result, error, reply) is pinned by WireContractTest.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,7 +11,6 @@ namespace {
 using CORE::PropertyBag;
 using dorn::BagToJson;
 using dorn::JsonToBag;
-using dorn::ReplyToJson;
 
 PropertyBag Process(int32_t pid, const wchar_t* name) {
     PropertyBag bag;
@@ -114,22 +114,6 @@ TEST(BagJsonTest, RefusalsAreClearAndLeaveTheBagUntouched) {
     std::string error;
     EXPECT_FALSE(JsonToBag(deep, bag, error));
     EXPECT_EQ(error, "request is nested deeper than 64 levels");
-}
-
-TEST(BagJsonTest, RepliesCarryResultErrorAndBag) {
-    PropertyBag reply;
-    reply.addInt(L"timestamp", 5);
-    EXPECT_EQ(ReplyToJson(true, reply), "{\"result\": true, \"reply\": {\"timestamp\": 5}}");
-
-    PropertyBag failed;
-    failed.setError(L"no session Id specified");
-    EXPECT_EQ(ReplyToJson(false, failed),
-              "{\"result\": false, \"error\": {\"code\": 0, \"text\": \"no session Id "
-              "specified\"}, \"reply\": {}}");
-    PropertyBag coded;
-    coded.setError(120, nullptr);
-    EXPECT_EQ(ReplyToJson(false, coded),
-              "{\"result\": false, \"error\": {\"code\": 120, \"text\": \"\"}, \"reply\": {}}");
 }
 
 }  // namespace

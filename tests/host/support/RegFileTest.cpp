@@ -54,23 +54,11 @@ RegFile Parse(const std::string& text) {
     return file;
 }
 
-void ExpectSame(const RegFile& a, const RegFile& b) {
-    ASSERT_EQ(a.keys.size(), b.keys.size());
-    for (size_t k = 0; k < a.keys.size(); ++k) {
-        EXPECT_EQ(a.keys[k].root, b.keys[k].root);
-        EXPECT_EQ(a.keys[k].path, b.keys[k].path);
-        EXPECT_EQ(a.keys[k].remove, b.keys[k].remove);
-        ASSERT_EQ(a.keys[k].values.size(), b.keys[k].values.size());
-        for (size_t v = 0; v < a.keys[k].values.size(); ++v) {
-            EXPECT_EQ(a.keys[k].values[v].name, b.keys[k].values[v].name);
-            EXPECT_EQ(a.keys[k].values[v].type, b.keys[k].values[v].type);
-            EXPECT_EQ(a.keys[k].values[v].data, b.keys[k].values[v].data);
-        }
-    }
-}
+// The same file as UTF-8 (LF) and as UTF-16LE with a byte order mark (CRLF).
+class RegFileFormsTest : public ::testing::TestWithParam<const char*> {};
 
-TEST(RegFileTest, ParsesEveryValueForm) {
-    const RegFile file = Load("all_forms.reg");
+TEST_P(RegFileFormsTest, ParsesEveryValueForm) {
+    const RegFile file = Load(GetParam());
     ASSERT_EQ(file.keys.size(), 4u);
     const RegFileKey& sample = file.keys[0];
     EXPECT_EQ(sample.root, HKEY_LOCAL_MACHINE);
@@ -105,11 +93,10 @@ TEST(RegFileTest, ParsesEveryValueForm) {
     EXPECT_TRUE(file.keys[2].values.empty());
     EXPECT_EQ(file.keys[3].root, HKEY_CLASSES_ROOT);
 }
+INSTANTIATE_TEST_SUITE_P(Encodings, RegFileFormsTest,
+                         ::testing::Values("all_forms.reg", "all_forms_utf16.reg"));
 
-TEST(RegFileTest, EncodingsAndLineEndingsParseAlike) {
-    const RegFile utf8 = Load("all_forms.reg");
-    ExpectSame(Load("all_forms_utf16.reg"), utf8);  // UTF-16LE with BOM, CRLF
-
+TEST(RegFileTest, ByteOrderMarkAndRegedit4) {
     std::string withBom = "\xEF\xBB\xBF" + kHeader + "[HKLM\\A]\r\n\"v\"=\"x\"\r\n";
     const RegFile bom = Parse(withBom);
     ASSERT_EQ(bom.keys.size(), 1u);

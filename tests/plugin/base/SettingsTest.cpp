@@ -83,16 +83,7 @@ TEST_F(SettingsTest, HistoricalCollectorSwitchIsReadOnEveryCall) {
     EXPECT_EQ(m_log.Records().size(), 2u);
 }
 
-TEST_F(SettingsTest, ThreadNamesAreOnUnlessTheFrameworkFlagSaysOtherwise) {
-    InFreshProcess([] { return UseThreadNames(); });
-    SetMachineString(kFrameworkKey, L"quillmeshUseThreadNames", L"0");
-    InFreshProcess([] {
-        if (UseThreadNames()) return false;
-        SetMachineString(kFrameworkKey, L"quillmeshUseThreadNames", L"1");
-        return !UseThreadNames();
-    });
-}
-
+// On by default, off with the flag "0": ThreadRunnerTest.
 TEST_F(SettingsTest, ThreadNamesReadOnceWhenManyThreadsAskAtOnce) {
     if (!CanInjectFaults()) GTEST_SKIP() << kNoFaultInjection;
     SetMachineString(kFrameworkKey, L"quillmeshUseThreadNames", L"0");

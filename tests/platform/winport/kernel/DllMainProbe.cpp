@@ -5,7 +5,6 @@
 #include <windows.h>
 
 extern "C" void RecordDllMainCall(HINSTANCE instance, DWORD reason, LPVOID reserved);
-extern "C" BOOL ProbeAttachResult();
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     RecordDllMainCall(instance, reason, reserved);
@@ -13,9 +12,5 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         static const char kLine[] = "dllmain_probe: detached at process exit\n";
         [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, kLine, sizeof kLine - 1);
     }
-    return reason == DLL_PROCESS_ATTACH ? ProbeAttachResult() : TRUE;
-}
-
-extern "C" __attribute__((visibility("default"))) int ProbeAnswer() {
-    return 42;
+    return TRUE;
 }

@@ -49,8 +49,6 @@ TEST(ModuleTest, ModuleFileNameIsAZPathAndTruncatesAsWindowsDoes) {
     SetLastError(0);
     EXPECT_EQ(GetModuleFileNameW(nullptr, buffer, length + 1), length);
     EXPECT_EQ(GetLastError(), 0u);
-    EXPECT_EQ(GetModuleFileNameW(nullptr, nullptr, 0), 0u);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
 
     EXPECT_EQ(GetModuleFileNameW(GetModuleHandleW(nullptr), buffer, MAX_PATH * 4), length);
     EXPECT_EQ(GetModuleFileNameW(reinterpret_cast<HMODULE>(0x10), buffer, MAX_PATH), 0u);
@@ -85,11 +83,7 @@ TEST(ModuleTest, ProcAddressFindsOnlyTheModulesOwnExports) {
     SetLastError(0);
     EXPECT_EQ(GetProcAddress(ntdll, "NoSuchFunction"), nullptr);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_PROC_NOT_FOUND});
-    SetLastError(0);
     EXPECT_EQ(GetProcAddress(ntdll, "malloc"), nullptr);  // the C library's, not winport's
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_PROC_NOT_FOUND});
-    const auto ordinal = reinterpret_cast<LPCSTR>(uintptr_t{1});
-    EXPECT_EQ(GetProcAddress(ntdll, ordinal), nullptr);
     EXPECT_EQ(GetProcAddress(reinterpret_cast<HMODULE>(0x10), "RegOpenKeyExW"), nullptr);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_MOD_NOT_FOUND});
 }
@@ -100,15 +94,9 @@ TEST(ModuleTest, LoadFailuresGiveWindowsErrors) {
     EXPECT_EQ(GetLastError(), DWORD{ERROR_MOD_NOT_FOUND});
     EXPECT_EQ(LoadLibraryW(L"libno_such_library.so"), nullptr);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_MOD_NOT_FOUND});
-    EXPECT_EQ(LoadLibraryW(L"C:\\Windows\\System32\\kernel32.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_MOD_NOT_FOUND});
     EXPECT_EQ(LoadLibraryW(L"Z:\\proc\\self\\status"), nullptr);  // not a shared object
     EXPECT_EQ(GetLastError(), DWORD{ERROR_BAD_EXE_FORMAT});
-    EXPECT_EQ(LoadLibraryW(nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
 
-    EXPECT_FALSE(FreeLibrary(reinterpret_cast<HMODULE>(0x10)));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_MOD_NOT_FOUND});
     // A module LoadLibraryW did not load stays, as statically imported DLLs do.
     EXPECT_TRUE(FreeLibrary(GetModuleHandleW(L"kernel32.dll")));
     EXPECT_NE(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTickCount"), nullptr);

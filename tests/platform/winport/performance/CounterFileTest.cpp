@@ -4,8 +4,8 @@
 #include <winport/publish.h>
 #include <winport/testing.h>
 
-#include "UniqueHandle.h"
 #include "CountersFixture.h"
+#include "RegistryKeys.h"
 
 namespace dorn::test {
 namespace {
@@ -32,15 +32,10 @@ class CounterFileTest : public CountersTest {
 
     static std::wstring PerflibText() {
         UniqueRegKey key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPerflib.c_str(), 0, KEY_READ, key.put()) !=
-            ERROR_SUCCESS)
-            return L"";
-        DWORD size = 0;
-        RegQueryValueExW(key.get(), L"Counter", nullptr, nullptr, nullptr, &size);
-        std::wstring text(size / sizeof(wchar_t), L'\0');
-        RegQueryValueExW(key.get(), L"Counter", nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(text.data()), &size);
-        return text;
+        registry::Open(HKEY_LOCAL_MACHINE, kPerflib.c_str(), key);
+        const std::vector<BYTE> data = registry::ReadData(key.get(), L"Counter");
+        return std::wstring(reinterpret_cast<const wchar_t*>(data.data()),
+                            data.size() / sizeof(wchar_t));
     }
 };
 

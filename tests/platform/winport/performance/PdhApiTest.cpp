@@ -1,7 +1,6 @@
 // winport's PDH as a caller on Windows relies on it: size protocols, statuses, paths, formats,
 // injected failures, and queries used from several threads at once.
 #include <atomic>
-#include <functional>
 #include <thread>
 
 #include <winport/counters_testing.h>
@@ -46,7 +45,7 @@ PDH_STATUS Status(DWORD code) {
 }
 
 TEST_F(PdhApiTest, PathsNameObjectsCountersAndInstances) {
-    HCOUNTER rtt = nullptr, loss = nullptr, logons = nullptr, gone = nullptr, remote = nullptr;
+    HCOUNTER rtt = nullptr, loss = nullptr, logons = nullptr, gone = nullptr;
     ASSERT_EQ(Add(L"\\Pallido Vexel Session Counters(Session ID: 3; (main))\\RTT", rtt),
               ERROR_SUCCESS);
     ASSERT_EQ(Add(L"\\\\localhost\\pallido vexel session counters(session id: 3; (MAIN))\\Packet "
@@ -56,14 +55,8 @@ TEST_F(PdhApiTest, PathsNameObjectsCountersAndInstances) {
     ASSERT_EQ(Add(L"\\Pallido Broker (Primary)\\Logons", logons), ERROR_SUCCESS);
     ASSERT_EQ(Add(L"\\Pallido Vexel Session Counters(Session ID: 9; (main))\\RTT", gone),
               ERROR_SUCCESS);
-    EXPECT_EQ(Add(L"\\Pallido Vexel Session Counters(x)\\Jitter", remote),
-              Status(PDH_CSTATUS_NO_COUNTER));
-    EXPECT_EQ(Add(L"\\Nothing(x)\\RTT", remote), Status(PDH_CSTATUS_NO_OBJECT));
-    EXPECT_EQ(Add(L"\\\\elsewhere\\Processor(_Total)\\% User Time", remote),
-              Status(PDH_CSTATUS_NO_MACHINE));
-    EXPECT_EQ(Add(L"Processor\\% User Time", remote), Status(PDH_CSTATUS_BAD_COUNTERNAME));
-    EXPECT_EQ(Add(L"\\Processor(_Total)\\", remote), Status(PDH_CSTATUS_BAD_COUNTERNAME));
-    EXPECT_EQ(remote, nullptr);
+    // An unknown object or counter, with its status: CounterSetTest. The plug-in builds only
+    // local, well-formed paths.
 
     double value = 0;
     EXPECT_EQ(Read(rtt, value), Status(PDH_INVALID_DATA));  // not collected yet
@@ -79,40 +72,11 @@ TEST_F(PdhApiTest, PathsNameObjectsCountersAndInstances) {
     EXPECT_EQ(PdhGetFormattedCounterValue(gone, PDH_FMT_DOUBLE, nullptr, &formatted),
               Status(PDH_INVALID_DATA));
     EXPECT_EQ(formatted.CStatus, PDH_CSTATUS_NO_INSTANCE);
-    DWORD type = 0;
-    ASSERT_EQ(PdhGetFormattedCounterValue(rtt, PDH_FMT_LONG | PDH_FMT_1000, &type, &formatted),
-              ERROR_SUCCESS);
-    EXPECT_EQ(formatted.longValue, 12700);
-    EXPECT_EQ(type, static_cast<DWORD>(PERF_COUNTER_LARGE_RAWCOUNT));
-    EXPECT_EQ(PdhGetFormattedCounterValue(rtt, PDH_FMT_LONG | PDH_FMT_DOUBLE, nullptr, &formatted),
-              Status(PDH_INVALID_ARGUMENT));
     EXPECT_EQ(PdhGetFormattedCounterValue(rtt, PDH_FMT_DOUBLE, nullptr, nullptr),
               Status(PDH_INVALID_ARGUMENT));
 }
 
-TEST_F(PdhApiTest, HandlesAndQueriesFollowTheirLifecycle) {
-    HCOUNTER rtt = nullptr;
-    ASSERT_EQ(Add(L"\\Pallido Vexel Session Counters(Session ID: 4; (main))\\RTT", rtt),
-              ERROR_SUCCESS);
-    ASSERT_EQ(PdhRemoveCounter(rtt), ERROR_SUCCESS);
-    EXPECT_EQ(PdhRemoveCounter(rtt), Status(PDH_INVALID_HANDLE));
-    EXPECT_EQ(PdhCollectQueryData(m_query.get()), Status(PDH_NO_DATA));  // no counter left
-
-    HQUERY other = nullptr;
-    ASSERT_EQ(PdhOpenQueryW(nullptr, 0, &other), ERROR_SUCCESS);
-    HCOUNTER logons = nullptr;
-    ASSERT_EQ(PdhAddCounterW(other, L"\\Pallido Broker (Primary)\\Logons", 0, &logons),
-              ERROR_SUCCESS);
-    ASSERT_EQ(PdhCloseQuery(other), ERROR_SUCCESS);
-    double value = 0;
-    EXPECT_EQ(Read(logons, value), Status(PDH_INVALID_HANDLE));  // closing released its counters
-    EXPECT_EQ(PdhCloseQuery(other), Status(PDH_INVALID_HANDLE));
-    EXPECT_EQ(PdhCollectQueryData(nullptr), Status(PDH_INVALID_HANDLE));
-    EXPECT_EQ(PdhAddCounterW(other, L"\\Processor(_Total)\\% User Time", 0, &logons),
-              Status(PDH_INVALID_HANDLE));
-    EXPECT_EQ(PdhOpenQueryW(L"C:\\perflogs\\log.blg", 0, &other), Status(PDH_INVALID_ARGUMENT));
-}
-
+// Closing a query releases its counters: CounterSetTest.
 TEST_F(PdhApiTest, ListsAndNamesFollowTheSizeProtocol) {
     DWORD counters = 0, instances = 0;
     const wchar_t* object = L"Pallido Vexel Session Counters";
@@ -145,20 +109,14 @@ TEST_F(PdhApiTest, ListsAndNamesFollowTheSizeProtocol) {
                                   &instances, PERF_DETAIL_WIZARD, 0),
               Status(PDH_CSTATUS_NO_OBJECT));
 
-    const DWORD index = *CounterNameIndex::Find(L"Processor");
+    // The lookup of a name by its index: the size asked counts the NUL (the name index's own
+    // reads: CounterNameIndexTest).
     winport::testing::SetCounterNameTranslation({{L"Processor", L"Prozessor"}});
     DWORD size = 0;
-    ASSERT_EQ(PdhLookupPerfNameByIndexW(nullptr, index, nullptr, &size), Status(PDH_MORE_DATA));
+    ASSERT_EQ(
+        PdhLookupPerfNameByIndexW(nullptr, *CounterNameIndex::Find(L"Processor"), nullptr, &size),
+        Status(PDH_MORE_DATA));
     EXPECT_EQ(size, 10u);  // "Prozessor" and its NUL
-    std::vector<wchar_t> name(size - 1);
-    DWORD shortSize = size - 1;
-    EXPECT_EQ(PdhLookupPerfNameByIndexW(nullptr, index, name.data(), &shortSize),
-              Status(PDH_MORE_DATA));
-    name.resize(size);
-    ASSERT_EQ(PdhLookupPerfNameByIndexW(nullptr, index, name.data(), &size), ERROR_SUCCESS);
-    EXPECT_EQ(std::wstring(name.data()), L"Prozessor");
-    EXPECT_EQ(PdhLookupPerfNameByIndexW(nullptr, 1, nullptr, &size), Status(PDH_INVALID_ARGUMENT));
-
     // In the display language only display names add; the English counter call takes English.
     HCOUNTER counter = nullptr;
     EXPECT_EQ(Add(L"\\Processor(_Total)\\% User Time", counter), Status(PDH_CSTATUS_NO_OBJECT));
@@ -166,31 +124,6 @@ TEST_F(PdhApiTest, ListsAndNamesFollowTheSizeProtocol) {
     EXPECT_EQ(
         PdhAddEnglishCounterW(m_query.get(), L"\\Processor(_Total)\\% User Time", 0, &counter),
         ERROR_SUCCESS);
-}
-
-// The calls that the tests of the plug-in's counter code do not already make fail.
-TEST_F(PdhApiTest, EveryCallCanBeMadeToFail) {
-    winport::testing::SetSessions({{3, L"alice", WTSActive, L""}});
-    const std::pair<const char*, std::function<PDH_STATUS()>> calls[] = {
-        {"PdhGetFormattedCounterValue",
-         [] {
-             PDH_FMT_COUNTERVALUE v{};
-             return PdhGetFormattedCounterValue(nullptr, PDH_FMT_DOUBLE, nullptr, &v);
-         }},
-        {"PdhCloseQuery", [] { return PdhCloseQuery(nullptr); }},
-        {"WTSQuerySessionInformationW",
-         [] {
-             LPWSTR b = nullptr;
-             DWORD n = 0;
-             return WTSQuerySessionInformationW(nullptr, 3, WTSUserName, &b, &n)
-                        ? 0
-                        : static_cast<PDH_STATUS>(GetLastError());
-         }},
-    };
-    for (const auto& [name, call] : calls) {
-        winport::testing::FailCall(name, 0xC0001234);
-        EXPECT_EQ(call(), static_cast<PDH_STATUS>(0xC0001234)) << name;
-    }
 }
 
 TEST_F(PdhApiTest, ThreadsUseTheirOwnQueriesAtTheSameTime) {

@@ -1,7 +1,6 @@
 // "Processor" and "PhysicalDisk": the rate arithmetic over seeded /proc files with a fixed
-// clock, which devices count as physical disks, and a real reading of this machine.
+// clock, which devices count as physical disks, and a reading of this machine.
 #include <chrono>
-#include <fstream>
 
 #include "CounterTables.h"
 #include <winport/counters_testing.h>
@@ -9,6 +8,7 @@
 #include <winport/testing.h>
 
 #include "CountersFixture.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {
@@ -142,48 +142,23 @@ TEST_F(SystemCountersTest, PhysicalDisksAreWholeBackedDisksWithRatesPerSecond) {
               (std::vector<std::wstring>{L"sda", L"nvme0n1", L"_Total"}));
 }
 
-struct CpuTicks {
-    uint64_t busy = 0, user = 0, total = 0;
-};
-
-CpuTicks ReadProcStat() {
-    std::ifstream stat("/proc/stat");
-    std::string label;
-    uint64_t user, nice, system, idle, iowait, irq, softirq, steal;
-    stat >> label >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
-    const uint64_t total = user + nice + system + idle + iowait + irq + softirq + steal;
-    return {total - idle - iowait, user + nice, total};
-}
-
-// The default sources are this machine's: the processor shares agree with /proc/stat over the
-// same window, and its disks read.
-TEST_F(SystemCountersTest, ReadsThisMachineAsProcShowsIt) {
+// The default sources are this machine's /proc files: both objects read. (The arithmetic over
+// them is pinned above with seeded files.)
+TEST_F(SystemCountersTest, ReadsThisMachine) {
     PerfCounterSet set;
-    AddCounter(set, Definition(L"Processor", L"% Processor Time", L"_Total", L"cpu"));
     AddCounter(set, Definition(L"Processor", L"% User Time", L"_Total", L"user"));
     AddCounter(set, Definition(L"PhysicalDisk", L"Disk Write Bytes/sec", L"_Total", L"bytes"));
-    ASSERT_EQ(set.counters.size(), 3u);
-
-    const CpuTicks before = ReadProcStat();
     ASSERT_TRUE(CollectQuery(set));
-    const auto start = std::chrono::steady_clock::now();
-    volatile uint64_t spin = 0;
-    while (std::chrono::steady_clock::now() - start < milliseconds(400)) spin = spin + 1;
     std::vector<MetricValue> values;
-    ASSERT_TRUE(CollectValues(set, values));
-    const CpuTicks after = ReadProcStat();
-
-    ASSERT_EQ(Keys(values), (std::vector<std::wstring>{L"bytes", L"cpu", L"user"}));
+    // Rates read once the clock has moved between two collections.
+    ASSERT_TRUE(WaitUntil([&] {
+        values.clear();
+        return CollectValues(set, values) && values.size() == 2;
+    }));
+    EXPECT_EQ(Keys(values), (std::vector<std::wstring>{L"bytes", L"user"}));
     EXPECT_GE(values[0].value, 0.0);
-    const double total = static_cast<double>(after.total - before.total);
-    ASSERT_GT(total, 0.0);
-    // The PDH window lies inside the /proc window, a few microseconds apart at each end; ticks
-    // are 10 ms, so a couple of them may fall on the other side.
-    EXPECT_NEAR(values[1].value, 100.0 * static_cast<double>(after.busy - before.busy) / total,
-                6.0);
-    EXPECT_NEAR(values[2].value, 100.0 * static_cast<double>(after.user - before.user) / total,
-                6.0);
-    EXPECT_GT(values[1].value, 0.0);  // this thread spun for 400 ms
+    EXPECT_GE(values[1].value, 0.0);
+    EXPECT_LE(values[1].value, 100.0);
 }
 
 }  // namespace
