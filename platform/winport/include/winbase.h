@@ -33,15 +33,6 @@ WINPORT_API BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMT
 
 WINPORT_API void WINAPI Sleep(DWORD milliseconds);
 
-// Interlocked operations: sequentially consistent, return the new value
-// (InterlockedExchange, InterlockedExchangeAdd and InterlockedCompareExchange return the old one).
-WINPORT_API LONG WINAPI InterlockedIncrement(LONG volatile* addend);
-WINPORT_API LONG WINAPI InterlockedDecrement(LONG volatile* addend);
-WINPORT_API LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value);
-WINPORT_API LONG WINAPI InterlockedExchangeAdd(LONG volatile* addend, LONG value);
-WINPORT_API LONG WINAPI InterlockedCompareExchange(LONG volatile* destination, LONG exchange,
-                                                   LONG comparand);
-
 WINPORT_API BOOL WINAPI CloseHandle(HANDLE handle);
 
 }  // extern "C"
