@@ -33,6 +33,8 @@ struct ProcessCounters {
     uint32_t sessionId = 0;
     std::wstring imageName;
     uint64_t workingSetBytes = 0;
+
+    friend bool operator==(const ProcessCounters&, const ProcessCounters&) = default;
 };
 
 // One reading, oldest process first (ties by process id): an ordered map from key to counters.
