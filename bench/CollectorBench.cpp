@@ -33,11 +33,11 @@ void RunCycles(benchmark::State& state, Sources sources, bool withCounters) {
     SampleTaker taker(sources);
     ProcessMap maps[2];
     int current = 0;
+    PerformanceSample sample;  // kept from cycle to cycle, as the thread keeps it
     size_t processes = 0;
     for (auto _ : state) {
         current = 1 - current;
         maps[current].clear();
-        PerformanceSample sample;
         const bool taken = taker.Take(maps[1 - current], maps[current], sample,
                                       [&](std::vector<MetricValue>& values) {
                                           if (withCounters)
