@@ -72,11 +72,8 @@ TEST(ProcessRecords, SharesAndTransfersBetweenTwoReadings) {
     for (bool reused : {false, true}) {
         SCOPED_TRACE(reused ? "reused" : "fresh");
         ProcessList list = reused ? stale : ProcessList();
-        if (reused) {
-            RecomputeProcessRecords(before, after, 8 * kSecond, list);
-        } else {
-            ComputeProcessRecords(before, after, 8 * kSecond, list);
-        }
+        (reused ? RecomputeProcessRecords : ComputeProcessRecords)(before, after, 8 * kSecond,
+                                                                   list);
         ASSERT_EQ(list.records.size(), 7u);  // the ended process is not listed
         for (const ProcessRecord& record : list.records) EXPECT_EQ(record.userName, L"");
         const ProcessRecord& wide = RecordOf(list, kGone + 7);
