@@ -14,6 +14,7 @@
 #include "ProcessRecords.h"
 #include "ProcessSnapshot.h"
 #include "SystemInformationParser.h"
+#include "winport/testing.h"
 
 namespace {
 
@@ -170,6 +171,33 @@ void BM_Synthetic5000Records(benchmark::State& state) {
     state.counters["processes"] = static_cast<double>(records);
 }
 BENCHMARK(BM_Synthetic5000Records)->Unit(benchmark::kMillisecond);
+
+// As the collection thread computes: the current map and the record list are those of the cycle
+// before, emptied, so their storage is reused. With argument 0 every user lookup fails at once
+// (access denied, as for another account's process), which leaves the parse and the records
+// alone; with 1 the lookups run for real.
+void BM_Synthetic5000RecordsReused(benchmark::State& state) {
+    const std::vector<unsigned char> first = SyntheticTable(5000, 0);
+    const std::vector<unsigned char> second = SyntheticTable(5000, 10000000);
+    ProcessMap previous;
+    ProcessMap current;
+    ProcessList list;
+    size_t badOffset = 0;
+    ParseProcessInformation(first.data(), first.size(), previous, badOffset);
+    if (state.range(0) == 0) winport::testing::FailCall("OpenProcess", ERROR_ACCESS_DENIED, 0, 0);
+    for (auto _ : state) {
+        current.clear();
+        ParseProcessInformation(second.data(), second.size(), current, badOffset);
+        RecomputeProcessRecords(previous, current, 20000000, list);
+    }
+    winport::testing::ClearFailures();
+    state.counters["processes"] = static_cast<double>(list.records.size());
+}
+BENCHMARK(BM_Synthetic5000RecordsReused)
+    ->ArgName("lookups")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -4,6 +4,11 @@
 #include "quillmesh/PropertyBag.h"
 
 #include <atomic>
+#include <cwchar>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -22,17 +27,96 @@ const PropertyBag& EmptyBag() {
     return *empty;
 }
 
-std::wstring KeyText(const wchar_t* key) {
-    return key ? std::wstring(key) : std::wstring();
+std::wstring_view KeyView(const wchar_t* key) {
+    return key ? std::wstring_view(key) : std::wstring_view();
 }
+
+// Bags use few keys, over and over ("process", "cpu", "metric"): each is kept once, process-wide,
+// and entries point at it instead of holding a copy. The first kMaxKeys distinct keys are kept;
+// later ones are not, so keys made from data cannot grow the table without end. The table is
+// never freed: a thread may still point into it while the process ends.
+class SharedKeys {
+  public:
+    // The shared copy of `key`; null when it is not kept.
+    static const std::wstring* Find(std::wstring_view key) {
+        // Each thread remembers recent keys, so a key seen before costs neither a lock nor a copy.
+        thread_local const std::wstring* recent[kRecentSlots] = {};
+        const std::wstring*& slot = recent[Slot(key)];
+        if (slot != nullptr && *slot == key) return slot;
+        const std::wstring* shared = Instance().FindOrAdd(key);
+        if (shared != nullptr) slot = shared;
+        return shared;
+    }
+
+  private:
+    static constexpr size_t kMaxKeys = 4096;
+    static constexpr size_t kRecentSlots = 128;
+
+    // A cheap spread of keys over the slots; a clash only costs a look into the table.
+    static size_t Slot(std::wstring_view key) {
+        size_t hash = key.size();
+        for (wchar_t c : key) hash = hash * 33 + static_cast<size_t>(c);
+        return hash % kRecentSlots;
+    }
+
+    static SharedKeys& Instance() {
+        static SharedKeys* keys = new SharedKeys();
+        return *keys;
+    }
+
+    const std::wstring* FindOrAdd(std::wstring_view key) {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        auto found = m_keys.find(key);
+        if (found != m_keys.end()) return found->second.get();
+        if (m_keys.size() >= kMaxKeys) return nullptr;
+        auto text = std::make_unique<const std::wstring>(key);
+        const std::wstring* shared = text.get();
+        m_keys.emplace(std::wstring_view(*shared), std::move(text));
+        return shared;
+    }
+
+    std::mutex m_lock;
+    std::unordered_map<std::wstring_view, std::unique_ptr<const std::wstring>> m_keys;
+};
+
+// An entry's key: the shared copy, or its own when the key is not shared.
+class EntryKey {
+  public:
+    explicit EntryKey(const wchar_t* key) : m_text(SharedKeys::Find(KeyView(key))) {
+        if (m_text == nullptr) {
+            m_own = std::make_unique<const std::wstring>(KeyView(key));
+            m_text = m_own.get();
+        }
+    }
+    EntryKey(const EntryKey& other)
+        : m_own(other.m_own ? std::make_unique<const std::wstring>(*other.m_own) : nullptr),
+          m_text(m_own ? m_own.get() : other.m_text) {}
+    // A moved key keeps pointing at the same text: an own text stays where it is.
+    EntryKey(EntryKey&&) noexcept = default;
+    EntryKey& operator=(EntryKey other) noexcept {
+        std::swap(m_own, other.m_own);
+        std::swap(m_text, other.m_text);
+        return *this;
+    }
+
+    const std::wstring& Text() const { return *m_text; }
+    bool Is(std::wstring_view key) const { return *m_text == key; }
+
+  private:
+    std::unique_ptr<const std::wstring> m_own;
+    const std::wstring* m_text;
+};
 
 }  // namespace
 
 struct PropertyBag::Impl {
+    using Value = std::variant<std::wstring, int32_t, int64_t, bool, PropertyBag>;
     struct Entry {
-        std::wstring key;
-        std::variant<std::wstring, int32_t, int64_t, bool, PropertyBag> value;
+        EntryKey key;
+        Value value;
     };
+    // Room for a typical bag's entries (a process's eight), so that filling it is one allocation.
+    static constexpr size_t kFirstCapacity = 8;
 
     std::atomic<long> references{1};
     std::vector<Entry> entries;
@@ -40,23 +124,27 @@ struct PropertyBag::Impl {
     int32_t errorCode = 0;
     std::wstring errorText;
 
-    Impl() = default;
+    Impl() { entries.reserve(kFirstCapacity); }
     Impl(const Impl& other)
         : entries(other.entries),
           error(other.error),
           errorCode(other.errorCode),
           errorText(other.errorText) {}
 
-    const Entry* Find(const std::wstring& key) const {
+    const Entry* Find(const wchar_t* key) const {
+        const std::wstring_view wanted = KeyView(key);
         for (const Entry& entry : entries) {
-            if (entry.key == key) return &entry;
+            if (entry.key.Is(wanted)) return &entry;
         }
         return nullptr;
     }
     template <typename T>
     const T* FindValue(const wchar_t* key) const {
-        const Entry* entry = Find(KeyText(key));
+        const Entry* entry = Find(key);
         return entry ? std::get_if<T>(&entry->value) : nullptr;
+    }
+    void Add(const wchar_t* key, Value value) {
+        entries.push_back(Entry{EntryKey(key), std::move(value)});
     }
 
     static Impl* Share(Impl* impl) {
@@ -104,24 +192,24 @@ PropertyBag& PropertyBag::operator=(PropertyBag&& other) noexcept {
 }
 
 void PropertyBag::add(const wchar_t* key, const wchar_t* text) {
-    Impl::Writable(m_impl).entries.push_back({KeyText(key), std::wstring(text ? text : L"")});
+    Impl::Writable(m_impl).Add(key, std::wstring(text ? text : L""));
 }
 void PropertyBag::add(const wchar_t* key, const std::wstring& text) {
-    Impl::Writable(m_impl).entries.push_back({KeyText(key), text});
+    Impl::Writable(m_impl).Add(key, text);
 }
 void PropertyBag::addInt(const wchar_t* key, int32_t value) {
-    Impl::Writable(m_impl).entries.push_back({KeyText(key), value});
+    Impl::Writable(m_impl).Add(key, value);
 }
 void PropertyBag::addInt64(const wchar_t* key, int64_t value) {
-    Impl::Writable(m_impl).entries.push_back({KeyText(key), value});
+    Impl::Writable(m_impl).Add(key, value);
 }
 void PropertyBag::addBool(const wchar_t* key, bool value) {
-    Impl::Writable(m_impl).entries.push_back({KeyText(key), value});
+    Impl::Writable(m_impl).Add(key, value);
 }
 void PropertyBag::addBag(const wchar_t* key, const PropertyBag& bag, bool replace) {
     PropertyBag copy(bag);  // taken first: `bag` may be this bag or live inside it
     if (replace) remove(key, true);
-    Impl::Writable(m_impl).entries.push_back({KeyText(key), std::move(copy)});
+    Impl::Writable(m_impl).Add(key, std::move(copy));
 }
 
 corestring<wchar_t> PropertyBag::get(const wchar_t* key, const wchar_t* fallback) const {
@@ -157,11 +245,11 @@ PropertyBag PropertyBag::getBag(const wchar_t* key) const {
 
 size_t PropertyBag::getNextBag(const wchar_t* key, PropertyBag& out, size_t position) const {
     if (!m_impl) return 0;
-    std::wstring wanted = KeyText(key);
+    const std::wstring_view wanted = KeyView(key);
     const std::vector<Impl::Entry>& entries = m_impl->entries;
     for (size_t index = position; index < entries.size(); ++index) {
         const auto* bag = std::get_if<PropertyBag>(&entries[index].value);
-        if (bag && entries[index].key == wanted) {
+        if (bag && entries[index].key.Is(wanted)) {
             out = *bag;
             return index + 1;
         }
@@ -171,10 +259,10 @@ size_t PropertyBag::getNextBag(const wchar_t* key, PropertyBag& out, size_t posi
 
 bool PropertyBag::remove(const wchar_t* key, bool all) {
     if (!contains(key)) return false;
-    std::wstring wanted = KeyText(key);
+    const std::wstring_view wanted = KeyView(key);
     std::vector<Impl::Entry>& entries = Impl::Writable(m_impl).entries;
     for (auto it = entries.begin(); it != entries.end();) {
-        if (it->key != wanted) {
+        if (!it->key.Is(wanted)) {
             ++it;
             continue;
         }
@@ -185,7 +273,7 @@ bool PropertyBag::remove(const wchar_t* key, bool all) {
 }
 
 bool PropertyBag::contains(const wchar_t* key) const {
-    return m_impl && m_impl->Find(KeyText(key)) != nullptr;
+    return m_impl && m_impl->Find(key) != nullptr;
 }
 
 void PropertyBag::clear() {
@@ -222,7 +310,7 @@ bool PropertyBag::empty() const {
 }
 
 const std::wstring& PropertyBag::keyAt(size_t index) const {
-    return index < size() ? m_impl->entries[index].key : EmptyText();
+    return index < size() ? m_impl->entries[index].key.Text() : EmptyText();
 }
 
 PropertyBag::ValueType PropertyBag::typeAt(size_t index) const {

@@ -77,9 +77,11 @@ bool SampleTaker::ReadSystem(ProcessMap& current, uint64_t& total, uint64_t& idl
 
 void SampleTaker::Finish(const ProcessMap& previous, const ProcessMap& current, int64_t interval,
                          PerformanceSample& sample) {
+    // The sample's earlier records lend their storage to the new ones.
     ProcessList list;
-    ComputeProcessRecords(previous, current, interval, list);
-    sample.processes = std::move(list.records);
+    list.records.swap(sample.processes);
+    RecomputeProcessRecords(previous, current, interval, list);
+    sample.processes.swap(list.records);
 }
 
 namespace {
@@ -209,10 +211,7 @@ bool PerformanceCollector::StartThreadLocked(CORE::PropertyBag& reply) {
     }
     m_current = run.get();
     m_runs.push_back(std::move(run));
-    {
-        const std::lock_guard<std::mutex> samples(m_sampleLock);
-        m_samples.clear();
-    }
+    DiscardSamples();
     if (ResumeThread(m_current->thread.get()) == 0xFFFFFFFF) {
         LogMessage(CORE::SysMessageError, L"Failed to resume collection thread, error: %d",
                    GetLastError());
@@ -263,14 +262,15 @@ bool PerformanceCollector::Collect(const Run& run) {
     if (!IsCurrentRun(run)) return true;
     PerfCounterSet counters;
     UpdateCounterSet(counters, SystemPerformanceCounters());
+    // Kept from cycle to cycle, so that a cycle reuses the storage of the one before.
     ProcessMap maps[2];
     int currentMap = 0;
+    PerformanceSample sample;
     SampleTaker taker(m_sources, m_clock);
 
     while (!DeadlinePassed()) {
         currentMap = 1 - currentMap;
         maps[currentMap].clear();
-        PerformanceSample sample;
         const bool taken = taker.Take(maps[1 - currentMap], maps[currentMap], sample,
                                       [&counters](std::vector<MetricValue>& values) {
                                           CollectValuesDropFailed(counters, values);
@@ -312,14 +312,37 @@ bool PerformanceCollector::WaitOneCycle() {
 }
 
 void PerformanceCollector::StoreSample(const PerformanceSample& sample) {
+    StoredSample stored{sample.tick, MetricBag(sample)};
+    CORE::PropertyBag processes;
+    AddProcessBags(sample.processes, processes);
+    {
+        const std::lock_guard<std::mutex> samples(m_sampleLock);
+        if (m_sampleCount == kCapacity) {
+            std::swap(m_samples[m_oldest], stored);  // the oldest goes
+            m_oldest = (m_oldest + 1) % kCapacity;
+        } else {
+            std::swap(m_samples[(m_oldest + m_sampleCount) % kCapacity], stored);
+            ++m_sampleCount;
+        }
+        std::swap(m_newestProcesses, processes);
+    }
+    // What was replaced is freed here, outside the lock.
+}
+
+// Under the state lock: a new thread's samples start afresh.
+void PerformanceCollector::DiscardSamples() {
+    std::array<StoredSample, kCapacity> discarded;
+    CORE::PropertyBag processes;
     const std::lock_guard<std::mutex> samples(m_sampleLock);
-    if (m_samples.size() >= kCapacity) m_samples.pop_front();
-    m_samples.push_back(sample);
+    std::swap(m_samples, discarded);
+    std::swap(m_newestProcesses, processes);
+    m_oldest = 0;
+    m_sampleCount = 0;
 }
 
 size_t PerformanceCollector::SampleCount() {
     const std::lock_guard<std::mutex> samples(m_sampleLock);
-    return m_samples.size();
+    return m_sampleCount;
 }
 
 bool PerformanceCollector::IsCollecting() {
@@ -331,19 +354,17 @@ DWORD PerformanceCollector::Deadline() {
     return m_deadline;
 }
 
+// Copies of bags built when the samples were stored: each costs a reference count.
 CORE::PropertyBag PerformanceCollector::BuildMetrics(DWORD since, int32_t type) {
     CORE::PropertyBag metrics;
     const std::lock_guard<std::mutex> samples(m_sampleLock);
-    if (m_samples.empty()) return metrics;
+    if (m_sampleCount == 0) return metrics;
     if ((type & kReportValues) != 0) {
-        for (const PerformanceSample& sample : m_samples) {
-            if (sample.tick >= since) metrics.addBag(L"metric", MetricBag(sample), false);
+        for (size_t i = 0; i < m_sampleCount; ++i) {
+            const StoredSample& sample = m_samples[(m_oldest + i) % kCapacity];
+            if (sample.tick >= since) metrics.addBag(L"metric", sample.metric, false);
         }
     }
-    if ((type & kReportProcesses) != 0) {
-        CORE::PropertyBag processes;
-        AddProcessBags(m_samples.back().processes, processes);
-        metrics.addBag(L"processMetrics", processes, false);
-    }
+    if ((type & kReportProcesses) != 0) metrics.addBag(L"processMetrics", m_newestProcesses, false);
     return metrics;
 }

@@ -5,9 +5,9 @@
 
 #include <windows.h>
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -71,7 +71,8 @@ class PerformanceCollector {
 
     bool HandlePerformanceRequest(const CORE::PropertyBag& request, CORE::PropertyBag& reply);
 
-    // Appends a sample, dropping the oldest beyond the capacity.
+    // Appends a sample, dropping the oldest beyond the capacity. What a request reports of it
+    // is built here, before the sample lock is taken, so that a request only copies it.
     void StoreSample(const PerformanceSample& sample);
     // The "metrics" bag for a request's "timestamp" and "type".
     CORE::PropertyBag BuildMetrics(DWORD since, int32_t type);
@@ -91,6 +92,7 @@ class PerformanceCollector {
     bool DeadlinePassed();
     bool WaitOneCycle();
     void EndRun(Run& run);
+    void DiscardSamples();
 
     CollectorClock& m_clock;
     SampleSources m_sources;
@@ -103,8 +105,19 @@ class PerformanceCollector {
     bool m_stopRequested = false;
     std::condition_variable m_stopSignal;
 
+    // A stored sample as requests report it: its "metric" bag, under the tick it was taken at.
+    struct StoredSample {
+        DWORD tick = 0;
+        CORE::PropertyBag metric;
+    };
+
     std::mutex m_sampleLock;  // guards the sample store
-    std::deque<PerformanceSample> m_samples;
+    // The newest samples, oldest first from m_oldest, in a ring of kCapacity entries.
+    std::array<StoredSample, kCapacity> m_samples;
+    size_t m_oldest = 0;
+    size_t m_sampleCount = 0;
+    // The newest sample's "processMetrics" bag.
+    CORE::PropertyBag m_newestProcesses;
 };
 
 // One sampling cycle: processor share, memory load, the tick, the counter values and the

@@ -57,8 +57,7 @@ bool SampleProcesses(ProcessList& list, const std::function<void()>& measuredInt
     uint64_t secondTotal = 0;
     if (!TakeReading(firstTotal, current)) return false;
     measuredInterval();
-    previous = current;
-    current.clear();
+    previous.swap(current);  // `current` is now the empty one
     if (!TakeReading(secondTotal, current)) return false;
     ProcessList computed;
     ComputeProcessRecords(previous, current, static_cast<int64_t>(secondTotal - firstTotal),

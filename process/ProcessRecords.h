@@ -29,3 +29,8 @@ struct ProcessList {
 // readings (100-ns units). A process missing from `previous` reports cpu 0 and disk 0.
 void ComputeProcessRecords(const ProcessMap& previous, const ProcessMap& current, int64_t interval,
                            ProcessList& list);
+
+// The same, but the records replace those of `list`, whose storage (names included) they reuse:
+// a thread that computes every second allocates only for processes beyond the most it has seen.
+void RecomputeProcessRecords(const ProcessMap& previous, const ProcessMap& current,
+                             int64_t interval, ProcessList& list);

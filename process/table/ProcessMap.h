@@ -2,10 +2,13 @@
 // between readings.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 // Identifies a process across readings: a reused process id comes with another creation time.
 struct ProcessKey {
@@ -30,7 +33,74 @@ struct ProcessCounters {
     uint32_t sessionId = 0;
     std::wstring imageName;
     uint64_t workingSetBytes = 0;
+
+    friend bool operator==(const ProcessCounters&, const ProcessCounters&) = default;
 };
 
-// One reading, oldest process first (ties by process id).
-using ProcessMap = std::map<ProcessKey, ProcessCounters>;
+// One reading, oldest process first (ties by process id): an ordered map from key to counters.
+// Emptying it keeps its entries, names included, for the next reading, so a thread that reads
+// the table every second into the same maps allocates only for processes beyond the most it
+// has seen. A copy takes the entries alone.
+class ProcessMap {
+  public:
+    using Entries = std::map<ProcessKey, ProcessCounters>;
+    using value_type = Entries::value_type;
+    using iterator = Entries::iterator;
+    using const_iterator = Entries::const_iterator;
+
+    ProcessMap() = default;
+    ProcessMap(const ProcessMap& other) : m_entries(other.m_entries) {}
+    ProcessMap(ProcessMap&&) noexcept = default;
+    ProcessMap& operator=(const ProcessMap& other) {
+        m_entries = other.m_entries;
+        return *this;
+    }
+    ProcessMap& operator=(ProcessMap&&) noexcept = default;
+
+    iterator begin() { return m_entries.begin(); }
+    iterator end() { return m_entries.end(); }
+    const_iterator begin() const { return m_entries.begin(); }
+    const_iterator end() const { return m_entries.end(); }
+    size_t size() const { return m_entries.size(); }
+    bool empty() const { return m_entries.empty(); }
+    iterator find(const ProcessKey& key) { return m_entries.find(key); }
+    const_iterator find(const ProcessKey& key) const { return m_entries.find(key); }
+
+    // The counters of `key`; a new entry starts from zero counters and an empty name.
+    ProcessCounters& operator[](const ProcessKey& key) {
+        // The system lists processes roughly oldest first: most land at the end.
+        iterator at = !m_entries.empty() && std::prev(m_entries.end())->first < key
+                          ? m_entries.end()
+                          : m_entries.lower_bound(key);
+        if (at != m_entries.end() && at->first == key) return at->second;
+        if (m_spare.empty()) return m_entries.emplace_hint(at, key, ProcessCounters())->second;
+        Entries::node_type node = std::move(m_spare.back());
+        m_spare.pop_back();
+        node.key() = key;
+        Restart(node.mapped());
+        return m_entries.insert(at, std::move(node))->second;
+    }
+
+    // Removes every entry, keeping them for the next reading.
+    void clear() {
+        m_spare.reserve(m_spare.size() + m_entries.size());
+        while (!m_entries.empty()) m_spare.push_back(m_entries.extract(m_entries.begin()));
+    }
+
+    void swap(ProcessMap& other) noexcept {
+        m_entries.swap(other.m_entries);
+        m_spare.swap(other.m_spare);
+    }
+
+  private:
+    // Zero counters that keep the name's storage.
+    static void Restart(ProcessCounters& counters) {
+        std::wstring name = std::move(counters.imageName);
+        name.clear();
+        counters = ProcessCounters();
+        counters.imageName = std::move(name);
+    }
+
+    Entries m_entries;
+    std::vector<Entries::node_type> m_spare;
+};

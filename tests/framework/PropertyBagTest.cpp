@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -163,7 +164,8 @@ TEST(PropertyBagTest, CopiesOfOneBagChangeIndependentlyOnManyThreads) {
         threads.emplace_back([&base, &sizes, t] {
             for (int round = 0; round < 200; ++round) {
                 PropertyBag mine(base);
-                mine.addInt(L"round", round);
+                // A key of its own in each round: every thread meets new keys at once.
+                mine.addInt((L"round " + std::to_wstring(t * 1000 + round)).c_str(), round);
                 PropertyBag nested = mine.getBag(L"process");
                 nested.addInt(L"thread", t);
                 mine.remove(L"process", false);
@@ -175,6 +177,22 @@ TEST(PropertyBagTest, CopiesOfOneBagChangeIndependentlyOnManyThreads) {
     EXPECT_EQ(base.size(), 50u);
     EXPECT_FALSE(base.getBag(L"process").contains(L"thread"));
     for (size_t size : sizes) EXPECT_EQ(size, 50u);
+}
+
+// Keys made from data, more of them than are shared process-wide: each entry then keeps its own
+// text, which a copy must not share with the bag it came from.
+TEST(PropertyBagTest, ManyDistinctKeysSurviveTheirFirstBag) {
+    auto key = [](int i) { return L"value " + std::to_wstring(i); };
+    PropertyBag bag;
+    for (int i = 0; i < 6000; ++i) bag.addInt(key(i).c_str(), i);
+    PropertyBag copy(bag);
+    copy.addInt(L"extra", 1);  // now a copy of its own
+    bag.clear();
+    ASSERT_EQ(copy.size(), 6001u);
+    for (int i = 0; i < 6000; i += 599) {
+        EXPECT_EQ(copy.keyAt(static_cast<size_t>(i)), key(i));
+        EXPECT_EQ(copy.getInt(key(i).c_str(), -1), i);
+    }
 }
 
 // As the protocol metrics remove an entry: every entry of the key. (Removing only the first and

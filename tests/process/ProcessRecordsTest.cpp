@@ -65,29 +65,38 @@ TEST(ProcessRecords, SharesAndTransfersBetweenTwoReadings) {
     before[{kCreated + 3, wideId}] = Counters(0, 0, 0, 0);
     after[{kCreated + 3, wideId}] = {4000000000000000, 0, 0, 0, 0xFFFFFFFF, 7, L"wide"};
 
-    ProcessList list;
-    ComputeProcessRecords(before, after, 8 * kSecond, list);
-    ASSERT_EQ(list.records.size(), 7u);  // the ended process is not listed
-    const ProcessRecord& wide = RecordOf(list, kGone + 7);
-    EXPECT_EQ(wide.processId, 5000007u);
-    EXPECT_EQ(wide.createTime, 1718107200);
-    EXPECT_EQ(wide.cpu, 705032704u);  // (4e17 / 8e7) modulo 2^32
-    EXPECT_EQ(wide.mem, 0xFFFFFFFFu);
-    EXPECT_EQ(wide.disk, 0u);
-    EXPECT_EQ(wide.sessionId, 7u);
-    EXPECT_EQ(wide.name, L"wide");
-    EXPECT_EQ(RecordOf(list, kGone).cpu, 25u);
-    EXPECT_EQ(RecordOf(list, kGone).disk, 3000u + 2000u);
-    EXPECT_EQ(RecordOf(list, kGone).name, L"p");
-    EXPECT_EQ(RecordOf(list, kGone + 1).cpu, 0u);
-    for (int64_t fresh : {kGone + 3, kGone + 4}) {
-        EXPECT_EQ(RecordOf(list, fresh).cpu, 0u) << fresh;
-        EXPECT_EQ(RecordOf(list, fresh).disk, 0u) << fresh;
+    // Computed afresh, and again into the records of an earlier computation, which must carry
+    // nothing over.
+    ProcessList stale;
+    stale.records.assign(9, {1, 2, 99, 99, 99, 9, L"stale name", L"stale user"});
+    for (bool reused : {false, true}) {
+        SCOPED_TRACE(reused ? "reused" : "fresh");
+        ProcessList list = reused ? stale : ProcessList();
+        (reused ? RecomputeProcessRecords : ComputeProcessRecords)(before, after, 8 * kSecond,
+                                                                   list);
+        ASSERT_EQ(list.records.size(), 7u);  // the ended process is not listed
+        for (const ProcessRecord& record : list.records) EXPECT_EQ(record.userName, L"");
+        const ProcessRecord& wide = RecordOf(list, kGone + 7);
+        EXPECT_EQ(wide.processId, 5000007u);
+        EXPECT_EQ(wide.createTime, 1718107200);
+        EXPECT_EQ(wide.cpu, 705032704u);  // (4e17 / 8e7) modulo 2^32
+        EXPECT_EQ(wide.mem, 0xFFFFFFFFu);
+        EXPECT_EQ(wide.disk, 0u);
+        EXPECT_EQ(wide.sessionId, 7u);
+        EXPECT_EQ(wide.name, L"wide");
+        EXPECT_EQ(RecordOf(list, kGone).cpu, 25u);
+        EXPECT_EQ(RecordOf(list, kGone).disk, 3000u + 2000u);
+        EXPECT_EQ(RecordOf(list, kGone).name, L"p");
+        EXPECT_EQ(RecordOf(list, kGone + 1).cpu, 0u);
+        for (int64_t fresh : {kGone + 3, kGone + 4}) {
+            EXPECT_EQ(RecordOf(list, fresh).cpu, 0u) << fresh;
+            EXPECT_EQ(RecordOf(list, fresh).disk, 0u) << fresh;
+        }
+        EXPECT_EQ(RecordOf(list, kGone + 5).disk, 0x200u);
+        EXPECT_EQ(RecordOf(list, kGone + 6).disk, 7u);
+        // Listed oldest first, the reused id after the older processes.
+        EXPECT_EQ(list.records.back().processId, kGone + 4);
     }
-    EXPECT_EQ(RecordOf(list, kGone + 5).disk, 0x200u);
-    EXPECT_EQ(RecordOf(list, kGone + 6).disk, 7u);
-    // Listed oldest first, the reused id after the older processes.
-    EXPECT_EQ(list.records.back().processId, kGone + 4);
 }
 
 TEST(ProcessRecords, CreationTimesAndSharesAtTheirLimits) {

@@ -87,30 +87,36 @@ bool Parse(const std::vector<Crafted>& table, ProcessMap& map, size_t& badOffset
 
 TEST(ProcessInformationParser, ReadsEveryRecordIntoKeyOrderAddingToTheMap) {
     ProcessMap map;
-    map[{50, 50}].imageName = L"kept";
-    map[{100, 4}].imageName = L"stale";
-    std::vector<Crafted> table = kTable;
-    table.push_back({77, 1, 0, 0, 0, 0, 0, 0, 0, L"", false});
-    size_t badOffset = 0;
-    ASSERT_TRUE(Parse(table, map, badOffset));
-    ASSERT_EQ(map.size(), 5u);  // the idle process is skipped
-    auto entry = map.begin();
-    EXPECT_EQ(entry->first, (ProcessKey{1, 77}));
-    EXPECT_EQ(entry->second.imageName, L"");  // a record without a name buffer
-    EXPECT_EQ((++entry)->second.imageName, L"kept");
-    EXPECT_EQ((++entry)->first, (ProcessKey{100, 4}));
-    EXPECT_EQ(entry->second.imageName, L"System");
-    EXPECT_EQ((++entry)->first, (ProcessKey{300, 9}));  // same creation time: lower id first
-    EXPECT_EQ((++entry)->first, (ProcessKey{300, 700}));
-    const ProcessCounters& editor = entry->second;
-    EXPECT_EQ(editor.kernelTime, 11);
-    EXPECT_EQ(editor.userTime, 12);
-    EXPECT_EQ(editor.bytesRead, 13);
-    EXPECT_EQ(editor.bytesWritten, 14);
-    EXPECT_EQ(editor.privateBytes, 0x2345'6789u);  // the low 32 bits of more than 4 GiB
-    EXPECT_EQ(editor.sessionId, 2u);
-    EXPECT_EQ(editor.workingSetBytes, 0x5'0000'0000u);  // all 64 bits
-    EXPECT_EQ(editor.imageName, L"editor.exe");
+    // The second round reads into the same map, emptied: it reuses the entries of the first,
+    // which must carry nothing over.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        map.clear();
+        map[{50, 50}].imageName = L"kept";
+        map[{100, 4}].imageName = L"stale";
+        std::vector<Crafted> table = kTable;
+        table.push_back({77, 1, 0, 0, 0, 0, 0, 0, 0, L"", false});
+        size_t badOffset = 0;
+        ASSERT_TRUE(Parse(table, map, badOffset));
+        ASSERT_EQ(map.size(), 5u);  // the idle process is skipped
+        auto entry = map.begin();
+        EXPECT_EQ(entry->first, (ProcessKey{1, 77}));
+        EXPECT_EQ(entry->second, ProcessCounters{});  // a record without a name buffer
+        EXPECT_EQ((++entry)->second, (ProcessCounters{.imageName = L"kept"}));
+        EXPECT_EQ((++entry)->first, (ProcessKey{100, 4}));
+        EXPECT_EQ(entry->second.imageName, L"System");
+        EXPECT_EQ((++entry)->first, (ProcessKey{300, 9}));  // same creation time: lower id first
+        EXPECT_EQ((++entry)->first, (ProcessKey{300, 700}));
+        const ProcessCounters& editor = entry->second;
+        EXPECT_EQ(editor.kernelTime, 11);
+        EXPECT_EQ(editor.userTime, 12);
+        EXPECT_EQ(editor.bytesRead, 13);
+        EXPECT_EQ(editor.bytesWritten, 14);
+        EXPECT_EQ(editor.privateBytes, 0x2345'6789u);  // the low 32 bits of more than 4 GiB
+        EXPECT_EQ(editor.sessionId, 2u);
+        EXPECT_EQ(editor.workingSetBytes, 0x5'0000'0000u);  // all 64 bits
+        EXPECT_EQ(editor.imageName, L"editor.exe");
+    }
 }
 
 TEST(ProcessInformationParser, RefusesRecordsThatReachOutsideTheBuffer) {
