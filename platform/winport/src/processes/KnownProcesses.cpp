@@ -1,5 +1,6 @@
 #include "KnownProcesses.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace winport {
@@ -21,16 +22,23 @@ KnownProcesses& KnownProcesses::Instance() {
     return known;
 }
 
-uint64_t KnownProcesses::BeginSnapshot() {
+KnownProcesses::Snapshot KnownProcesses::BeginSnapshot() {
+    Snapshot snapshot;
+    std::string vmstat;
+    if (procfs::ReadWholeFile("/proc/vmstat", vmstat)) {
+        snapshot.reclaimedPages = procfs::ParseReclaimedPages(vmstat);
+    }
     const std::lock_guard<std::mutex> lock(m_lock);
-    return ++m_snapshots;
+    snapshot.number = ++m_snapshots;
+    return snapshot;
 }
 
-bool KnownProcesses::Read(const procfs::ProcRoot& root, int pid, uint64_t snapshot,
+bool KnownProcesses::Read(const procfs::ProcRoot& root, int pid, const Snapshot& snapshot,
                           Reading& reading, std::string& text) {
     // Taken first: a process whose processor time has not moved since then has transferred
-    // nothing (its own system calls do that), so its transfers need no reading.
+    // nothing, faulted nothing in and changed no size (its own threads do that).
     const std::optional<uint64_t> runtime = procfs::ProcessRuntime(pid);
+    if (runtime && Unchanged(pid, *runtime, snapshot, reading)) return true;
     if (!root.ReadFile(pid, "stat", text)) return false;
     std::optional<procfs::StatFields> stat = procfs::ParseStat(text);
     if (!stat) return false;
@@ -64,10 +72,28 @@ bool KnownProcesses::Read(const procfs::ProcRoot& root, int pid, uint64_t snapsh
     reading.runtime = runtime;
     const std::lock_guard<std::mutex> lock(m_lock);
     Entry& entry = m_entries[pid];
-    if (entry.lastSeen <= snapshot) {
+    if (entry.lastSeen <= snapshot.number) {
         entry.reading = reading;
-        entry.lastSeen = snapshot;
+        entry.lastSeen = snapshot.number;
+        entry.reclaimedPages = snapshot.reclaimedPages;
     }
+    return true;
+}
+
+// The same id and the same processor time to the nanosecond is the same process, idle since. Its
+// nice value and a file truncated under its mappings are the only figures others could have
+// changed meanwhile; they show once it runs again.
+bool KnownProcesses::Unchanged(int pid, uint64_t runtime, const Snapshot& snapshot,
+                               Reading& reading) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    const auto found = m_entries.find(pid);
+    if (found == m_entries.end()) return false;
+    Entry& entry = found->second;
+    if (entry.reading.runtime != runtime || entry.reclaimedPages != snapshot.reclaimedPages) {
+        return false;
+    }
+    reading = entry.reading;
+    entry.lastSeen = std::max(entry.lastSeen, snapshot.number);
     return true;
 }
 

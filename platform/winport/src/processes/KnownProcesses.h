@@ -30,14 +30,18 @@ class KnownProcesses {
         std::optional<uint64_t> runtime;
     };
 
-    // A number for a new snapshot, larger than every earlier one's.
-    uint64_t BeginSnapshot();
-    // Reads process `pid` for snapshot `snapshot`: its stat always; its identity when the
-    // process is new; its status only when the stat shows that the process ran, faulted, or
-    // grew or shrank since the figures last read (nothing in the status that we report changes
-    // otherwise); its transfers only when it has run at all since they were last read. False
-    // when the process has ended. `text` is a buffer the caller reuses.
-    bool Read(const procfs::ProcRoot& root, int pid, uint64_t snapshot, Reading& reading,
+    struct Snapshot {
+        uint64_t number = 0;          // larger than every earlier snapshot's
+        uint64_t reclaimedPages = 0;  // as /proc/vmstat counted them when it began
+    };
+    Snapshot BeginSnapshot();
+    // Reads process `pid` for `snapshot`. A process that has not run at all since its figures
+    // were read (its processor clock stands), while reclaim took nothing from any process, has
+    // the same figures: nothing is read. Else its stat; its identity when the process is new;
+    // its status only when the stat shows that it ran, faulted, or grew or shrank since
+    // (nothing in the status that we report changes otherwise); its transfers only when it ran.
+    // False when the process has ended. `text` is a buffer the caller reuses.
+    bool Read(const procfs::ProcRoot& root, int pid, const Snapshot& snapshot, Reading& reading,
               std::string& text);
     // Forgets the processes that snapshot `snapshot`, now complete, did not see.
     void EndSnapshot(uint64_t snapshot);
@@ -51,10 +55,12 @@ class KnownProcesses {
   private:
     struct Entry {
         Reading reading;
-        uint64_t lastSeen = 0;  // the latest snapshot that saw the process
+        uint64_t lastSeen = 0;        // the latest snapshot that saw the process
+        uint64_t reclaimedPages = 0;  // as the snapshot that last read its figures began
     };
 
     bool ReadNew(int pid, Reading& reading);
+    bool Unchanged(int pid, uint64_t runtime, const Snapshot& snapshot, Reading& reading);
 
     std::mutex m_lock;  // guards everything below; never held while /proc is read
     uint64_t m_snapshots = 0;

@@ -200,6 +200,20 @@ std::vector<CpuTicks> ParsePerCpuTicks(std::string_view procStat) {
     return cpus;
 }
 
+uint64_t ParseReclaimedPages(std::string_view vmstat) {
+    uint64_t pages = 0;
+    ForEachLine(vmstat, [&](std::string_view line) {
+        std::string_view rest = line;
+        const std::string_view key = NextWord(rest);
+        uint64_t count = 0;
+        if ((key.starts_with("pgsteal_") || key.starts_with("pgdemote_") || key == "pswpout") &&
+            ParseNumber(NextWord(rest), count)) {
+            pages += count;
+        }
+    });
+    return pages;
+}
+
 std::optional<uint64_t> ParseBootTime(std::string_view procStat) {
     std::optional<uint64_t> bootTime;
     ForEachLine(procStat, [&](std::string_view line) {

@@ -68,6 +68,9 @@ std::optional<StatFields> ParseStat(std::string_view text);
 std::optional<StatusFields> ParseStatus(std::string_view text);
 std::optional<IoFields> ParseIo(std::string_view text);
 std::vector<CpuTicks> ParsePerCpuTicks(std::string_view procStat);
+// The pages /proc/vmstat says reclaim took from processes so far (stolen, demoted, swapped out):
+// while it stays, no process lost memory it did not give up itself.
+uint64_t ParseReclaimedPages(std::string_view vmstat);
 std::optional<uint64_t> ParseBootTime(std::string_view procStat);
 
 // What tells one process's /proc directory from that of a later process with the same id: the

@@ -44,6 +44,7 @@ std::shared_ptr<const ProcessIdentity> ReadProcessIdentity(int pid, const procfs
     identity->pid = pid;
     identity->startTicks = readStat->startTicks;
     identity->stamp = *stamp;
+    identity->parentPid = readStat->parentPid;
     identity->kernelThread = (readStat->flags & procfs::kKernelThreadFlag) != 0;
     identity->effectiveUid = readStatus->effectiveUid;
     identity->loginSession = dir.LoginSession();

@@ -16,6 +16,8 @@ struct ProcessIdentity {
     int pid = 0;
     uint64_t startTicks = 0;  // with the id, names the process for good
     procfs::DirectoryStamp stamp;
+    // The process that created it, which Windows keeps reporting after that process ends.
+    int64_t parentPid = 0;
     bool kernelThread = false;
     // The user, as Windows fixes a process's token user when it starts; a later setuid is not
     // followed.

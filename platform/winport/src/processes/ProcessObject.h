@@ -28,6 +28,7 @@ class ProcessObject : public HandleObject {
     DWORD Pid() const { return m_pid; }
     bool HasAnyRight(DWORD rights) const { return (m_access & rights) != 0; }
     bool IsKernelThread() const { return m_identity->kernelThread; }
+    int64_t ParentPid() const { return m_identity->parentPid; }
     bool IsSelf() const;
     uint64_t CreationFileTime() const;
     int PidFd() const { return m_pidfd.get(); }

@@ -54,7 +54,7 @@ ProcessSample Sample(const KnownProcesses::Reading& reading) {
     const procfs::StatusFields& status = reading.status;
     ProcessSample sample;
     sample.pid = static_cast<DWORD>(reading.identity->pid);
-    sample.parentPid = static_cast<DWORD>(stat.parentPid);
+    sample.parentPid = static_cast<DWORD>(reading.identity->parentPid);
     sample.createTime = procfs::StartTicksToFileTime(stat.startTicks);
     sample.kernelTime = procfs::TicksToHundredNs(stat.systemTicks);
     sample.userTime = procfs::TicksToHundredNs(stat.userTicks);
@@ -105,7 +105,8 @@ SYSTEM_PROCESS_INFORMATION Record(const ProcessSample& sample) {
 
 }  // namespace
 
-size_t EstimateProcessTableSize(const std::vector<int>& pids, uint64_t snapshot) {
+size_t EstimateProcessTableSize(const std::vector<int>& pids,
+                                const KnownProcesses::Snapshot& snapshot) {
     KnownProcesses& known = KnownProcesses::Instance();
     const procfs::ProcRoot& root = procfs::ProcessRoot();
     KnownProcesses::Reading reading;
@@ -121,7 +122,8 @@ size_t EstimateProcessTableSize(const std::vector<int>& pids, uint64_t snapshot)
     return size;
 }
 
-std::vector<ProcessSample> ReadProcessTable(const std::vector<int>& pids, uint64_t snapshot) {
+std::vector<ProcessSample> ReadProcessTable(const std::vector<int>& pids,
+                                            const KnownProcesses::Snapshot& snapshot) {
     KnownProcesses& known = KnownProcesses::Instance();
     const procfs::ProcRoot& root = procfs::ProcessRoot();
     KnownProcesses::Reading reading;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "KnownProcesses.h"
 #include "ProcessIdentity.h"
 
 namespace winport {
@@ -37,12 +38,14 @@ struct ProcessSample {
 // Bytes the records of the processes `pids` (ids listed in /proc) would take, with the names
 // of the processes last seen under those ids: what a caller's buffer must hold unless processes
 // start meanwhile or an id now names another process. Processes seen for the first time are
-// read now, for the snapshot `snapshot` of KnownProcesses.
-size_t EstimateProcessTableSize(const std::vector<int>& pids, uint64_t snapshot);
+// read now, for `snapshot`.
+size_t EstimateProcessTableSize(const std::vector<int>& pids,
+                                const KnownProcesses::Snapshot& snapshot);
 
 // The processes `pids`, in their order, for the snapshot `snapshot`; processes that end while
 // they are read are left out.
-std::vector<ProcessSample> ReadProcessTable(const std::vector<int>& pids, uint64_t snapshot);
+std::vector<ProcessSample> ReadProcessTable(const std::vector<int>& pids,
+                                            const KnownProcesses::Snapshot& snapshot);
 
 // Bytes the records of `samples` take.
 size_t ProcessTableSize(const std::vector<ProcessSample>& samples);

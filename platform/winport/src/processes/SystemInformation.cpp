@@ -75,12 +75,11 @@ ULONG_PTR AffinityMask(DWORD pid) {
 PROCESS_BASIC_INFORMATION BasicInformation(const winport::ProcessObject& process) {
     PROCESS_BASIC_INFORMATION basic;
     std::memset(&basic, 0, sizeof basic);
-    winport::procfs::StatFields stat = process.LatestStat();
     basic.ExitStatus = process.HasEnded() ? STATUS_SUCCESS : kStatusPending;
     basic.AffinityMask = AffinityMask(process.Pid());
     basic.BasePriority = 8;
     basic.UniqueProcessId = process.Pid();
-    basic.InheritedFromUniqueProcessId = static_cast<ULONG_PTR>(stat.parentPid);
+    basic.InheritedFromUniqueProcessId = static_cast<ULONG_PTR>(process.ParentPid());
     return basic;
 }
 
@@ -97,7 +96,7 @@ WINPORT_API NTSTATUS NTAPI NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS inf
     switch (informationClass) {
         case SystemProcessInformation: {
             winport::KnownProcesses& known = winport::KnownProcesses::Instance();
-            const uint64_t snapshot = known.BeginSnapshot();
+            const winport::KnownProcesses::Snapshot snapshot = known.BeginSnapshot();
             const std::vector<int> pids = winport::procfs::ListProcessIds();
             // A buffer that cannot hold the table is answered without reading every process:
             // callers ask for the size first.
@@ -106,7 +105,7 @@ WINPORT_API NTSTATUS NTAPI NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS inf
                 return Answer(estimate, information, length, returnLength, [](BYTE*) {});
             }
             std::vector<winport::ProcessSample> table = winport::ReadProcessTable(pids, snapshot);
-            known.EndSnapshot(snapshot);
+            known.EndSnapshot(snapshot.number);
             return Answer(winport::ProcessTableSize(table), information, length, returnLength,
                           [&](BYTE* buffer) { winport::WriteProcessTable(table, buffer); });
         }

@@ -256,6 +256,17 @@ TEST(WinportSystemInformation, MemoryAndTransfersBetweenSnapshotsShowInTheNext) 
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// An idle process's figures are taken again only after reclaim took pages from processes: the
+// count must move with every kind of reclaim and with nothing else.
+TEST(WinportProcFs, ReclaimedPagesAreTheStolenDemotedAndSwappedOutOnes) {
+    const std::string vmstat =
+        "pgpgout 900\npswpin 800\npswpout 1\npgsteal_kswapd 20\npgsteal_direct 300\n"
+        "pgsteal_anon 4000\npgsteal_file 50000\npgdemote_kswapd 600000\npgscan_direct 7\n"
+        "drop_pagecache 2\npgsteal_direct x\n";
+    EXPECT_EQ(winport::procfs::ParseReclaimedPages(vmstat), 654321u);
+    EXPECT_EQ(winport::procfs::ParseReclaimedPages("pgscan_kswapd 5\n"), 0u);
+}
+
 TEST(WinportProcesses, OtherAccountsProcessesAreNamedAfterTheirExecutable) {
     // Longer than the 15 bytes the kernel keeps of a command name, in a directory any account
     // may enter.
