@@ -133,7 +133,7 @@ BENCHMARK(BM_StoreSample2000Processes)->Unit(benchmark::kMicrosecond);
 double ResidentBytes() {
     long pages = 0;
     if (FILE* statm = fopen("/proc/self/statm", "r")) {
-        if (fscanf(statm, "%*ld %ld", &pages) != 1) pages = 0;
+        if (fscanf(statm, "%*d %ld", &pages) != 1) pages = 0;
         fclose(statm);
     }
     return static_cast<double>(pages) * static_cast<double>(sysconf(_SC_PAGESIZE));
