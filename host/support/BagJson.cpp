@@ -5,9 +5,10 @@
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
-#include <set>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "TextConvert.h"
@@ -85,33 +86,9 @@ std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
-// Refuses repeated keys in one object (a list is an array) and needless depth.
-class KeyChecker {
-  public:
-    bool operator()(int depth, Json::parse_event_t event, Json& parsed) {
-        if (depth > kMaxDepth)
-            throw Refused("request is nested deeper than " + std::to_string(kMaxDepth) + " levels");
-        if (event == Json::parse_event_t::object_start) m_keys.emplace_back();
-        if (event == Json::parse_event_t::object_end && !m_keys.empty()) m_keys.pop_back();
-        if (event == Json::parse_event_t::key && !m_keys.empty()) {
-            std::string key = parsed.get<std::string>();
-            if (!m_keys.back().insert(key).second) {
-                throw Refused("key " + Quoted(key) +
-                              " occurs twice in one object (a list is an array)");
-            }
-        }
-        return true;
-    }
-
-  private:
-    std::vector<std::set<std::string>> m_keys;
-};
-
 std::wstring Wide(const std::string& utf8) {
     return WideFromUtf8Lossy(utf8);
 }
-
-void ReadObject(const Json& object, const std::string& path, PropertyBag& bag);
 
 void AddInteger(PropertyBag& bag, const std::wstring& key, int64_t value) {
     if (value >= INT32_MIN && value <= INT32_MAX) {
@@ -121,56 +98,175 @@ void AddInteger(PropertyBag& bag, const std::wstring& key, int64_t value) {
     }
 }
 
-void AddValue(PropertyBag& bag, const std::wstring& key, const Json& value,
-              const std::string& where) {
-    switch (value.type()) {
-        case Json::value_t::string:
-            bag.add(key.c_str(), Wide(value.get_ref<const std::string&>()));
-            return;
-        case Json::value_t::boolean:
-            bag.addBool(key.c_str(), value.get<bool>());
-            return;
-        case Json::value_t::number_integer:
-            AddInteger(bag, key, value.get<int64_t>());
-            return;
-        case Json::value_t::number_unsigned:
-            if (value.get<uint64_t>() <= uint64_t{INT64_MAX}) {
-                AddInteger(bag, key, static_cast<int64_t>(value.get<uint64_t>()));
-                return;
-            }
-            break;
-        case Json::value_t::object: {
-            PropertyBag nested;
-            ReadObject(value, where, nested);
-            bag.addBag(key.c_str(), nested);
-            return;
-        }
-        case Json::value_t::null:
-            throw Refused("value of " + Quoted(where) + " is null");
-        case Json::value_t::number_float:
-            break;
-        default:
-            throw Refused("value of " + Quoted(where) + " has an unsupported type");
+// Builds the bag while the text is parsed, in one pass and in linear time: each object's keys
+// are checked against a hash set (a parsed document's ordered objects would look every key up
+// one by one, which makes a request with many keys cost their square). Repeated keys,
+// needless depth and keys holding a NUL stop the parse at once; a value the bag cannot hold is
+// reported once the whole text is known to be JSON, so that broken text is reported as such.
+class BagReader final : public nlohmann::json_sax<nlohmann::json> {
+  public:
+    bool null() override {
+        Refuse(" is null");
+        return true;
     }
-    throw Refused("value of " + Quoted(where) + " is not an integer that fits 64 bits");
-}
+    bool boolean(bool value) override {
+        if (Frame* target = Next()) target->bag.addBool(target->key.c_str(), value);
+        return true;
+    }
+    bool number_integer(number_integer_t value) override {
+        if (Frame* target = Next()) AddInteger(target->bag, target->key, value);
+        return true;
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        if (value > uint64_t{INT64_MAX}) return number_float(0, {});
+        if (Frame* target = Next()) {
+            AddInteger(target->bag, target->key, static_cast<int64_t>(value));
+        }
+        return true;
+    }
+    bool number_float(number_float_t, const string_t&) override {
+        Refuse(" is not an integer that fits 64 bits");
+        return true;
+    }
+    bool string(string_t& value) override {
+        if (Frame* target = Next()) target->bag.add(target->key.c_str(), Wide(value));
+        return true;
+    }
+    bool binary(binary_t&) override {
+        Refuse(" has an unsupported type");
+        return true;
+    }
+    bool start_object(std::size_t) override {
+        Open();
+        Frame frame;
+        if (m_frames.empty()) {
+            if (m_depth > 1) NotAnObject();
+        } else {
+            frame.path = ValuePath();
+        }
+        m_frames.push_back(std::move(frame));
+        return true;
+    }
+    bool key(string_t& key) override {
+        CheckDepth();
+        if (m_frames.empty()) return true;
+        if (key.find('\0') != std::string::npos) {
+            throw Refused("key " + nlohmann::json(key).dump() + " holds a NUL character");
+        }
+        Frame& frame = m_frames.back();
+        if (!frame.keys.insert(key).second) {
+            throw Refused("key " + Quoted(key) +
+                          " occurs twice in one object (a list is an array)");
+        }
+        frame.key = Wide(key);
+        frame.keyPath = frame.path.empty() ? key : frame.path + "." + key;
+        return true;
+    }
+    bool end_object() override {
+        --m_depth;
+        if (m_frames.empty()) return true;
+        Frame done = std::move(m_frames.back());
+        m_frames.pop_back();
+        if (m_frames.empty()) {
+            m_root = std::move(done.bag);
+        } else if (Frame* target = Owner()) {
+            target->bag.addBag(target->key.c_str(), done.bag);
+        }
+        return true;
+    }
+    bool start_array(std::size_t) override {
+        Open();
+        if (m_frames.empty()) {
+            NotAnObject();
+        } else if (m_frames.back().inArray) {
+            Refuse(" is an array inside an array");
+            ++m_frames.back().skippedArrays;
+        } else {
+            m_frames.back().inArray = true;
+            m_frames.back().index = 0;
+        }
+        return true;
+    }
+    bool end_array() override {
+        --m_depth;
+        if (m_frames.empty()) return true;
+        Frame& frame = m_frames.back();
+        if (frame.skippedArrays > 0) {
+            --frame.skippedArrays;
+        } else {
+            frame.inArray = false;
+        }
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&,
+                     const nlohmann::detail::exception& error) override {
+        throw error;
+    }
 
-void ReadObject(const Json& object, const std::string& path, PropertyBag& bag) {
-    for (const auto& [key, value] : object.items()) {
-        std::string where = path.empty() ? key : path + "." + key;
-        std::wstring wideKey = Wide(key);
-        if (!value.is_array()) {
-            AddValue(bag, wideKey, value, where);
-            continue;
-        }
-        for (size_t index = 0; index < value.size(); ++index) {
-            std::string element = where + "[" + std::to_string(index) + "]";
-            if (value[index].is_array())
-                throw Refused("value of " + Quoted(element) + " is an array inside an array");
-            AddValue(bag, wideKey, value[index], element);
+    // The bag read, or the first refusal.
+    PropertyBag Result() {
+        if (m_refusal) throw Refused(*m_refusal);
+        return std::move(m_root);
+    }
+
+  private:
+    // An object being read: its bag, its keys so far, and the key whose value comes next.
+    struct Frame {
+        PropertyBag bag;
+        std::unordered_set<std::string> keys;
+        std::string path;       // the object's own place, "" for the request itself
+        std::wstring key;       // the current key
+        std::string keyPath;    // the current key's place, "a.b"
+        bool inArray = false;   // the current key's value is an array being read
+        size_t index = 0;       // the next element's index in that array
+        int skippedArrays = 0;  // arrays inside that array, refused
+    };
+    void Open() {
+        ++m_depth;
+        CheckDepth();
+    }
+    void CheckDepth() const {
+        if (m_depth > kMaxDepth) {
+            throw Refused("request is nested deeper than " + std::to_string(kMaxDepth) + " levels");
         }
     }
-}
+    void NotAnObject() {
+        if (!m_refusal) m_refusal = "request is not a JSON object";
+    }
+    // The place of the value that comes next: "a.b", or "a.b[2]" inside an array.
+    std::string ValuePath() {
+        Frame& frame = m_frames.back();
+        if (!frame.inArray) return frame.keyPath;
+        return frame.keyPath + "[" + std::to_string(frame.index++) + "]";
+    }
+    void Refuse(const char* reason) {
+        if (m_frames.empty()) {
+            NotAnObject();
+            return;
+        }
+        const std::string place = ValuePath();
+        if (!m_refusal) m_refusal = "value of " + Quoted(place) + reason;
+    }
+    // The bag and key the next value goes to; null once anything was refused (nothing more is
+    // kept) or outside any object.
+    Frame* Next() {
+        if (m_frames.empty()) {
+            NotAnObject();
+            return nullptr;
+        }
+        ValuePath();  // counts the element
+        return Owner();
+    }
+    Frame* Owner() {
+        if (m_refusal || m_frames.empty()) return nullptr;
+        return &m_frames.back();
+    }
+
+    std::vector<Frame> m_frames;
+    int m_depth = 0;
+    std::optional<std::string> m_refusal;
+    PropertyBag m_root;
+};
 
 // nlohmann's texts begin with "[json.exception.parse_error.101] ": keep what follows.
 std::string ParseErrorText(const nlohmann::json::exception& error) {
@@ -189,11 +285,9 @@ std::string BagToJson(const PropertyBag& bag) {
 
 bool JsonToBag(const std::string& json, PropertyBag& bag, std::string& error) {
     try {
-        Json document = Json::parse(json, KeyChecker());
-        if (!document.is_object()) throw Refused("request is not a JSON object");
-        PropertyBag read;
-        ReadObject(document, "", read);
-        bag = std::move(read);
+        BagReader reader;
+        nlohmann::json::sax_parse(json, &reader);
+        bag = reader.Result();
         return true;
     } catch (const Refused& refused) {
         error = refused.what();

@@ -85,6 +85,10 @@ TEST(BagJsonTest, RefusalsAreClearAndLeaveTheBagUntouched) {
         {R"({"a": {"b": [1, null]}})", "value of \"a.b[1]\" is null"},
         {R"({"x": [[1]]})", "value of \"x[0]\" is an array inside an array"},
         {R"({"x": 1, "x": 2})", "key \"x\" occurs twice in one object (a list is an array)"},
+        {R"({"x": null, "x": 2})", "key \"x\" occurs twice in one object (a list is an array)"},
+        {R"({"SESSIONID": 1, "SESSIONID\u0000x": 2})",
+         "key \"SESSIONID\\u0000x\" holds a NUL character"},
+        {R"({"a": [{"b": 1.5}]})", "value of \"a[0].b\" is not an integer that fits 64 bits"},
     };
     for (const auto& [json, expected] : cases) {
         PropertyBag bag;
