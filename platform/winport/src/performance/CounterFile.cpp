@@ -1,6 +1,7 @@
 #include "CounterFile.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "CaseFold.h"
 #include "JsonInput.h"
@@ -12,10 +13,20 @@ namespace {
 
 using namespace json_input;
 
-bool ContainsName(const std::vector<std::wstring>& names, std::wstring_view name) {
-    return std::any_of(names.begin(), names.end(),
-                       [&](const std::wstring& known) { return EqualsIgnoringCase(known, name); });
-}
+// Names as paths compare them, ignoring case: each kept folded, so that a file with many
+// instances is checked in linear time.
+class NameSet {
+  public:
+    // False when the name is in the set already.
+    bool Insert(std::wstring_view name) {
+        std::wstring folded(name);
+        for (wchar_t& c : folded) c = FoldCase(c);
+        return m_names.insert(std::move(folded)).second;
+    }
+
+  private:
+    std::unordered_set<std::wstring> m_names;
+};
 
 // Paths separate their parts with backslashes, so no name may hold one.
 std::wstring ExpectPathName(const Json& value, const std::string& place) {
@@ -38,12 +49,11 @@ bool ParenthesesBalanced(std::wstring_view name) {
 std::vector<CounterInfo> ReadCounters(const Json& list, const std::string& place) {
     ExpectArray(list, place);
     std::vector<CounterInfo> counters;
-    std::vector<std::wstring> names;
+    NameSet names;
     for (size_t i = 0; i < list.size(); ++i) {
         const std::string at = Element(place, i);
         std::wstring name = ExpectPathName(list[i], at);
-        if (ContainsName(names, name)) throw InvalidInput(at + ": the counter is listed twice");
-        names.push_back(name);
+        if (!names.Insert(name)) throw InvalidInput(at + ": the counter is listed twice");
         counters.push_back(CounterInfo{std::move(name), CounterKind::Raw, 1.0, false,
                                        PERF_COUNTER_LARGE_RAWCOUNT});
     }
@@ -71,15 +81,14 @@ std::vector<ObjectInstance> ReadInstances(const Json& instances, const std::stri
                                           const ObjectData& object) {
     ExpectObject(instances, place);
     std::vector<ObjectInstance> read;
-    std::vector<std::wstring> names;
+    NameSet names;
     for (const auto& [key, values] : instances.items()) {
         const std::string at = Member(place, key);
         std::wstring name = ExpectPathName(Json(key), at);
         if (!ParenthesesBalanced(name))
             throw InvalidInput(at + ": unbalanced parentheses in the instance name");
-        if (ContainsName(names, name))
+        if (!names.Insert(name))
             throw InvalidInput(at + ": the instance is listed twice (names ignore case)");
-        names.push_back(name);
         read.push_back({std::move(name), ReadValues(values, at, object.counters)});
     }
     return read;
@@ -122,14 +131,13 @@ bool ParseCounterFile(std::string_view text, std::vector<ObjectData>& objects,
         const Json& list = RequiredMember(document, "objects", "");
         ExpectArray(list, "objects");
         std::vector<ObjectData> read;
-        std::vector<std::wstring> names;
+        NameSet names;
         for (size_t i = 0; i < list.size(); ++i) {
             ObjectData object = ReadObject(list[i], Element("objects", i));
-            if (ContainsName(names, object.name)) {
+            if (!names.Insert(object.name)) {
                 throw InvalidInput(Element("objects", i) +
                                    ": the object is listed twice (names ignore case)");
             }
-            names.push_back(object.name);
             read.push_back(std::move(object));
         }
         objects = std::move(read);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <unordered_set>
 
 #include "Utf8.h"
 
@@ -20,16 +21,95 @@ std::string WithoutExceptionTag(const std::string& message) {
     return end == std::string::npos ? message : message.substr(end + 2);
 }
 
+// Builds the document as the parser reads it. A member is appended to its object after a
+// hash-set check of its name, so a file with many members costs linear time (the ordered
+// document's own insertion looks every name up one by one) and a repeated name is refused
+// rather than merged.
+class DocumentBuilder final : public nlohmann::json_sax<Json> {
+  public:
+    explicit DocumentBuilder(Json& document) : m_document(document) {}
+
+    bool null() override { return Add(Json(nullptr)); }
+    bool boolean(bool value) override { return Add(Json(value)); }
+    bool number_integer(number_integer_t value) override { return Add(Json(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return Add(Json(value)); }
+    bool number_float(number_float_t value, const string_t&) override { return Add(Json(value)); }
+    bool string(string_t& value) override { return Add(Json(std::move(value))); }
+    bool binary(binary_t& value) override { return Add(Json::binary(std::move(value))); }
+    bool start_object(std::size_t) override { return Open(Json::object()); }
+    bool start_array(std::size_t) override { return Open(Json::array()); }
+    bool end_object() override { return Close(); }
+    bool end_array() override { return Close(); }
+    bool key(string_t& name) override {
+        Level& level = m_levels.back();
+        if (!level.names.insert(name).second) Fail(Member(level.place, name), "listed twice");
+        level.name = std::move(name);
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&,
+                     const nlohmann::detail::exception& error) override {
+        throw error;
+    }
+
+  private:
+    struct Level {
+        Json value;
+        std::string place;
+        std::unordered_set<std::string> names;  // an object's members so far
+        std::string name;                       // the member whose value comes next
+    };
+
+    std::string NextPlace() const {
+        if (m_levels.empty()) return "";
+        const Level& level = m_levels.back();
+        return level.value.is_array() ? Element(level.place, level.value.size())
+                                      : Member(level.place, level.name);
+    }
+    bool Open(Json value) {
+        std::string place = NextPlace();
+        m_levels.push_back(Level{std::move(value), std::move(place), {}, {}});
+        return true;
+    }
+    bool Close() {
+        Json value = std::move(m_levels.back().value);
+        m_levels.pop_back();
+        return Add(std::move(value));
+    }
+    bool Add(Json value) {
+        if (m_levels.empty()) {
+            m_document = std::move(value);
+            return true;
+        }
+        Level& level = m_levels.back();
+        if (level.value.is_array()) {
+            level.value.get_ref<Json::array_t&>().push_back(std::move(value));
+        } else {
+            // Appended past the ordered map's own search: the name was checked above.
+            static_cast<Json::object_t::Container&>(level.value.get_ref<Json::object_t&>())
+                .emplace_back(std::move(level.name), std::move(value));
+        }
+        return true;
+    }
+
+    Json& m_document;
+    std::vector<Level> m_levels;
+};
+
 }  // namespace
 
 bool Parse(std::string_view text, Json& document, std::string& reason) {
     try {
-        document = Json::parse(text.begin(), text.end());
+        Json read;
+        DocumentBuilder builder(read);
+        Json::sax_parse(text.begin(), text.end(), &builder);
+        document = std::move(read);
         return true;
     } catch (const Json::exception& error) {
         reason = WithoutExceptionTag(error.what());
-        return false;
+    } catch (const InvalidInput& invalid) {
+        reason = invalid.what();
     }
+    return false;
 }
 
 std::string Member(const std::string& place, const std::string& key) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <unordered_set>
 
 #include "JsonInput.h"
 #include "WideText.h"
@@ -112,9 +113,10 @@ bool ParseSessionsFile(std::string_view text, std::vector<SessionRecord>& sessio
         const Json& list = RequiredMember(document, "sessions", "");
         ExpectArray(list, "sessions");
         std::vector<SessionRecord> read;
+        std::unordered_set<DWORD> ids;  // linear in the sessions, however many
         for (size_t i = 0; i < list.size(); ++i) {
             SessionRecord session = ReadDeclaredSession(list[i], Element("sessions", i));
-            if (ContainsId(read, session.id))
+            if (!ids.insert(session.id).second)
                 throw InvalidInput(Element("sessions", i) + ": the session id is listed twice");
             read.push_back(std::move(session));
         }

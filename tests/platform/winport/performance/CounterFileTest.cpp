@@ -67,6 +67,9 @@ TEST_F(CounterFileTest, RefusesFilesThatDoNotParseNamingFileAndReason) {
          "the instance is listed twice"},
         {R"({"objects": [{"name": "A", "counters": [], "values": {}}, {"name": "a", "counters": [], "values": {}}]})",
          "objects[1]: the object is listed twice"},
+        {R"({"objects": [{"name": "A", "counters": ["X"], "values": {"X": 1, "X": 2}}]})",
+         "objects[0].values.X: listed twice"},
+        {R"({"objects": [], "objects": []})", "objects: listed twice"},
     };
     for (const auto& [text, reason] : cases) {
         const std::string path = m_files.Write("bad.json", text);

@@ -153,6 +153,8 @@ TEST_F(SessionsTest, RefusesSessionsFilesThatDoNotParse) {
          "sessions[0].state: unknown state \"Active\" (known: active, connected,"},
         {R"({"sessions": [{"id": 3, "state": "active"}, {"id": 3, "state": "idle"}]})",
          "sessions[1]: the session id is listed twice"},
+        {R"({"sessions": [{"id": 3, "state": "active", "id": 4}]})",
+         "sessions[0].id: listed twice"},
         {R"({"sessions": [{"id": 3, "state": "active", "usr": "x"}]})",
          "sessions[0].usr: unknown member"},
         {R"({"sessions": {}})", "sessions: expected an array, found object"},
