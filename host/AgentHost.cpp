@@ -28,7 +28,7 @@ bool ParseRegistryFiles(const std::vector<std::filesystem::path>& files,
     for (size_t i = 0; i < files.size(); ++i) {
         std::string reason;
         if (!dorn::LoadRegFile(files[i], parsed[i], reason)) {
-            error = Utf8FromPath(files[i]) + ": " + reason;
+            error = "--registry " + Utf8FromPath(files[i]) + ": " + reason;
             return false;
         }
     }
@@ -40,12 +40,19 @@ bool ApplyRegistryFiles(const std::vector<std::filesystem::path>& files,
     for (size_t i = 0; i < files.size(); ++i) {
         std::string reason;
         if (!dorn::ApplyRegFile(parsed[i], reason)) {
-            error = Utf8FromPath(files[i]) + ": " + reason;
+            error = "--registry " + Utf8FromPath(files[i]) + ": " + reason;
             return false;
         }
     }
     return true;
 }
+
+#if !defined(_WIN32)
+bool Refused(const std::string& option, std::string& error) {
+    error = option + ": " + error;
+    return false;
+}
+#endif
 
 // On Linux the display protocols' counters and the login sessions come from files; on Windows
 // the system supplies both and the options are refused.
@@ -57,11 +64,14 @@ bool PublishMachineFiles(const HostOptions& options, std::string& error) {
     }
     return true;
 #else
+    // winport reads them itself, again whenever they change, with the same refusal of what is
+    // not a regular file of at most 64 MiB; its reason names the file.
     for (const auto& file : options.counterFiles) {
-        if (!winport::PublishCounterFile(file.string(), error)) return false;
+        if (!winport::PublishCounterFile(file.string(), error)) return Refused("--counters", error);
     }
     for (const auto& file : options.sessionsFiles) {
-        if (!winport::DeclareSessionsFile(file.string(), error)) return false;
+        if (!winport::DeclareSessionsFile(file.string(), error))
+            return Refused("--sessions", error);
     }
     return true;
 #endif
