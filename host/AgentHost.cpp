@@ -1,6 +1,7 @@
 #include "AgentHost.h"
 
 #include <chrono>
+#include <filesystem>
 #include <vector>
 
 #include "RegFile.h"
@@ -77,6 +78,17 @@ bool PublishMachineFiles(const HostOptions& options, std::string& error) {
 #endif
 }
 
+// The loader opens the plug-in itself, and would wait for ever on a pipe: --plugin names a
+// regular file or is refused. The check is of the path, not of what the loader then opens; the
+// directory that holds the plug-in is trusted not to change it in between.
+bool IsRegularFile(const std::filesystem::path& plugin, std::string& error) {
+    std::error_code failure;
+    if (std::filesystem::is_regular_file(plugin, failure)) return true;
+    error = "cannot load the plug-in " + Utf8FromPath(plugin) + ": " +
+            (failure ? failure.message() : "not a regular file");
+    return false;
+}
+
 const char* DescribeFailure(CORE::ResponseType response) {
     switch (response) {
         case CORE::ResponseNoWorker:
@@ -115,6 +127,9 @@ HostStart AgentHost::Start(std::string& error) {
     if (!ApplyRegistryFiles(m_options.registryFiles, registryFiles, error) ||
         !PublishMachineFiles(m_options, error)) {
         return HostStart::BadInput;
+    }
+    if (m_options.pluginPath && !IsRegularFile(*m_options.pluginPath, error)) {
+        return HostStart::Failed;
     }
     m_plugin = std::make_unique<PluginLibrary>();
     if (!m_plugin->Load(m_options.pluginPath.value_or(PluginLibrary::DefaultPath()), error)) {
