@@ -11,9 +11,9 @@ namespace dorn {
 
 inline constexpr uint64_t kLargestOptionFile = 64 * 1024 * 1024;
 
-// The whole file in `bytes`. False with `reason` ("not a regular file", "the file is larger than 64
-// MiB", "cannot open: ...") when it cannot be taken; the file is opened once and checked through
-// the opened handle, so what is checked is what is read.
+// The whole file in `bytes`. False with `reason` when it cannot be taken: "not a regular
+// file", "the file is larger than 64 MiB", "cannot open: ...". The file is opened once and
+// checked through the opened handle, so what is checked is what is read.
 bool ReadOptionFile(const std::filesystem::path& path, std::string& bytes, std::string& reason);
 
 }  // namespace dorn

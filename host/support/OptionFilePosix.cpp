@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -45,8 +46,9 @@ bool ReadOptionFile(const std::filesystem::path& path, std::string& bytes, std::
     std::string content(static_cast<size_t>(status.st_size) + 1, '\0');
     size_t filled = 0;
     while (filled <= kLargestOptionFile) {
-        if (filled == content.size())
+        if (filled == content.size()) {
             content.resize(std::min<size_t>(2 * filled, kLargestOptionFile + 1));
+        }
         const ssize_t count = read(file.get(), content.data() + filled, content.size() - filled);
         if (count < 0 && errno == EINTR) continue;
         if (count < 0) {
