@@ -163,6 +163,10 @@ Reading ReadTokenFile(const std::filesystem::path& path, std::string& token, std
         error = "cannot read " + Describe(path) + ": " + SystemError(errno);
         return Reading::Failed;
     }
+    if (!S_ISREG(status.st_mode)) {
+        error = Describe(path) + " is not a regular file";
+        return Reading::Failed;
+    }
     if (!CheckOwnership(status, path, error)) return Reading::Failed;
     std::string content(kLongestFile + 1, '\0');
     size_t filled = 0;

@@ -1,6 +1,7 @@
 #include "AgentHost.h"
 
 #include <chrono>
+#include <filesystem>
 #include <vector>
 
 #include "RegFile.h"
@@ -28,7 +29,7 @@ bool ParseRegistryFiles(const std::vector<std::filesystem::path>& files,
     for (size_t i = 0; i < files.size(); ++i) {
         std::string reason;
         if (!dorn::LoadRegFile(files[i], parsed[i], reason)) {
-            error = Utf8FromPath(files[i]) + ": " + reason;
+            error = "--registry " + Utf8FromPath(files[i]) + ": " + reason;
             return false;
         }
     }
@@ -40,12 +41,19 @@ bool ApplyRegistryFiles(const std::vector<std::filesystem::path>& files,
     for (size_t i = 0; i < files.size(); ++i) {
         std::string reason;
         if (!dorn::ApplyRegFile(parsed[i], reason)) {
-            error = Utf8FromPath(files[i]) + ": " + reason;
+            error = "--registry " + Utf8FromPath(files[i]) + ": " + reason;
             return false;
         }
     }
     return true;
 }
+
+#if !defined(_WIN32)
+bool Refused(const std::string& option, std::string& error) {
+    error = option + ": " + error;
+    return false;
+}
+#endif
 
 // On Linux the display protocols' counters and the login sessions come from files; on Windows
 // the system supplies both and the options are refused.
@@ -57,14 +65,28 @@ bool PublishMachineFiles(const HostOptions& options, std::string& error) {
     }
     return true;
 #else
+    // winport reads them itself, again whenever they change, with the same refusal of what is
+    // not a regular file of at most 64 MiB; its reason names the file.
     for (const auto& file : options.counterFiles) {
-        if (!winport::PublishCounterFile(file.string(), error)) return false;
+        if (!winport::PublishCounterFile(file.string(), error)) return Refused("--counters", error);
     }
     for (const auto& file : options.sessionsFiles) {
-        if (!winport::DeclareSessionsFile(file.string(), error)) return false;
+        if (!winport::DeclareSessionsFile(file.string(), error))
+            return Refused("--sessions", error);
     }
     return true;
 #endif
+}
+
+// The loader opens the plug-in itself, and would wait for ever on a pipe: --plugin names a
+// regular file or is refused. The check is of the path, not of what the loader then opens; the
+// directory that holds the plug-in is trusted not to change it in between.
+bool IsRegularFile(const std::filesystem::path& plugin, std::string& error) {
+    std::error_code failure;
+    if (std::filesystem::is_regular_file(plugin, failure)) return true;
+    error = "cannot load the plug-in " + Utf8FromPath(plugin) + ": " +
+            (failure ? failure.message() : "not a regular file");
+    return false;
 }
 
 const char* DescribeFailure(CORE::ResponseType response) {
@@ -105,6 +127,9 @@ HostStart AgentHost::Start(std::string& error) {
     if (!ApplyRegistryFiles(m_options.registryFiles, registryFiles, error) ||
         !PublishMachineFiles(m_options, error)) {
         return HostStart::BadInput;
+    }
+    if (m_options.pluginPath && !IsRegularFile(*m_options.pluginPath, error)) {
+        return HostStart::Failed;
     }
     m_plugin = std::make_unique<PluginLibrary>();
     if (!m_plugin->Load(m_options.pluginPath.value_or(PluginLibrary::DefaultPath()), error)) {

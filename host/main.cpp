@@ -1,4 +1,5 @@
 // dorn: the agent's service host.
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 
 namespace {
 
+constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 template <class... Handlers>
@@ -19,9 +21,7 @@ struct Overloaded : Handlers... {
 template <class... Handlers>
 Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     std::vector<std::string> arguments;
     Command command;
     std::string error;
@@ -37,4 +37,19 @@ int main(int argc, char** argv) {
                                  [](const CallOptions& options) { return RunCall(options); },
                                  [](const ServeOptions& options) { return RunServe(options); }},
                       command);
+}
+
+}  // namespace
+
+// Whatever a command did not foresee ends the run with a line on standard error, never with an
+// abort.
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& failure) {
+        std::cerr << "dorn: " << failure.what() << "\n";
+    } catch (...) {
+        std::cerr << "dorn: an unexpected failure\n";
+    }
+    return kExitFailed;
 }

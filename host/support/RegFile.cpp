@@ -4,11 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string_view>
 
+#include "OptionFile.h"
 #include "UniqueHandle.h"
 
 namespace dorn {
@@ -87,8 +86,13 @@ std::string RootText(HKEY root) {
     return "?";
 }
 
+// A key as messages name it; a path of hundreds of levels is cut, between characters.
 std::string KeyText(const RegFileKey& key) {
-    return RootText(key.root) + (key.path.empty() ? "" : "\\" + Narrow(key.path));
+    std::string text = RootText(key.root) + (key.path.empty() ? "" : "\\" + Narrow(key.path));
+    size_t cut = 200;
+    if (text.size() <= cut) return text;
+    while ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return text.substr(0, cut) + "...";
 }
 
 void AppendCodePoint(std::wstring& text, char32_t c) {
@@ -255,7 +259,9 @@ class RegFileParser {
             std::find_if(std::begin(kRoots), std::end(kRoots),
                          [&](const RootName& r) { return EqualsAsciiNoCase(r.name, rootName); });
         if (root == std::end(kRoots)) return Fail("unknown root key " + Narrow(rootName));
+        if (name.find(L'\0') != std::wstring_view::npos) return Fail("NUL character in a key name");
         key.root = root->root;
+        key.line = current_ + 1;
         key.path = std::wstring(name.substr(std::min(separator + 1, name.size())));
         if (separator < name.size() && !IsValidPath(key.path)) {
             return Fail("bad key path \"" + Narrow(name) + "\"");
@@ -272,12 +278,16 @@ class RegFileParser {
 
     bool ParseValue(std::wstring_view line, RegFile& file) {
         RegFileValue value;
+        value.line = current_ + 1;
         std::wstring_view rest;
         if (line.front() == L'@') {
             rest = line.substr(1);
         } else if (line.front() == L'"') {
             std::optional<std::wstring> name = ParseQuoted(line, rest);
             if (!name) return false;
+            if (name->find(L'\0') != std::wstring::npos) {
+                return Fail("NUL character in a value name");
+            }
             value.name = std::move(*name);
         } else {
             return Fail("expected \"name\"=value");
@@ -436,14 +446,15 @@ bool ApplyValue(HKEY key, const RegFileKey& fileKey, const RegFileValue& value,
     if (value.remove) {
         const LSTATUS status = RegDeleteValueW(key, value.name.c_str());
         if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return true;
-        error = "cannot delete value " + ValueText(value) + " of " + KeyText(fileKey) +
-                StatusText(status);
+        error = LineError(value.line, "cannot delete value " + ValueText(value) + " of " +
+                                          KeyText(fileKey) + StatusText(status));
         return false;
     }
     const LSTATUS status = RegSetValueExW(key, value.name.c_str(), 0, value.type, value.data.data(),
                                           static_cast<DWORD>(value.data.size()));
     if (status == ERROR_SUCCESS) return true;
-    error = "cannot set value " + ValueText(value) + " of " + KeyText(fileKey) + StatusText(status);
+    error = LineError(value.line, "cannot set value " + ValueText(value) + " of " +
+                                      KeyText(fileKey) + StatusText(status));
     return false;
 }
 
@@ -451,7 +462,8 @@ bool ApplyKey(const RegFileKey& fileKey, std::string& error) {
     if (fileKey.remove) {
         const LSTATUS status = RegDeleteTreeW(fileKey.root, fileKey.path.c_str());
         if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return true;
-        error = "cannot remove key " + KeyText(fileKey) + StatusText(status);
+        error =
+            LineError(fileKey.line, "cannot remove key " + KeyText(fileKey) + StatusText(status));
         return false;
     }
     UniqueRegKey key;
@@ -459,7 +471,8 @@ bool ApplyKey(const RegFileKey& fileKey, std::string& error) {
         RegCreateKeyExW(fileKey.root, fileKey.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_WRITE, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS) {
-        error = "cannot create key " + KeyText(fileKey) + StatusText(status);
+        error =
+            LineError(fileKey.line, "cannot create key " + KeyText(fileKey) + StatusText(status));
         return false;
     }
     return std::all_of(
@@ -485,14 +498,8 @@ bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error) {
 }
 
 bool LoadRegFile(const std::filesystem::path& path, RegFile& file, std::string& error) {
-    std::ifstream stream(path, std::ios::binary);
     std::string bytes;
-    if (stream) bytes.assign(std::istreambuf_iterator<char>(stream), {});
-    if (!stream || stream.bad()) {
-        error = "cannot read the file";
-        return false;
-    }
-    return ParseRegFile(bytes, file, error);
+    return ReadOptionFile(path, bytes, error) && ParseRegFile(bytes, file, error);
 }
 
 bool ApplyRegFile(const RegFile& file, std::string& error) {

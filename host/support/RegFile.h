@@ -17,6 +17,7 @@ struct RegFileValue {
     DWORD type = REG_NONE;
     std::vector<uint8_t> data;  // as RegSetValueExW takes it (strings UTF-16LE/wchar_t with NUL)
     bool remove = false;        // "name"=-
+    size_t line = 0;            // where it starts, for messages
 };
 
 struct RegFileKey {
@@ -24,6 +25,7 @@ struct RegFileKey {
     std::wstring path;    // below the root, backslash-separated
     bool remove = false;  // [-HKEY_...\path]
     std::vector<RegFileValue> values;
+    size_t line = 0;  // of its [key] line, for messages
 };
 
 struct RegFile {
@@ -36,7 +38,7 @@ bool ParseRegFile(const std::string& bytes, RegFile& file, std::string& error);
 bool LoadRegFile(const std::filesystem::path& path, RegFile& file, std::string& error);
 
 // Writes a parsed file with RegCreateKeyExW / RegSetValueExW (and deletes what it removes).
-// False with `error` naming the key or value when a registry call fails.
+// False with `error` naming the line and the key or value when a registry call fails.
 bool ApplyRegFile(const RegFile& file, std::string& error);
 
 }  // namespace dorn

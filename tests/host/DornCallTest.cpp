@@ -108,8 +108,6 @@ TEST(DornCallTest, UsageErrors) {
     for (const auto& arguments : std::vector<std::vector<std::string>>{
              {},
              {"call", "--log-level", "9", "ClientInfo"},
-             {"call", "--registry", "/nonexistent/file.reg", "ClientInfo"},
-             {"call", "--counters", "/nonexistent/counters.json", "Bogus"},
              {"call", "--sessions", kSamples + "sessions.reg", "Bogus"}}) {
         const ProcessResult result = Dorn(arguments);
         EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments) << result.err;
@@ -117,9 +115,43 @@ TEST(DornCallTest, UsageErrors) {
     }
     EXPECT_TRUE(HasLine(Dorn({"call", "--perfmon-interval", "-1", "Bogus"}),
                         "--perfmon-interval takes seconds from 1 to 86400"));
-    const ProcessResult missingPlugin = Dorn({"call", "--plugin", "/nonexistent/lib.so", "Bogus"});
-    EXPECT_EQ(missingPlugin.exitCode, 1);
-    EXPECT_TRUE(HasLine(missingPlugin, "cannot load the plug-in"));
+    // A plug-in that is a pipe is refused before the loader could wait on it.
+    const TempDirectory directory;
+    std::vector<std::string> plugins = NonRegularFiles(directory.Path());
+    plugins.push_back("/nonexistent/lib.so");
+    for (const std::string& plugin : plugins) {
+        const ProcessResult refused = Dorn({"call", "--plugin", plugin, "Bogus"});
+        EXPECT_EQ(refused.exitCode, 1) << plugin;
+        EXPECT_TRUE(HasLine(refused, "cannot load the plug-in " + plugin + ": ")) << refused.err;
+    }
+}
+
+// Every option that names a file takes only a regular file of at most 64 MiB: anything else is
+// refused with the option, the path and the reason, without blocking on a pipe or reading an
+// endless device.
+TEST(DornCallTest, FileOptionsRefuseWhatIsNoRegularFile) {
+    TempDirectory directory;
+    const std::string large = directory.Path("large");
+    std::ofstream(large, std::ios::binary).close();
+    std::filesystem::resize_file(large, 64 * 1024 * 1024 + 1);  // sparse: no space taken
+    std::vector<std::pair<std::string, std::string>> files = {
+        {directory.Path().string(), "not a regular file"},
+        {large, "the file is larger than 64 MiB"},
+        {directory.Path("missing"), "cannot open"}};
+    for (const std::string& special : NonRegularFiles(directory.Path())) {
+        files.emplace_back(special, "not a regular file");
+    }
+    std::vector<std::string> options = {"--registry"};
+    if (HasLinuxApiLayer()) options.insert(options.end(), {"--counters", "--sessions"});
+    for (const std::string& option : options) {
+        for (const auto& [path, reason] : files) {
+            const ProcessResult result = Dorn({"call", option, path, "ClientInfo"});
+            EXPECT_EQ(result.exitCode, 2) << option << " " << path << ": " << result.err;
+            EXPECT_TRUE(HasLine(result, option)) << result.err;
+            EXPECT_TRUE(HasLine(result, path + ": " + reason)) << result.err;
+            EXPECT_EQ(result.out, "");
+        }
+    }
 }
 
 // The plug-in found the host's performance monitor while it started, and the collection thread

@@ -466,6 +466,9 @@ TEST_F(ServeTest, StartFailures) {
         {{"serve", token, "--port", "0", "--registry", kFixtures + "counters/sessions.json"},
          2,
          "sessions.json"},
+        {{"serve", "--token-file", m_root.Path().string(), "--port", "0"},
+         1,
+         "is not a regular file"},
     };
     for (const auto& example : cases) {
         const ProcessResult result = RunProcess(DORN_EXECUTABLE, example.arguments);

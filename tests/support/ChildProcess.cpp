@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 
 #include "ServeProcess.h"
@@ -14,6 +16,12 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     result.out = child.Out();
     result.err = child.Err();
     return result;
+}
+
+std::vector<std::string> NonRegularFiles(const std::filesystem::path& directory) {
+    const std::string pipe = (directory / "pipe").string();
+    mkfifo(pipe.c_str(), 0600);  // when it fails, the missing file is refused otherwise
+    return {pipe, "/dev/zero"};
 }
 
 }  // namespace dorn::test

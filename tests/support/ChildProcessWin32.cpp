@@ -108,4 +108,8 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     return result;
 }
 
+std::vector<std::string> NonRegularFiles(const std::filesystem::path&) {
+    return {"NUL"};  // the null device
+}
+
 }  // namespace dorn::test

@@ -151,6 +151,9 @@ TEST(RegFileTest, MalformedFilesNameTheLine) {
         {kHeader + "[HKLM\\A]\n\"v\"=qword:1\n", "line 3: unknown value format \"qword:1\""},
         {kHeader + "[HKLM\\A]\n\"v\"=\"\xC3\x28\"\n", "line 3: invalid UTF-8 text"},
         {"\xFF\xFE" + std::string("W\0\n\0\0\xD8", 6), "line 2: invalid UTF-16 text"},
+        {kHeader + std::string("[HKLM\\A\0B]\n", 11), "line 2: NUL character in a key name"},
+        {kHeader + "[HKLM\\A]\n" + std::string("\"v\0w\"=\"x\"\n", 10),
+         "line 3: NUL character in a value name"},
     };
     for (const auto& [text, expected] : cases) {
         RegFile file;
@@ -161,10 +164,6 @@ TEST(RegFileTest, MalformedFilesNameTheLine) {
         ASSERT_EQ(file.keys.size(), 1u) << "a failed parse must leave the output as it was";
         EXPECT_EQ(file.keys[0].path, L"Untouched");
     }
-    RegFile file;
-    std::string error;
-    EXPECT_FALSE(dorn::LoadRegFile(kFixtures + "no_such_file.reg", file, error));
-    EXPECT_EQ(error, "cannot read the file");
 }
 
 class RegFileApplyTest : public ::testing::Test {
@@ -216,15 +215,22 @@ TEST_F(RegFileApplyTest, RegistryFailuresNameTheKeyOrValue) {
     dorn::test::FailCall("RegSetValueExW", ERROR_ACCESS_DENIED, 1);
     std::string error;
     EXPECT_FALSE(dorn::ApplyRegFile(file, error));
-    EXPECT_EQ(error, "cannot set value \"two\" of HKEY_LOCAL_MACHINE\\Software\\A (error 5)");
+    EXPECT_EQ(error,
+              "line 4: cannot set value \"two\" of HKEY_LOCAL_MACHINE\\Software\\A (error 5)");
 
     dorn::test::FailCall("RegCreateKeyExW", ERROR_ACCESS_DENIED);
     EXPECT_FALSE(dorn::ApplyRegFile(file, error));
-    EXPECT_EQ(error, "cannot create key HKEY_LOCAL_MACHINE\\Software\\A (error 5)");
+    EXPECT_EQ(error, "line 2: cannot create key HKEY_LOCAL_MACHINE\\Software\\A (error 5)");
 
     dorn::test::FailCall("RegDeleteTreeW", ERROR_ACCESS_DENIED);
     EXPECT_FALSE(dorn::ApplyRegFile(Parse(kHeader + "[-HKCU\\X]\n"), error));
-    EXPECT_EQ(error, "cannot remove key HKEY_CURRENT_USER\\X (error 5)");
+    EXPECT_EQ(error, "line 2: cannot remove key HKEY_CURRENT_USER\\X (error 5)");
+
+    // Keys nest at most 512 levels deep; the message cuts the path.
+    std::string deep = "HKEY_CURRENT_USER";
+    for (int level = 0; level < 513; ++level) deep += "\\k";
+    EXPECT_FALSE(dorn::ApplyRegFile(Parse(kHeader + "\n[" + deep + "]\n"), error));
+    EXPECT_EQ(error, "line 3: cannot create key " + deep.substr(0, 200) + "... (error 87)");
 
     EXPECT_EQ(dorn::test::OpenRegistryKeyCount(), openKeys);  // closed on every path
 }

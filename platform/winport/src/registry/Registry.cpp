@@ -135,6 +135,10 @@ LSTATUS CreateKey(HKEY base, LPCWSTR subKey, LPCWSTR keyClass, PHKEY result, LPD
     return WithKey<std::unique_lock>(base, [&](Hive& hive, KeyPtr key) -> LSTATUS {
         std::vector<std::wstring_view> names;
         if (LSTATUS status = SplitKeyPath(base, subKey, names)) return status;
+        // A key below the deepest level cannot exist, so nothing is created on the way to it.
+        if (key->Depth() + names.size() > winport::registry::kMaxKeyDepth) {
+            return ERROR_INVALID_PARAMETER;
+        }
         DWORD outcome = REG_OPENED_EXISTING_KEY;
         for (size_t i = 0; i < names.size(); ++i) {
             KeyPtr next = key->FindSubkey(names[i]);

@@ -32,9 +32,22 @@ constexpr uintptr_t kFirstRootHandle = static_cast<uintptr_t>(intptr_t{INT32_MIN
 
 }  // namespace
 
-Key::Key(std::wstring name, std::wstring keyClass)
-    : name_(std::move(name)), class_(std::move(keyClass)) {
+Key::Key(std::wstring name, std::wstring keyClass, size_t depth)
+    : name_(std::move(name)), class_(std::move(keyClass)), depth_(depth) {
     Touch();
+}
+
+Key::~Key() {
+    std::vector<std::shared_ptr<Key>> pending = std::move(subkeys_);
+    while (!pending.empty()) {
+        std::shared_ptr<Key> key = std::move(pending.back());
+        pending.pop_back();
+        // A key an open handle still holds keeps its subkeys; the others give theirs up here.
+        if (key.use_count() == 1) {
+            for (auto& subkey : key->subkeys_) pending.push_back(std::move(subkey));
+            key->subkeys_.clear();
+        }
+    }
 }
 
 void Key::Touch() {
@@ -47,7 +60,7 @@ std::shared_ptr<Key> Key::FindSubkey(std::wstring_view name) const {
 }
 
 std::shared_ptr<Key> Key::AddSubkey(std::wstring_view name, std::wstring_view keyClass) {
-    auto key = std::make_shared<Key>(std::wstring(name), std::wstring(keyClass));
+    auto key = std::make_shared<Key>(std::wstring(name), std::wstring(keyClass), depth_ + 1);
     subkeys_.push_back(key);
     Touch();
     return key;
@@ -70,8 +83,13 @@ void Key::DeleteContents() {
 }
 
 void Key::MarkDeleted() {
-    deleted_ = true;
-    for (const auto& subkey : subkeys_) subkey->MarkDeleted();
+    std::vector<Key*> pending = {this};  // iterative, as the destructor
+    while (!pending.empty()) {
+        Key* key = pending.back();
+        pending.pop_back();
+        key->deleted_ = true;
+        for (const auto& subkey : key->subkeys_) pending.push_back(subkey.get());
+    }
 }
 
 const Value* Key::FindValue(std::wstring_view name) const {

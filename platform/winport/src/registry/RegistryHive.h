@@ -30,13 +30,22 @@ struct KeyInfo {
     DWORD maxValueData = 0;
 };
 
+// Keys nest at most this deep below their root, as on Windows.
+inline constexpr size_t kMaxKeyDepth = 512;
+
 class Key {
   public:
-    Key(std::wstring name, std::wstring keyClass);
+    Key(std::wstring name, std::wstring keyClass, size_t depth = 0);
+    // Takes the subkeys apart one level at a time: a deep tree must not recurse through the
+    // destructors of its keys.
+    ~Key();
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
 
     const std::wstring& Name() const { return name_; }
     const std::wstring& Class() const { return class_; }
     FILETIME LastWrite() const { return lastWrite_; }
+    size_t Depth() const { return depth_; }  // 0 for a root
     // A deleted key stays alive while handles refer to it, but every operation on it fails.
     bool IsDeleted() const { return deleted_; }
 
@@ -62,6 +71,7 @@ class Key {
     std::wstring class_;
     std::vector<std::shared_ptr<Key>> subkeys_;
     std::vector<Value> values_;
+    size_t depth_;
     FILETIME lastWrite_{};
     bool deleted_ = false;
 };

@@ -204,6 +204,28 @@ TEST_F(RegistryTest, DeletedKeysFailOnOpenHandles) {
     EXPECT_EQ(SetDword(parent.get(), L"alive", 1), ERROR_SUCCESS);
 }
 
+// Keys nest at most 512 levels below their root, whatever key a path starts from; a path that
+// would go deeper creates nothing on its way. The deepest tree goes with its top.
+TEST_F(RegistryTest, KeysNestAtMost512LevelsDeep) {
+    const auto levels = [](size_t count) {
+        std::wstring path;
+        for (size_t i = 0; i < count; ++i) path += L"k\\";
+        return path;
+    };
+    UniqueRegKey middle, deepest, refused, opened;
+    EXPECT_EQ(Create(HKEY_CURRENT_USER, levels(513).c_str(), refused), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Open(HKEY_CURRENT_USER, L"k", opened), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(Create(HKEY_CURRENT_USER, levels(256).c_str(), middle), ERROR_SUCCESS);
+    EXPECT_EQ(Create(middle.get(), levels(257).c_str(), refused), ERROR_INVALID_PARAMETER);
+    ASSERT_EQ(Create(middle.get(), levels(256).c_str(), deepest), ERROR_SUCCESS);
+    EXPECT_EQ(Create(deepest.get(), L"k", refused), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(refused.get(), nullptr);
+    EXPECT_EQ(Open(HKEY_CURRENT_USER, levels(512).c_str(), opened), ERROR_SUCCESS);
+
+    ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, L"k"), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(deepest.get(), L"v", 1), ERROR_KEY_DELETED);
+}
+
 TEST_F(RegistryTest, ResetEmptiesTheHive) {
     UniqueRegKey key;
     ASSERT_EQ(Create(HKEY_USERS, L"S-1-22-1-1000\\Environment", key), ERROR_SUCCESS);
