@@ -50,8 +50,8 @@ CounterCatalog& CounterCatalog::Instance() {
 
 std::optional<ObjectData> CounterCatalog::Read(std::wstring_view englishName) {
     if (std::optional<ObjectData> system = ReadSystemObject(englishName)) return system;
-    std::lock_guard lock(lock_);
-    RefreshFiles();
+    std::unique_lock lock(lock_);
+    RefreshFiles(lock);
     for (const std::vector<ObjectData>* objects : files_.Contents()) {
         const auto found = std::find_if(
             objects->begin(), objects->end(),
@@ -74,8 +74,8 @@ void CounterCatalog::ForgetFiles() {
 }
 
 std::string CounterCatalog::Problem(const std::string& path) {
-    std::lock_guard lock(lock_);
-    RefreshFiles();
+    std::unique_lock lock(lock_);
+    RefreshFiles(lock);
     return files_.Problem(path);
 }
 
@@ -87,8 +87,8 @@ void CounterCatalog::SetSystemSources(const SystemSources& sources) {
     sources_.sysBlock = sources.sysBlock.empty() ? defaults.sysBlock : sources.sysBlock;
 }
 
-void CounterCatalog::RefreshFiles() {
-    files_.Refresh(RegisterObjectNames);
+void CounterCatalog::RefreshFiles(std::unique_lock<std::mutex>& lock) {
+    files_.Refresh(lock, RegisterObjectNames);
 }
 
 std::optional<ObjectData> CounterCatalog::ReadSystemObject(std::wstring_view name) {

@@ -39,7 +39,8 @@ class CounterCatalog {
 
   private:
     CounterCatalog();
-    void RefreshFiles();  // lock held
+    // `lock` is held on entry and on return, and released while changed files are read.
+    void RefreshFiles(std::unique_lock<std::mutex>& lock);
     std::optional<ObjectData> ReadSystemObject(std::wstring_view name);
 
     std::mutex lock_;

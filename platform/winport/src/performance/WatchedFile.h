@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,40 +57,74 @@ class WatchedFile {
     // Why the last reading failed, naming the file; empty after a good reading.
     const std::string& Problem() const { return problem_; }
 
+    // What a reading of the file gave, made without touching the file's state in use.
+    struct Reading {
+        bool read = false;
+        FileIdentity identity;  // of what was read
+        Content content{};
+        std::string error;  // naming the file, when not read
+    };
+
+    // Reads and parses the file; touches nothing in use, so callers may do it without their lock.
+    Reading Read() const {
+        Reading reading;
+        std::string text;
+        std::string reason;
+        reading.read = ReadFileAndIdentity(path_, text, reading.identity, reason) &&
+                       parser_(text, reading.content, reason);
+        if (!reading.read) reading.error = Describe(reason);
+        return reading;
+    }
+
     // Reads the file now; false with the reason (naming the file) and nothing changed when it
     // cannot be read or does not parse.
     bool Load(std::string& error) {
-        std::string text;
-        FileIdentity identity;
-        Content content{};
-        std::string reason;
-        if (!ReadFileAndIdentity(path_, text, identity, reason) ||
-            !parser_(text, content, reason)) {
-            error = Describe(reason);
+        Reading reading = Read();
+        if (!reading.read) {
+            error = reading.error;
             return false;
         }
-        identity_ = identity;
-        content_ = std::move(content);
-        problem_.clear();
+        Use(std::move(reading));
         return true;
     }
 
-    // Looks at the file; true when the content in use changed.
-    bool Refresh() {
+    // Whether the file must be read again: it changed since it was last looked at. A file that
+    // is gone withdraws its content here; `withdrawn` tells whether it had any.
+    bool NeedsReading(bool& withdrawn) {
+        withdrawn = false;
         std::optional<FileIdentity> now = StatIdentity(path_);
-        if (!now) return Withdraw();
-        if (identity_ && *now == *identity_) return false;
-        std::string error;
-        if (Load(error)) return true;
-        if (error != problem_) ReportFileProblem(error + "; the last good content stays in use");
-        problem_ = error;
-        identity_ = now;  // looked at again only when it changes again
+        if (!now) {
+            withdrawn = Withdraw();
+            return false;
+        }
+        return !identity_ || *now != *identity_;
+    }
+
+    // Puts a reading made since NeedsReading in use; true when the content in use changed. A
+    // failed one keeps the last good content and is reported once.
+    bool Apply(Reading reading) {
+        if (reading.read) {
+            Use(std::move(reading));
+            return true;
+        }
+        if (reading.error != problem_) {
+            ReportFileProblem(reading.error + "; the last good content stays in use");
+        }
+        problem_ = reading.error;
+        // Looked at again only when it changes again.
+        if (std::optional<FileIdentity> now = StatIdentity(path_)) identity_ = now;
         return false;
     }
 
   private:
     std::string Describe(const std::string& reason) const {
         return kind_ + " " + path_ + ": " + reason;
+    }
+
+    void Use(Reading reading) {
+        identity_ = reading.identity;
+        content_ = std::move(reading.content);
+        problem_.clear();
     }
 
     bool Withdraw() {
@@ -134,11 +169,32 @@ class WatchedFiles {
 
     void Clear() { files_.clear(); }
 
-    // Looks at every file; `changed` gets the new content of each that changed.
+    // Looks at every file; `changed` gets the new content of each that changed. The files that
+    // changed are read and parsed with the owner's `lock` (held on entry and on return)
+    // released, so that a large file read again never stalls the owner's other callers; what
+    // was read is swapped in once the lock is held again.
     template <typename OnChange>
-    void Refresh(OnChange changed) {
+    void Refresh(std::unique_lock<std::mutex>& lock, OnChange changed) {
+        std::vector<const WatchedFile<Content>*> stale;
         for (const auto& file : files_) {
-            if (file->Refresh() && file->Current() != nullptr) changed(*file->Current());
+            bool withdrawn = false;
+            if (file->NeedsReading(withdrawn)) stale.push_back(file.get());
+        }
+        if (stale.empty()) return;
+        // Readers of their own: the files may be replaced or cleared while the lock is released.
+        std::vector<WatchedFile<Content>> readers;
+        for (const WatchedFile<Content>* file : stale)
+            readers.emplace_back(kind_, file->Path(), parser_);
+        std::vector<typename WatchedFile<Content>::Reading> readings;
+        lock.unlock();
+        for (const WatchedFile<Content>& reader : readers) readings.push_back(reader.Read());
+        lock.lock();
+        for (size_t i = 0; i < readers.size(); ++i) {
+            WatchedFile<Content>* file = Find(readers[i].Path());
+            if (file != nullptr && file->Apply(std::move(readings[i])) &&
+                file->Current() != nullptr) {
+                changed(*file->Current());
+            }
         }
     }
 

@@ -1,6 +1,7 @@
 #include "SessionDirectory.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "UnixAccounts.h"
 
@@ -37,23 +38,25 @@ SessionDirectory& SessionDirectory::Instance() {
 std::vector<SessionRecord> SessionDirectory::Sessions() {
     std::shared_ptr<LoginSessionSource> logins;
     std::vector<SessionRecord> declared;
+    std::unordered_set<DWORD> declaredIds;  // however many sessions the files declare
     {
-        std::lock_guard lock(lock_);
+        std::unique_lock lock(lock_);
         if (override_) return *override_;
         logins = logins_;
-        files_.Refresh([](const std::vector<SessionRecord>&) {});
+        files_.Refresh(lock, [](const std::vector<SessionRecord>&) {});
         // A session declared by an earlier file wins over the same id in a later one.
         for (const std::vector<SessionRecord>* sessions : files_.Contents()) {
             for (const SessionRecord& session : *sessions) {
-                if (!ContainsId(declared, session.id)) declared.push_back(session);
+                if (declaredIds.insert(session.id).second) declared.push_back(session);
             }
         }
     }
     std::vector<SessionRecord> sessions = LoginSessions(*logins);
-    sessions.erase(
-        std::remove_if(sessions.begin(), sessions.end(),
-                       [&](const SessionRecord& login) { return ContainsId(declared, login.id); }),
-        sessions.end());
+    sessions.erase(std::remove_if(sessions.begin(), sessions.end(),
+                                  [&](const SessionRecord& login) {
+                                      return declaredIds.count(login.id) != 0;
+                                  }),
+                   sessions.end());
     sessions.insert(sessions.end(), declared.begin(), declared.end());
     SortById(sessions);
     return sessions;
@@ -77,8 +80,8 @@ void SessionDirectory::ForgetFiles() {
 }
 
 std::string SessionDirectory::Problem(const std::string& path) {
-    std::lock_guard lock(lock_);
-    files_.Refresh([](const std::vector<SessionRecord>&) {});
+    std::unique_lock lock(lock_);
+    files_.Refresh(lock, [](const std::vector<SessionRecord>&) {});
     return files_.Problem(path);
 }
 

@@ -4,7 +4,13 @@
 #include <winport/publish.h>
 #include <winport/testing.h>
 
+#include <future>
+#include <mutex>
+#include <thread>
+
 #include "CountersFixture.h"
+#include "TempDirectory.h"
+#include "WatchedFile.h"
 #include "RegistryKeys.h"
 
 namespace dorn::test {
@@ -146,6 +152,43 @@ TEST_F(CounterFileTest, NamesKeepTheirIndicesAsFilesAddNames) {
     EXPECT_EQ(PerflibText(), L"");
     winport::testing::RepublishCounterNames();
     EXPECT_EQ(PerflibText(), after);
+}
+
+// A file that changed is parsed with its owner's lock released, so that a large counter file
+// read again never stalls the readers of the others; what it gave is swapped in after.
+TEST(WatchedFilesTest, AChangedFileIsParsedWithTheOwnersLockReleased) {
+    TempDirectory files;
+    const std::string path = files.Write("watched.json", "1");
+    std::promise<void> parsing;
+    std::promise<void> release;
+    bool block = false;
+    winport::WatchedFiles<size_t> watched(
+        "test file", [&](std::string_view text, size_t& content, std::string&) {
+            if (block) {
+                parsing.set_value();
+                release.get_future().wait();
+            }
+            content = text.size();
+            return true;
+        });
+    std::string error;
+    ASSERT_TRUE(watched.Add(path, error)) << error;
+    files.Replace("watched.json", "12345");
+    block = true;
+    std::mutex owner;
+    std::thread refresher([&] {
+        std::unique_lock lock(owner);
+        watched.Refresh(lock, [](const size_t&) {});
+    });
+    parsing.get_future().wait();
+    const bool free = owner.try_lock();
+    if (free) owner.unlock();
+    release.set_value();
+    refresher.join();
+    EXPECT_TRUE(free);
+    const std::lock_guard lock(owner);
+    ASSERT_EQ(watched.Contents().size(), 1u);
+    EXPECT_EQ(*watched.Contents()[0], 5u);
 }
 
 }  // namespace
