@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <unordered_map>
 
 #include "KnownProcesses.h"
 
@@ -40,7 +41,64 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
+// The processes that objects (open handles, calls in progress) name, by id. On Windows an id
+// stays with its process while any handle to it is open, so opening that id again reaches the
+// same process, even after it ended; Linux may give the id to a new process meanwhile.
+class NamedProcesses {
+  public:
+    static NamedProcesses& Instance() {
+        // Never destroyed: handles may still be closed from other libraries' destructors.
+        static auto* named = new NamedProcesses();
+        return *named;
+    }
+
+    void Add(const ProcessObject* object, DWORD pid,
+             std::shared_ptr<const ProcessIdentity> identity) {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        m_named.emplace(pid, Named{object, std::move(identity)});
+    }
+
+    void Remove(const ProcessObject* object, DWORD pid) {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        const auto [first, last] = m_named.equal_range(pid);
+        for (auto named = first; named != last; ++named) {
+            if (named->second.object == object) {
+                m_named.erase(named);
+                return;
+            }
+        }
+    }
+
+    // The process some object names under `pid`, if any.
+    std::shared_ptr<const ProcessIdentity> Find(DWORD pid) {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        const auto found = m_named.find(pid);
+        return found == m_named.end() ? nullptr : found->second.identity;
+    }
+
+  private:
+    struct Named {
+        const ProcessObject* object;
+        std::shared_ptr<const ProcessIdentity> identity;
+    };
+
+    std::mutex m_lock;
+    std::unordered_multimap<DWORD, Named> m_named;
+};
+
+// Whether the process is still the one /proc shows under its id.
+bool HoldsItsId(const ProcessIdentity& identity) {
+    std::string text;
+    if (!procfs::ProcessRoot().ReadFile(identity.pid, "stat", text)) return false;
+    const std::optional<procfs::StatFields> stat = procfs::ParseStat(text);
+    return stat && stat->startTicks == identity.startTicks;
+}
+
 }  // namespace
+
+ProcessObject::~ProcessObject() {
+    if (m_named) NamedProcesses::Instance().Remove(this, m_pid);
+}
 
 std::shared_ptr<ProcessObject> ProcessObject::Open(DWORD pid, DWORD access, DWORD& error) {
     // Process id 0 is the idle process on Windows, which cannot be opened.
@@ -51,6 +109,15 @@ std::shared_ptr<ProcessObject> ProcessObject::Open(DWORD pid, DWORD access, DWOR
     std::shared_ptr<ProcessObject> process(new ProcessObject);
     process->m_pid = pid;
     process->m_access = access;
+    std::shared_ptr<const ProcessIdentity> named = NamedProcesses::Instance().Find(pid);
+    if (named && !HoldsItsId(*named)) {
+        // Ended while a handle names it, its id since taken: the new handle names the ended
+        // process too, which nothing reads or ends any more (no directory, no pidfd).
+        process->m_identity = std::move(named);
+        std::call_once(process->m_dirOpened, [] {});
+        process->Name();
+        return process;
+    }
     if (!process->Identify()) {
         error = ERROR_INVALID_PARAMETER;
         return nullptr;
@@ -83,7 +150,13 @@ std::shared_ptr<ProcessObject> ProcessObject::Open(DWORD pid, DWORD access, DWOR
             return nullptr;
         }
     }
+    process->Name();
     return process;
+}
+
+void ProcessObject::Name() {
+    NamedProcesses::Instance().Add(this, m_pid, m_identity);
+    m_named = true;
 }
 
 std::shared_ptr<ProcessObject> ProcessObject::Current() {

@@ -24,6 +24,7 @@ class ProcessObject : public HandleObject {
     static std::shared_ptr<ProcessObject> Open(DWORD pid, DWORD access, DWORD& error);
     // The calling process, with every right (the target of the pseudo handle).
     static std::shared_ptr<ProcessObject> Current();
+    ~ProcessObject() override;
 
     DWORD Pid() const { return m_pid; }
     bool HasAnyRight(DWORD rights) const { return (m_access & rights) != 0; }
@@ -49,6 +50,8 @@ class ProcessObject : public HandleObject {
   private:
     ProcessObject() = default;
     bool Identify();
+    // Enters the process among those that objects name (see NamedProcesses).
+    void Name();
     const procfs::ProcDir& Dir() const;
 
     DWORD m_pid = 0;
@@ -59,6 +62,7 @@ class ProcessObject : public HandleObject {
     mutable procfs::ProcDir m_dir;
     mutable std::mutex m_lock;  // guards the cached reading below
     mutable procfs::StatFields m_lastStat;
+    bool m_named = false;
 };
 
 // The process named by a handle, the pseudo handle included; null with ERROR_INVALID_HANDLE.

@@ -155,6 +155,8 @@ TEST(WinportProcesses, TimesAndImageNameOfAProcess) {
                   ERROR_INSUFFICIENT_BUFFER, "short buffer");
 }
 
+// As on Windows, an id stays with its process while a handle names it: a process that took the
+// id meanwhile is never reached through it, and is only once every such handle is closed.
 TEST(WinportProcesses, TerminationGoesThroughThePinnedProcessOnly) {
     auto first = std::make_unique<TestChild>(Sleeper());
     const DWORD pid = first->Pid();
@@ -167,8 +169,15 @@ TEST(WinportProcesses, TerminationGoesThroughThePinnedProcessOnly) {
     // The old handle still names the ended process, never the one that took its id.
     EXPECT_EQ(CreationOf(terminate.get()), created);
     ExpectFailure(TerminateProcess(terminate.get(), 0), ERROR_ACCESS_DENIED, "stale handle");
+    UniqueHandle again(OpenProcess(PROCESS_TERMINATE | kQueryLimited, FALSE, pid));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(CreationOf(again.get()), created);
+    ExpectFailure(TerminateProcess(again.get(), 0), ERROR_ACCESS_DENIED, "id still named");
     EXPECT_TRUE(second.Running());
-    UniqueHandle current(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+    again.reset();
+    terminate.reset();
+    UniqueHandle current(OpenProcess(PROCESS_TERMINATE | kQueryLimited, FALSE, pid));
+    EXPECT_NE(CreationOf(current.get()), created);
     EXPECT_TRUE(TerminateProcess(current.get(), 0));
     EXPECT_TRUE(second.WaitEnded(5000));
 }
