@@ -7,17 +7,10 @@
 namespace winport::registry {
 namespace {
 
-template <typename Item, typename NameOf>
-auto FindByName(Item& items, std::wstring_view name, NameOf nameOf) {
-    return std::find_if(items.begin(), items.end(),
-                        [&](const auto& item) { return EqualsIgnoringCase(nameOf(item), name); });
-}
-
-const std::wstring& NameOfKey(const std::shared_ptr<Key>& key) {
-    return key->Name();
-}
-const std::wstring& NameOfValue(const Value& value) {
-    return value.name;
+std::wstring Folded(std::wstring_view name) {
+    std::wstring folded(name);
+    for (wchar_t& c : folded) c = FoldCase(c);
+    return folded;
 }
 
 DWORD Length(const std::wstring& text) {
@@ -54,23 +47,42 @@ void Key::Touch() {
     GetSystemTimeAsFileTime(&lastWrite_);
 }
 
+std::optional<size_t> NameIndex::Find(std::wstring_view name) const {
+    const auto found = positions_.find(Folded(name));
+    if (found == positions_.end()) return std::nullopt;
+    return found->second;
+}
+
+void NameIndex::Add(std::wstring_view name, size_t position) {
+    positions_.emplace(Folded(name), position);
+}
+
+void NameIndex::Erase(std::wstring_view name, size_t position) {
+    positions_.erase(Folded(name));
+    for (auto& entry : positions_) {
+        if (entry.second > position) --entry.second;
+    }
+}
+
 std::shared_ptr<Key> Key::FindSubkey(std::wstring_view name) const {
-    const auto it = FindByName(subkeys_, name, NameOfKey);
-    return it != subkeys_.end() ? *it : nullptr;
+    const std::optional<size_t> found = subkeyIndex_.Find(name);
+    return found ? subkeys_[*found] : nullptr;
 }
 
 std::shared_ptr<Key> Key::AddSubkey(std::wstring_view name, std::wstring_view keyClass) {
     auto key = std::make_shared<Key>(std::wstring(name), std::wstring(keyClass), depth_ + 1);
+    subkeyIndex_.Add(name, subkeys_.size());
     subkeys_.push_back(key);
     Touch();
     return key;
 }
 
 bool Key::DeleteSubkey(std::wstring_view name) {
-    const auto it = FindByName(subkeys_, name, NameOfKey);
-    if (it == subkeys_.end()) return false;
-    (*it)->MarkDeleted();
-    subkeys_.erase(it);
+    const std::optional<size_t> found = subkeyIndex_.Find(name);
+    if (!found) return false;
+    subkeys_[*found]->MarkDeleted();
+    subkeyIndex_.Erase(name, *found);
+    subkeys_.erase(subkeys_.begin() + static_cast<std::ptrdiff_t>(*found));
     Touch();
     return true;
 }
@@ -79,6 +91,8 @@ void Key::DeleteContents() {
     for (const auto& subkey : subkeys_) subkey->MarkDeleted();
     subkeys_.clear();
     values_.clear();
+    subkeyIndex_.Clear();
+    valueIndex_.Clear();
     Touch();
 }
 
@@ -93,22 +107,28 @@ void Key::MarkDeleted() {
 }
 
 const Value* Key::FindValue(std::wstring_view name) const {
-    const auto it = FindByName(values_, name, NameOfValue);
-    return it != values_.end() ? &*it : nullptr;
+    const std::optional<size_t> found = valueIndex_.Find(name);
+    return found ? &values_[*found] : nullptr;
 }
 
 void Key::SetValue(std::wstring_view name, DWORD type, const BYTE* data, DWORD size) {
-    auto it = FindByName(values_, name, NameOfValue);
-    if (it == values_.end()) it = values_.insert(values_.end(), Value{std::wstring(name), {}, {}});
-    it->type = type;
-    it->data.assign(data, data + size);
+    std::optional<size_t> found = valueIndex_.Find(name);
+    if (!found) {
+        found = values_.size();
+        valueIndex_.Add(name, *found);
+        values_.push_back(Value{std::wstring(name), {}, {}});
+    }
+    Value& value = values_[*found];
+    value.type = type;
+    value.data.assign(data, data + size);
     Touch();
 }
 
 bool Key::DeleteValue(std::wstring_view name) {
-    const auto it = FindByName(values_, name, NameOfValue);
-    if (it == values_.end()) return false;
-    values_.erase(it);
+    const std::optional<size_t> found = valueIndex_.Find(name);
+    if (!found) return false;
+    valueIndex_.Erase(name, *found);
+    values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(*found));
     Touch();
     return true;
 }

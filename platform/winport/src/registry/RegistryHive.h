@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -28,6 +29,20 @@ struct KeyInfo {
     DWORD values = 0;
     DWORD maxValueName = 0;
     DWORD maxValueData = 0;
+};
+
+// Positions of names, ignoring case as the registry compares them: found in constant time
+// however many subkeys or values a key holds.
+class NameIndex {
+  public:
+    std::optional<size_t> Find(std::wstring_view name) const;
+    void Add(std::wstring_view name, size_t position);
+    // After the item at `position` was taken out: the later ones move down by one.
+    void Erase(std::wstring_view name, size_t position);
+    void Clear() { positions_.clear(); }
+
+  private:
+    std::unordered_map<std::wstring, size_t> positions_;  // by the folded name
 };
 
 // Keys nest at most this deep below their root, as on Windows.
@@ -71,6 +86,8 @@ class Key {
     std::wstring class_;
     std::vector<std::shared_ptr<Key>> subkeys_;
     std::vector<Value> values_;
+    NameIndex subkeyIndex_;
+    NameIndex valueIndex_;
     size_t depth_;
     FILETIME lastWrite_{};
     bool deleted_ = false;

@@ -116,6 +116,13 @@ TEST_F(RegistryTest, EnumerationKeepsCreationOrder) {
     EXPECT_EQ(RegDeleteValueW(key.get(), L"alpha"), ERROR_FILE_NOT_FOUND);
     ASSERT_EQ(SetString(key.get(), L"alpha", L"back"), ERROR_SUCCESS);
     EXPECT_EQ(ValueNames(key.get()), (Names{L"Zeta", L"Mid", L"alpha"}));
+    // Names are still found in place after a deletion moved the later ones.
+    ASSERT_EQ(SetDword(key.get(), L"mid", 7), ERROR_SUCCESS);
+    DWORD alphaType = 0;
+    EXPECT_EQ(RegQueryValueExW(key.get(), L"ALPHA", nullptr, &alphaType, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(alphaType, static_cast<DWORD>(REG_SZ));
+    ASSERT_EQ(SetString(key.get(), L"mid", L"Mid"), ERROR_SUCCESS);
 
     wchar_t name[8];
     DWORD nameSize = 3, type = 0, dataSize = 0;
