@@ -42,29 +42,18 @@ bool ReadOptionFile(const std::filesystem::path& path, std::string& bytes, std::
         reason = kTooLarge;
         return false;
     }
-    // The file may grow after fstat: read one byte past the limit to notice it.
-    std::string content(static_cast<size_t>(status.st_size) + 1, '\0');
-    size_t filled = 0;
-    while (filled <= kLargestOptionFile) {
-        if (filled == content.size()) {
-            content.resize(std::min<size_t>(2 * filled, kLargestOptionFile + 1));
-        }
-        const ssize_t count = read(file.get(), content.data() + filled, content.size() - filled);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) {
-            reason = SystemError("cannot read");
-            return false;
-        }
-        if (count == 0) break;
-        filled += static_cast<size_t>(count);
-    }
-    if (filled > kLargestOptionFile) {
-        reason = kTooLarge;
-        return false;
-    }
-    content.resize(filled);
-    bytes = std::move(content);
-    return true;
+    const BoundedRead read = ReadBounded(
+        static_cast<uint64_t>(status.st_size),
+        [&](char* buffer, size_t room) -> int64_t {
+            while (true) {
+                const ssize_t count = ::read(file.get(), buffer, room);
+                if (count >= 0 || errno != EINTR) return count;
+            }
+        },
+        bytes);
+    if (read == BoundedRead::kFailed) reason = SystemError("cannot read");
+    if (read == BoundedRead::kTooLarge) reason = kTooLarge;
+    return read == BoundedRead::kRead;
 }
 
 }  // namespace dorn

@@ -43,29 +43,17 @@ bool ReadOptionFile(const std::filesystem::path& path, std::string& bytes, std::
         reason = kTooLarge;
         return false;
     }
-    // The file may grow after the size was taken: read one byte past the limit to notice it.
-    std::string content(static_cast<size_t>(size.QuadPart) + 1, '\0');
-    size_t filled = 0;
-    while (filled <= kLargestOptionFile) {
-        if (filled == content.size()) {
-            content.resize(std::min<size_t>(2 * filled, kLargestOptionFile + 1));
-        }
-        DWORD count = 0;
-        if (!ReadFile(file.get(), content.data() + filled,
-                      static_cast<DWORD>(content.size() - filled), &count, nullptr)) {
-            reason = SystemError("cannot read");
-            return false;
-        }
-        if (count == 0) break;
-        filled += count;
-    }
-    if (filled > kLargestOptionFile) {
-        reason = kTooLarge;
-        return false;
-    }
-    content.resize(filled);
-    bytes = std::move(content);
-    return true;
+    const BoundedRead read = ReadBounded(
+        static_cast<uint64_t>(size.QuadPart),
+        [&](char* buffer, size_t room) -> int64_t {
+            DWORD count = 0;
+            if (!ReadFile(file.get(), buffer, static_cast<DWORD>(room), &count, nullptr)) return -1;
+            return count;
+        },
+        bytes);
+    if (read == BoundedRead::kFailed) reason = SystemError("cannot read");
+    if (read == BoundedRead::kTooLarge) reason = kTooLarge;
+    return read == BoundedRead::kRead;
 }
 
 }  // namespace dorn
