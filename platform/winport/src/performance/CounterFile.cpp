@@ -18,11 +18,7 @@ using namespace json_input;
 class NameSet {
   public:
     // False when the name is in the set already.
-    bool Insert(std::wstring_view name) {
-        std::wstring folded(name);
-        for (wchar_t& c : folded) c = FoldCase(c);
-        return m_names.insert(std::move(folded)).second;
-    }
+    bool Insert(std::wstring_view name) { return m_names.insert(Folded(name)).second; }
 
   private:
     std::unordered_set<std::wstring> m_names;

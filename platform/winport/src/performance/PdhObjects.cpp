@@ -7,15 +7,6 @@
 #include "CounterCatalog.h"
 
 namespace winport::pdh {
-namespace {
-
-std::wstring Folded(std::wstring_view name) {
-    std::wstring folded(name);
-    for (wchar_t& c : folded) c = FoldCase(c);
-    return folded;
-}
-
-}  // namespace
 
 Sample PdhCounter::SampleFrom(const ObjectData* object, uint64_t timeUs) {
     Sample sample;

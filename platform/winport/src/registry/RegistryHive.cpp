@@ -7,12 +7,6 @@
 namespace winport::registry {
 namespace {
 
-std::wstring Folded(std::wstring_view name) {
-    std::wstring folded(name);
-    for (wchar_t& c : folded) c = FoldCase(c);
-    return folded;
-}
-
 DWORD Length(const std::wstring& text) {
     return static_cast<DWORD>(text.size());
 }

@@ -27,4 +27,10 @@ bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
                       [](wchar_t x, wchar_t y) { return x == y || FoldCase(x) == FoldCase(y); });
 }
 
+std::wstring Folded(std::wstring_view name) {
+    std::wstring folded(name);
+    for (wchar_t& c : folded) c = FoldCase(c);
+    return folded;
+}
+
 }  // namespace winport
