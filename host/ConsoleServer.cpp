@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
@@ -16,6 +17,7 @@
 #include "ApiRequest.h"
 #include "ConsoleFiles.h"
 #include "ConsoleRoutes.h"
+#include "HostHeader.h"
 #include "HostLog.h"
 #include "RequestCredentials.h"
 #include "SessionList.h"
@@ -92,11 +94,16 @@ void SetSocketOptions(int sock) {
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
+std::string MachineName() {
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
+}
+
 }  // namespace
 
 struct ConsoleServer::Impl {
     Impl(AgentHost& agent, ConsoleServerSettings settings)
-        : host(agent), settings(std::move(settings)) {}
+        : host(agent), settings(std::move(settings)), machineName(MachineName()) {}
 
     void Configure();
     HandlerResponse PreRoute(const Request& req, Response& res);
@@ -110,6 +117,7 @@ struct ConsoleServer::Impl {
 
     AgentHost& host;
     const ConsoleServerSettings settings;
+    const std::string machineName;  // as the Host header may name this server
     httplib::Server server;
     int port = 0;
     std::thread listener;
@@ -154,7 +162,9 @@ void ConsoleServer::Impl::Configure() {
 // Runs before the body is read: who may ask, and what they may ask, are settled here.
 HandlerResponse ConsoleServer::Impl::PreRoute(const Request& req, Response& res) {
     const Route route = ResolveRoute(req.method, req.path);
-    if (route.endpoint == Endpoint::Login) {
+    if (!NamesThisServer(req.get_header_value("Host"), machineName)) {
+        SendError(res, 421, "the Host header names another server");
+    } else if (route.endpoint == Endpoint::Login) {
         Login(req, res);
     } else if (!Authenticated(req)) {
         SendUnauthorized(res);

@@ -157,6 +157,28 @@ TEST_F(ServeTest, EveryRequestNeedsTheToken) {
         EXPECT_EQ(page->get_header_value("Cache-Control"), "no-store");
         EXPECT_EQ(page->get_header_value("Content-Security-Policy"), kCsp);
     }
+
+    // Only the names of this server are answered, the token notwithstanding: a DNS name of
+    // another site pointed at this machine is how a page of that site would reach it.
+    char machine[256] = {};
+    ASSERT_EQ(gethostname(machine, sizeof machine - 1), 0);
+    const std::string port = ":" + std::to_string(server->Port());
+    const std::pair<std::string, int> hosts[] = {
+        {"attacker.example", 421}, {"attacker.example" + port, 421},   {"localhost.example", 421},
+        {"[::1" + port, 421},      {"LocalHost" + port, 200},          {"127.0.0.1" + port, 200},
+        {"[::1]" + port, 200},     {std::string(machine) + port, 200},
+    };
+    for (const auto& [host, status] : hosts) {
+        httplib::Headers headers = Bearer(*server);
+        headers.emplace("Host", host);
+        const auto page = client->Get("/", headers);
+        ASSERT_TRUE(page) << host;
+        EXPECT_EQ(page->status, status) << host;
+        if (status == 421) {
+            EXPECT_EQ(Json(page),
+                      json::parse(R"({"error": "the Host header names another server"})"));
+        }
+    }
     ExpectCleanStop(*server);
 }
 
