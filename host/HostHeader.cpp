@@ -2,18 +2,11 @@
 
 #include <arpa/inet.h>
 
-#include <algorithm>
-#include <cctype>
 #include <string>
 
-namespace {
+#include "HttpText.h"
 
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
+namespace {
 
 bool IsAddress(int family, std::string_view text) {
     unsigned char address[16];
@@ -31,6 +24,6 @@ bool NamesThisServer(std::string_view host, std::string_view machineName) {
                IsAddress(AF_INET6, host.substr(1, close - 1));
     }
     const std::string_view name = host.substr(0, host.find(':'));
-    return IsAddress(AF_INET, name) || SameName(name, "localhost") ||
-           (!machineName.empty() && SameName(name, machineName));
+    return IsAddress(AF_INET, name) || EqualsIgnoringCase(name, "localhost") ||
+           (!machineName.empty() && EqualsIgnoringCase(name, machineName));
 }

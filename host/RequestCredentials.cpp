@@ -1,6 +1,6 @@
 #include "RequestCredentials.h"
 
-#include <cctype>
+#include "HttpText.h"
 
 namespace {
 
@@ -10,24 +10,13 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 std::optional<std::string_view> BearerToken(std::string_view authorization) {
     authorization = Trim(authorization);
     const size_t space = authorization.find(' ');
     if (space == std::string_view::npos ||
-        !EqualsNoCase(authorization.substr(0, space), "Bearer")) {
+        !EqualsIgnoringCase(authorization.substr(0, space), "Bearer")) {
         return std::nullopt;
     }
     const std::string_view token = Trim(authorization.substr(space + 1));

@@ -1,5 +1,8 @@
 #include "ServeCommand.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <csignal>
 #include <iostream>
 
@@ -31,6 +34,25 @@ bool LoadToken(const ServeOptions& options, std::string& token, std::string& err
     return LoadOrCreateToken(*path, token, error);
 }
 
+// Each connection takes a descriptor: the soft limit is raised as far as the hard one allows,
+// and the server holds as many connections as leave room for the plug-in's own files.
+size_t ConnectionCapacity() {
+    constexpr rlim_t kWanted = 1 << 16;
+    constexpr rlim_t kKeptForFiles = 256;
+    constexpr size_t kMostConnections = 4096;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return kKeptForFiles;
+    const rlim_t wanted = std::min(limit.rlim_max, kWanted);
+    if (limit.rlim_cur < wanted) {
+        rlimit raised = limit;
+        raised.rlim_cur = wanted;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    const rlim_t available =
+        limit.rlim_cur > 2 * kKeptForFiles ? limit.rlim_cur - kKeptForFiles : limit.rlim_cur / 2;
+    return std::min<size_t>(kMostConnections, available);
+}
+
 void WarnIfReachable(const std::string& address) {
     if (IsLoopbackAddress(address)) return;
     std::cerr << "dorn serve: warning: listening on " << address
@@ -42,8 +64,8 @@ void WarnIfReachable(const std::string& address) {
 bool ServeUntilStopped(ShutdownSignal& shutdown, AgentHost& host, ConsoleServer& server) {
     const int signal = shutdown.Wait();
     if (signal != 0) HostLog(CORE::SysMessageVerbose, L"dorn serve: stopping on signal %d", signal);
-    // New connections are refused; requests the plug-in holds back are abandoned, so every
-    // connection thread comes to an end.
+    // New connections are refused and idle ones closed; requests the plug-in holds back are
+    // abandoned, so every answer in progress comes to an end.
     server.StopAccepting();
     host.Stop();
     const bool clean = server.Join();
@@ -67,9 +89,9 @@ int RunServe(const ServeOptions& options) {
     if (const HostStart start = host.Start(error); start != HostStart::Started) {
         return Fail(error, StartFailureStatus(start));
     }
-    ConsoleServer server(host,
-                         {options.address, options.port,
-                          options.consoleDirectory.value_or(DefaultConsoleDirectory()), token});
+    ConsoleServer server(host, {options.address, options.port,
+                                options.consoleDirectory.value_or(DefaultConsoleDirectory()), token,
+                                ConnectionCapacity()});
     if (!server.Start([&shutdown] { shutdown.Wake(); }, error)) return Fail(error, kExitFailed);
     WarnIfReachable(options.address);
     std::cout << "dorn serve: console at " << server.LoginUrl() << std::endl;
