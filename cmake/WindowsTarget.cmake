@@ -53,6 +53,29 @@ if(CMAKE_CROSSCOMPILING)
     set(CLI11_DIR ${hostHeaders}/CLI11 CACHE PATH "CLI11 for the target: the host's headers"
         FORCE)
 
+    # Boost.Asio and Boost.Beast (dorn serve's HTTP server) are header-only as used here: the
+    # host's Boost headers serve the target as well.
+    find_path(DORN_HOST_BOOST_INCLUDE boost/version.hpp
+        PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+    file(CREATE_LINK ${DORN_HOST_BOOST_INCLUDE}/boost ${hostHeaders}/include/boost SYMBOLIC)
+    file(STRINGS ${DORN_HOST_BOOST_INCLUDE}/boost/version.hpp boostVersionLine
+        REGEX "#define BOOST_VERSION [0-9]+")
+    string(REGEX REPLACE ".*BOOST_VERSION ([0-9]+).*" "\\1" boostVersion "${boostVersionLine}")
+    math(EXPR boostMajor "${boostVersion} / 100000")
+    math(EXPR boostMinor "${boostVersion} / 100 % 1000")
+    math(EXPR boostPatch "${boostVersion} % 100")
+    file(WRITE ${hostHeaders}/Boost/BoostConfig.cmake
+        "if(NOT TARGET Boost::headers)\n"
+        "    add_library(Boost::headers INTERFACE IMPORTED)\n"
+        "    set_target_properties(Boost::headers PROPERTIES\n"
+        "        INTERFACE_INCLUDE_DIRECTORIES \"${hostHeaders}/include\")\n"
+        "endif()\n")
+    write_basic_package_version_file(${hostHeaders}/Boost/BoostConfigVersion.cmake
+        VERSION ${boostMajor}.${boostMinor}.${boostPatch} COMPATIBILITY SameMajorVersion
+        ARCH_INDEPENDENT)
+    set(Boost_DIR ${hostHeaders}/Boost CACHE PATH "Boost for the target: the host's headers"
+        FORCE)
+
     # Test programs run in this build's own Wine prefix.
     if(CMAKE_CROSSCOMPILING_EMULATOR MATCHES "wine-run\\.sh$")
         set(DORN_WINEPREFIX ${PROJECT_BINARY_DIR}/wineprefix CACHE PATH

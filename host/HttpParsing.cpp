@@ -58,7 +58,8 @@ std::optional<HttpRefusal> CheckHead(const RequestParser& parser, const HttpLimi
 
 std::optional<HttpRefusal> RefusalOf(boost::beast::error_code error, const HttpLimits& limits) {
     if (error == http::error::header_limit) {
-        return HttpRefusal{431, "the request header is larger than " + SizeText(limits.headerBytes)};
+        return HttpRefusal{431,
+                           "the request header is larger than " + SizeText(limits.headerBytes)};
     }
     if (error == http::error::body_limit) return BodyTooLarge(limits);
     if (error.category() == http::make_error_code(http::error::bad_method).category() &&

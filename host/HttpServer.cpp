@@ -165,10 +165,9 @@ void HttpConnection::AwaitRequest() {
 void HttpConnection::ReadHead() {
     // The request's time runs from its first byte, headers and body together.
     Arm(m_core.limits.requestTimeout);
-    http::async_read_header(m_socket, m_buffer, *m_parser,
-                            [self = shared_from_this()](error_code error, size_t) {
-                                self->OnHead(error);
-                            });
+    http::async_read_header(
+        m_socket, m_buffer, *m_parser,
+        [self = shared_from_this()](error_code error, size_t) { self->OnHead(error); });
 }
 
 void HttpConnection::OnHead(error_code error) {
@@ -204,10 +203,9 @@ void HttpConnection::OnHead(error_code error) {
         Refuse(*refusal);
         return;
     }
-    http::async_read(m_socket, m_buffer, *m_parser,
-                     [self = shared_from_this()](error_code error, size_t) {
-                         self->OnBody(error);
-                     });
+    http::async_read(
+        m_socket, m_buffer, *m_parser,
+        [self = shared_from_this()](error_code error, size_t) { self->OnBody(error); });
 }
 
 void HttpConnection::OnBody(error_code error) {
@@ -256,10 +254,11 @@ void HttpConnection::Send(HttpResponse answer, bool keepAlive) {
     m_response.content_length(length);
     m_response.keep_alive(keepAlive && !unreadInput);
     Arm(m_core.limits.sendTimeout);
-    http::async_write(m_socket, m_response,
-                      [self = shared_from_this(), keepAlive, unreadInput](error_code error, size_t) {
-                          self->OnSent(error, keepAlive, unreadInput);
-                      });
+    http::async_write(
+        m_socket, m_response,
+        [self = shared_from_this(), keepAlive, unreadInput](error_code error, size_t) {
+            self->OnSent(error, keepAlive, unreadInput);
+        });
 }
 
 void HttpConnection::OnSent(error_code error, bool keepAlive, bool unreadInput) {
@@ -384,9 +383,9 @@ bool HttpServer::Start(const std::string& address, uint16_t port, std::function<
     Core& core = *m_core;
     error_code failure;
     tcp::resolver resolver(core.io);
-    const auto endpoints = resolver.resolve(address, std::to_string(port),
-                                            tcp::resolver::passive | tcp::resolver::numeric_service,
-                                            failure);
+    const auto endpoints =
+        resolver.resolve(address, std::to_string(port),
+                         tcp::resolver::passive | tcp::resolver::numeric_service, failure);
     for (const auto& entry : endpoints) {
         error_code attempt;
         core.acceptor.open(entry.endpoint().protocol(), attempt);
@@ -405,8 +404,8 @@ bool HttpServer::Start(const std::string& address, uint16_t port, std::function<
         core.acceptor.close(attempt);
     }
     if (!core.acceptor.is_open()) {
-        const std::string host = address.find(':') != std::string::npos ? "[" + address + "]"
-                                                                         : address;
+        const std::string host =
+            address.find(':') != std::string::npos ? "[" + address + "]" : address;
         error = "cannot listen on " + host + ":" + std::to_string(port) +
                 (failure ? ": " + failure.message() : std::string());
         return false;
@@ -444,9 +443,8 @@ bool HttpServer::Join() {
     if (!core.thread.joinable()) return core.stopping && !core.failed;
     {
         std::unique_lock lock(core.countMutex);
-        core.countChanged.wait_for(lock, core.limits.stopTimeout, [&core] {
-            return core.count == 0 || !core.stopping;
-        });
+        core.countChanged.wait_for(lock, core.limits.stopTimeout,
+                                   [&core] { return core.count == 0 || !core.stopping; });
     }
     asio::post(core.io, [&core] {
         for (HttpConnection* connection : core.connections) connection->Close();
