@@ -325,6 +325,7 @@ TEST_F(ServeTest, MalformedRequestsAreRefusedAndTheConnectionGoesOn) {
             EXPECT_EQ(ErrorOf(page), "no such endpoint");
         }
     }
+    expectStatus(client->Get("/console/%zz.js", headers), 400, "a malformed escape");
     const auto getApi = client->Get("/api/ClientInfo", headers);
     expectStatus(getApi, 405, "GET /api/ClientInfo");
     EXPECT_EQ(getApi ? getApi->get_header_value("Allow") : "", "POST");
