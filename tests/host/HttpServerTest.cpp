@@ -108,11 +108,10 @@ class RawClient {
         for (;;) {
             bool done = false;
             beast::error_code failure;
-            m_socket.async_read_some(m_buffer.prepare(4096),
-                                     [&](beast::error_code error, size_t) {
-                                         done = true;
-                                         failure = error;
-                                     });
+            m_socket.async_read_some(m_buffer.prepare(4096), [&](beast::error_code error, size_t) {
+                done = true;
+                failure = error;
+            });
             if (!Run(done)) return false;
             m_buffer.clear();
             if (failure) return true;
@@ -150,7 +149,9 @@ class HttpServerTest : public ::testing::Test {
     void Start(HttpLimits limits = {}) {
         m_server = std::make_unique<HttpServer>(m_handler, limits);
         std::string error;
-        ASSERT_TRUE(m_server->Start("127.0.0.1", 0, [] {}, error)) << error;
+        ASSERT_TRUE(m_server->Start(
+            "127.0.0.1", 0, [] {}, error))
+            << error;
     }
     uint16_t Port() const { return m_server->Port(); }
     // A fresh connection's answer to `request`.
@@ -179,13 +180,17 @@ TEST_F(HttpServerTest, ClientsThatHoldConnectionsDoNotDelayOthers) {
     for (int i = 0; i < 300; ++i) {
         holders.push_back(std::make_unique<RawClient>(Port()));
         ASSERT_TRUE(holders.back()->Connected()) << i;
-        switch (i % 3) {
+        switch (i % 4) {
             case 0:  // idle
+                break;
+            case 3:  // answered once, kept alive
+                holders.back()->Send(Get("/kept"));
+                ASSERT_TRUE(holders.back()->Read()) << i;
                 break;
             case 1:  // half the headers
                 holders.back()->Send("POST /x HTTP/1.1\r\nHost: h\r\nX-Slow: 1\r\n");
                 break;
-            default:  // a tenth of the body
+            case 2:  // a tenth of the body
                 holders.back()->Send(
                     "POST /x HTTP/1.1\r\nHost: h\r\nAuthorization: yes\r\nContent-Length: "
                     "100\r\n\r\n0123456789");
@@ -210,7 +215,8 @@ TEST_F(HttpServerTest, DeadlinesEndConnectionsThatTakeTooLong) {
     ASSERT_TRUE(keptAlive.Send(Get("/a")));
     ASSERT_TRUE(keptAlive.Read());
     RawClient halfBody(Port());
-    halfBody.Send("POST /x HTTP/1.1\r\nHost: h\r\nAuthorization: yes\r\nContent-Length: 9\r\n\r\nab");
+    halfBody.Send(
+        "POST /x HTTP/1.1\r\nHost: h\r\nAuthorization: yes\r\nContent-Length: 9\r\n\r\nab");
     EXPECT_TRUE(idle.Closed());
     EXPECT_TRUE(keptAlive.Closed());
     EXPECT_TRUE(halfBody.Closed());
@@ -314,14 +320,14 @@ TEST_F(HttpServerTest, ConnectionsEndWhenTheClientSaysAndRequestsStayApart) {
 TEST_F(HttpServerTest, BurstsOfConnectionsAreAllAnswered) {
     Start();
     std::vector<std::unique_ptr<RawClient>> clients;
-    for (int i = 0; i < 300; ++i) clients.push_back(std::make_unique<RawClient>(Port()));
+    for (int i = 0; i < 200; ++i) clients.push_back(std::make_unique<RawClient>(Port()));
     for (auto& client : clients) client->Send(Get("/burst"));
     int answered = 0;
     for (auto& client : clients) {
         const auto reply = client->Read();
         answered += reply && reply->result_int() == 200 ? 1 : 0;
     }
-    EXPECT_EQ(answered, 300);
+    EXPECT_EQ(answered, 200);  // fewer than the workers and their queue take
 }
 
 TEST_F(HttpServerTest, AtTheCapANewClientTakesTheOldestWaitingPlace) {
@@ -380,10 +386,9 @@ TEST_F(HttpServerTest, StopAnswersEveryAcceptedRequestAndEndsEveryConnection) {
         EXPECT_EQ(reply->result_int(), 503);
         answers.insert(reply->body());
     }
-    EXPECT_EQ(answers, (std::multiset<std::string>{"the server is busy: try again shortly",
-                                                   "the server is stopping",
-                                                   "the server is stopping",
-                                                   "the server is stopping"}));
+    EXPECT_EQ(answers, (std::multiset<std::string>{
+                           "the server is busy: try again shortly", "the server is stopping",
+                           "the server is stopping", "the server is stopping"}));
     EXPECT_TRUE(m_server->Join());
 }
 
