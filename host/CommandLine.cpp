@@ -132,6 +132,7 @@ class Grammar {
             if (!TakeEntries(error)) return false;
             command = std::move(callOptions_);
         } else if (serve_->parsed()) {
+            if (!CheckTransport(error)) return false;
             command = std::move(serveOptions_);
         } else {
             error = "no command given";
@@ -181,7 +182,7 @@ class Grammar {
                   serveOptions_.port, 0, 65535, "a port from 1 to 65535 (0: any free port)");
         AddOption(*serve_, "--listen", "ADDR",
                   "listen here, not on 127.0.0.1: other machines then reach the console, "
-                  "over plain HTTP",
+                  "which needs --tls-cert and --tls-key (or --insecure-http)",
                   [this](const std::string& text) {
                       if (text.empty()) Refuse("--listen needs an address");
                       serveOptions_.address = text;
@@ -193,6 +194,30 @@ class Grammar {
         AddOption(*serve_, "--console", "DIR",
                   "the console page's files (default: \"console\" beside the dorn executable)",
                   SetPath(serveOptions_.consoleDirectory));
+        AddOption(*serve_, "--tls-cert", "FILE",
+                  "serve HTTPS with this certificate chain (PEM), with --tls-key",
+                  SetPath(serveOptions_.tlsCertificate));
+        AddOption(*serve_, "--tls-key", "FILE", "the certificate's private key (PEM)",
+                  SetPath(serveOptions_.tlsKey));
+        serve_->add_flag("--insecure-http", serveOptions_.insecureHttp,
+                         "serve plain HTTP on an address other machines reach");
+    }
+
+    // Beyond this machine the token must not cross the network in clear, unless the operator
+    // says so.
+    bool CheckTransport(std::string& error) const {
+        const ServeOptions& options = serveOptions_;
+        if (options.tlsCertificate.has_value() != options.tlsKey.has_value()) {
+            error = "--tls-cert and --tls-key go together";
+        } else if (options.tlsCertificate && options.insecureHttp) {
+            error = "--insecure-http cannot go with --tls-cert and --tls-key";
+        } else if (!options.tlsCertificate && !options.insecureHttp &&
+                   !IsLoopbackAddress(options.address)) {
+            error = "listening on " + options.address +
+                    " reaches other machines: give --tls-cert and --tls-key, or --insecure-http "
+                    "for plain HTTP";
+        }
+        return error.empty();
     }
 
     // The request is either --request or OPCODE with KEY=VALUE entries, wherever they stand.
@@ -256,4 +281,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, Command& comman
 
 std::string UsageText() {
     return Grammar().Help();
+}
+
+bool IsLoopbackAddress(const std::string& address) {
+    return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
 }

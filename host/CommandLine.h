@@ -39,6 +39,11 @@ struct ServeOptions : HostOptions {
     uint16_t port = kDefaultServePort;  // 0: any free port
     std::optional<std::filesystem::path> tokenFile;
     std::optional<std::filesystem::path> consoleDirectory;
+    // HTTPS: a PEM certificate chain and its key, given together.
+    std::optional<std::filesystem::path> tlsCertificate;
+    std::optional<std::filesystem::path> tlsKey;
+    // Plain HTTP on an address other machines reach, taken knowingly.
+    bool insecureHttp = false;
 };
 
 struct HelpCommand {
@@ -56,3 +61,6 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, Command& comman
 bool ParseRequestEntry(const std::string& argument, RequestEntry& entry);
 
 std::string UsageText();
+
+// True for 127.0.0.0/8, ::1 and "localhost": addresses other machines cannot reach.
+bool IsLoopbackAddress(const std::string& address);

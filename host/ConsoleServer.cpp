@@ -40,12 +40,18 @@ struct ConsoleServer::Impl {
     const ConsoleServerSettings settings;
     ConsoleHandler handler;
     HttpServer server;
+    bool tls = false;
 };
 
 ConsoleServer::ConsoleServer(AgentHost& host, ConsoleServerSettings settings)
     : m_impl(std::make_unique<Impl>(host, std::move(settings))) {}
 
 ConsoleServer::~ConsoleServer() = default;
+
+bool ConsoleServer::UseTls(const TlsIdentity& identity, std::string& error) {
+    m_impl->tls = m_impl->server.UseTls(identity, error);
+    return m_impl->tls;
+}
 
 bool ConsoleServer::Start(std::function<void()> ended, std::string& error) {
     return m_impl->server.Start(m_impl->settings.address, m_impl->settings.port, std::move(ended),
@@ -57,8 +63,8 @@ uint16_t ConsoleServer::Port() const {
 }
 
 std::string ConsoleServer::LoginUrl() const {
-    return "http://" + UrlHost(m_impl->settings.address) + ":" + std::to_string(Port()) +
-           "/login?token=" + m_impl->settings.token;
+    return (m_impl->tls ? "https://" : "http://") + UrlHost(m_impl->settings.address) + ":" +
+           std::to_string(Port()) + "/login?token=" + m_impl->settings.token;
 }
 
 void ConsoleServer::StopAccepting() {
@@ -67,8 +73,4 @@ void ConsoleServer::StopAccepting() {
 
 bool ConsoleServer::Join() {
     return m_impl->server.Join();
-}
-
-bool IsLoopbackAddress(const std::string& address) {
-    return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
 }

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "HttpServer.h"
+
 class AgentHost;
 
 struct ConsoleServerSettings {
@@ -32,12 +34,14 @@ class ConsoleServer {
     ConsoleServer(const ConsoleServer&) = delete;
     ConsoleServer& operator=(const ConsoleServer&) = delete;
 
+    // HTTPS with this certificate and key; false with `error` when they cannot be used.
+    bool UseTls(const TlsIdentity& identity, std::string& error);
     // Listens and serves on threads of its own; `ended` is called when serving ends, after
     // StopAccepting or on its own. False with `error` when it cannot listen.
     bool Start(std::function<void()> ended, std::string& error);
     // The port listened on.
     uint16_t Port() const;
-    // http://ADDRESS:PORT/login?token=TOKEN
+    // http(s)://ADDRESS:PORT/login?token=TOKEN
     std::string LoginUrl() const;
 
     // Closes the listening socket and the connections not being answered.
@@ -50,6 +54,3 @@ class ConsoleServer {
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
-
-// True for 127.0.0.0/8, ::1 and "localhost": addresses other machines cannot reach.
-bool IsLoopbackAddress(const std::string& address);

@@ -34,6 +34,14 @@ struct HttpLimits {
     size_t queuedRequests = 256;
 };
 
+// A certificate chain and its private key, in PEM, to serve HTTPS with.
+struct TlsIdentity {
+    std::string certificateChain;
+    std::string privateKey;
+};
+
+struct HttpServerCore;
+
 class HttpServer {
   public:
     HttpServer(HttpHandler& handler, HttpLimits limits);
@@ -42,6 +50,9 @@ class HttpServer {
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
+    // Serves HTTPS only, with TLS 1.2 or later. False with `error` when the certificate or key
+    // cannot be used (or the build has no TLS). Before Start.
+    bool UseTls(const TlsIdentity& identity, std::string& error);
     // Listens on `address` (a name or an address) and `port` (0: any free port) and serves on
     // threads of its own; `ended` is called on the connection thread when serving ends. False
     // with `error` when it cannot listen.
@@ -57,7 +68,5 @@ class HttpServer {
     bool Join();
 
   private:
-    struct Core;
-    friend class HttpConnection;
-    std::unique_ptr<Core> m_core;
+    std::unique_ptr<HttpServerCore> m_core;
 };

@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <csignal>
 #include <iostream>
+#include <optional>
+#include <tuple>
 
 #include "AccessToken.h"
 #include "AgentHost.h"
 #include "ConsoleFiles.h"
 #include "ConsoleServer.h"
 #include "HostLog.h"
+#include "OptionFile.h"
 #include "ShutdownSignal.h"
 #include "Utf8Path.h"
 
@@ -18,6 +21,7 @@ namespace {
 
 constexpr int kExitStopped = 0;
 constexpr int kExitFailed = 1;
+constexpr int kExitBadInput = 2;
 
 int Fail(const std::string& error, int status) {
     std::cerr << "dorn: " << error << "\n";
@@ -53,11 +57,29 @@ size_t ConnectionCapacity() {
     return std::min<size_t>(kMostConnections, available);
 }
 
-void WarnIfReachable(const std::string& address) {
-    if (IsLoopbackAddress(address)) return;
-    std::cerr << "dorn serve: warning: listening on " << address
+void WarnIfReachable(const ServeOptions& options) {
+    if (IsLoopbackAddress(options.address) || !options.insecureHttp) return;
+    std::cerr << "dorn serve: warning: listening on " << options.address
               << ": the console is reachable from other machines, over plain HTTP, guarded by "
                  "the token only\n";
+}
+
+// The certificate chain and key files, when given: read whole, as every file option is.
+bool ReadTlsIdentity(const ServeOptions& options, std::optional<TlsIdentity>& identity,
+                     std::string& error) {
+    if (!options.tlsCertificate) return true;
+    TlsIdentity read;
+    std::string reason;
+    for (const auto& [option, path, bytes] :
+         {std::tuple{"--tls-cert", *options.tlsCertificate, &read.certificateChain},
+          std::tuple{"--tls-key", *options.tlsKey, &read.privateKey}}) {
+        if (!dorn::ReadOptionFile(path, *bytes, reason)) {
+            error = std::string(option) + " " + Utf8FromPath(path) + ": " + reason;
+            return false;
+        }
+    }
+    identity = std::move(read);
+    return true;
 }
 
 // Serves until a signal comes or the server fails; true for a signal.
@@ -82,6 +104,8 @@ int RunServe(const ServeOptions& options) {
     std::signal(SIGPIPE, SIG_IGN);
     std::string error;
     std::string token;
+    std::optional<TlsIdentity> tls;
+    if (!ReadTlsIdentity(options, tls, error)) return Fail(error, kExitBadInput);
     if (!shutdown.Ready(error) || !LoadToken(options, token, error)) {
         return Fail(error, kExitFailed);
     }
@@ -92,8 +116,9 @@ int RunServe(const ServeOptions& options) {
     ConsoleServer server(host, {options.address, options.port,
                                 options.consoleDirectory.value_or(DefaultConsoleDirectory()), token,
                                 ConnectionCapacity()});
+    if (tls && !server.UseTls(*tls, error)) return Fail(error, kExitBadInput);
     if (!server.Start([&shutdown] { shutdown.Wake(); }, error)) return Fail(error, kExitFailed);
-    WarnIfReachable(options.address);
+    WarnIfReachable(options);
     std::cout << "dorn serve: console at " << server.LoginUrl() << std::endl;
     if (!ServeUntilStopped(shutdown, host, server)) {
         return Fail("the console server stopped serving", kExitFailed);

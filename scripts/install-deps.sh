@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev libboost-dev libcpp-httplib-dev procps libsystemd-dev dbus-daemon
+          nlohmann-json3-dev libcli11-dev libboost-dev libssl-dev openssl libcpp-httplib-dev procps libsystemd-dev dbus-daemon
           clang-format)
 if [ "${1:-}" = windows ]; then
     packages+=(g++-mingw-w64-x86-64-posix googletest wine)

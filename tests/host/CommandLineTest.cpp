@@ -60,10 +60,10 @@ TEST(CommandLineTest, ServeTakesTheHostOptionsAndItsOwn) {
     EXPECT_EQ(defaults.address, "127.0.0.1");
     EXPECT_FALSE(defaults.tokenFile || defaults.consoleDirectory || defaults.pluginPath);
 
-    ASSERT_TRUE(ParseCommandLine(
-        {"serve", "--listen=::1", "--registry", "a.reg", "--token-file", "t", "--console=c",
-         "--sessions", "s.json", "--counters=c.json", "--plugin", "p.so"},
-        command, error))
+    ASSERT_TRUE(ParseCommandLine({"serve", "--listen=::1", "--registry", "a.reg", "--token-file",
+                                  "t", "--console=c", "--sessions", "s.json", "--counters=c.json",
+                                  "--plugin", "p.so", "--tls-cert", "c.pem", "--tls-key=k.pem"},
+                                 command, error))
         << error;
     const auto& options = std::get<ServeOptions>(command);
     EXPECT_EQ(options.address, "::1");
@@ -73,6 +73,14 @@ TEST(CommandLineTest, ServeTakesTheHostOptionsAndItsOwn) {
     EXPECT_EQ(options.tokenFile, "t");
     EXPECT_EQ(options.consoleDirectory, "c");
     EXPECT_EQ(options.pluginPath, "p.so");
+    EXPECT_EQ(options.tlsCertificate, "c.pem");
+    EXPECT_EQ(options.tlsKey, "k.pem");
+    EXPECT_FALSE(options.insecureHttp);
+
+    ASSERT_TRUE(
+        ParseCommandLine({"serve", "--listen", "0.0.0.0", "--insecure-http"}, command, error))
+        << error;
+    EXPECT_TRUE(std::get<ServeOptions>(command).insecureHttp);
 }
 
 // Each number takes its whole range, ends included, and the last one given counts.
@@ -159,6 +167,12 @@ TEST(CommandLineTest, UsageErrorsSayWhatIsWrong) {
         {{"serve", "--port", "0x50"}, port + "'0x50'"},
         {{"serve", "--port", "99999999999999999999"}, port + "'99999999999999999999'"},
         {{"serve", "--listen", ""}, "--listen needs an address"},
+        {{"serve", "--listen", "192.0.2.1"},
+         "listening on 192.0.2.1 reaches other machines: give --tls-cert and --tls-key, or "
+         "--insecure-http for plain HTTP"},
+        {{"serve", "--tls-key", "k"}, "--tls-cert and --tls-key go together"},
+        {{"serve", "--tls-cert", "c", "--tls-key", "k", "--insecure-http"},
+         "--insecure-http cannot go with --tls-cert and --tls-key"},
         {{"serve", "--request", "{}"}, "unknown option --request"},
         {{"serve", "ClientInfo"}, "serve takes options only, not 'ClientInfo'"},
     };

@@ -1,6 +1,8 @@
 // dorn serve end to end: the real host executable with the real plug-in (or a holding one),
 // asked over HTTP on the loopback interface.
 #include <gtest/gtest.h>
+// HTTPS clients too.
+#define CPPHTTPLIB_OPENSSL_SUPPORT
 #include <httplib.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -472,6 +474,50 @@ TEST_F(ServeTest, FrameworkFailuresAnswer503) {
     EXPECT_EQ(orphan->status, 503);
     EXPECT_EQ(ErrorOf(orphan), "the plug-in registered no worker \"AgentHelpDesk\"");
     ExpectCleanStop(*server);
+}
+
+// Beyond this machine the console is served over HTTPS, with the certificate given; plain HTTP
+// there must be asked for.
+TEST_F(ServeTest, HttpsWithTheCertificateGiven) {
+    const std::string cert = (m_root.Path() / "cert.pem").string();
+    const std::string key = (m_root.Path() / "key.pem").string();
+    const ProcessResult made = RunProcess(
+        "/usr/bin/openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                             "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj",
+                             "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+
+    auto server = Start({"--tls-cert", cert, "--tls-key", key});
+    EXPECT_NE(server->Out().find("console at https://127.0.0.1:"), std::string::npos);
+    httplib::SSLClient client("127.0.0.1", server->Port());
+    client.set_ca_cert_path(cert.c_str());
+    client.enable_server_certificate_verification(true);
+    const auto sessions = client.Get("/api/sessions", Bearer(*server));
+    ASSERT_TRUE(sessions) << httplib::to_string(sessions.error());
+    EXPECT_EQ(sessions->status, 200);
+    EXPECT_EQ(StatusOf(client.Get("/api/sessions")), 401);
+    // Plain HTTP on the HTTPS port gets no answer at all.
+    EXPECT_FALSE(ClientOf(*server)->Get("/api/sessions", Bearer(*server)));
+    ExpectCleanStop(*server);
+
+    const std::string token = "--token-file=" + TokenFile().string();
+    const struct {
+        std::vector<std::string> arguments;
+        const char* message;
+    } refused[] = {
+        {{"--listen", "0.0.0.0"}, "listening on 0.0.0.0 reaches other machines"},
+        {{"--tls-cert", cert}, "--tls-cert and --tls-key go together"},
+        {{"--tls-cert", m_root.Path().string(), "--tls-key", key}, ": not a regular file"},
+        {{"--tls-cert", key, "--tls-key", key}, "the TLS certificate (--tls-cert) cannot be used"},
+        {{"--tls-cert", cert, "--tls-key", cert}, "the TLS key (--tls-key) cannot be used"},
+    };
+    for (const auto& example : refused) {
+        std::vector<std::string> arguments = {"serve", token, "--port", "0"};
+        arguments.insert(arguments.end(), example.arguments.begin(), example.arguments.end());
+        const ProcessResult result = RunProcess(DORN_EXECUTABLE, arguments);
+        EXPECT_EQ(result.exitCode, 2) << example.message << ": " << result.err;
+        EXPECT_NE(result.err.find(example.message), std::string::npos) << result.err;
+    }
 }
 
 TEST_F(ServeTest, StartFailures) {

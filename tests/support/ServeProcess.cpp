@@ -117,7 +117,7 @@ bool ServeProcess::WaitForConsole(std::chrono::seconds timeout) {
         hold, timeout, [this] { return m_ended || m_out.find('\n') != std::string::npos; });
     if (!lineCame) return false;
     static const std::regex kConsoleLine(
-        R"(console at http://127\.0\.0\.1:([0-9]+)/login\?token=([0-9a-f]{64}))");
+        R"(console at https?://127\.0\.0\.1:([0-9]+)/login\?token=([0-9a-f]{64}))");
     std::smatch match;
     const std::string firstLine = m_out.substr(0, m_out.find('\n'));
     if (!std::regex_search(firstLine, match, kConsoleLine)) return false;
