@@ -686,6 +686,34 @@ async function settle(pid, baselineFds) {
   return { ms: now() - started, fdsLeft: Math.max(0, reading.fds - baselineFds), settled: reading.fds <= baselineFds };
 }
 
+// The kernel's counts of handshakes a listening socket could not take (its listen queue full),
+// of SYN cookies sent in their place, and of cookies that no longer matched when the client's
+// next segment came (the client sees a reset). They count for every socket of the machine's
+// network namespace, not only the server's.
+const LISTEN_COUNTERS = ['ListenOverflows', 'SyncookiesSent', 'SyncookiesFailed'];
+
+function listenQueueCounters() {
+  try {
+    const lines = readFileSync('/proc/net/netstat', 'utf8').split('\n').filter((l) => l.startsWith('TcpExt:'));
+    const names = lines[0].split(/\s+/);
+    const values = lines[1].split(/\s+/).map(Number);
+    return Object.fromEntries(LISTEN_COUNTERS.map((name) => [name, values[names.indexOf(name)]]));
+  } catch {
+    return null;
+  }
+}
+
+function difference(after, before) {
+  if (!after || !before) return null;
+  return Object.fromEntries(LISTEN_COUNTERS.map((name) => [name, after[name] - before[name]]));
+}
+
+function listenQueueText(q) {
+  if (!q || Object.values(q).every((n) => !n)) return '';
+  return `listen queue full ${q.ListenOverflows} times, ${q.SyncookiesSent} SYN cookies sent, `
+    + `${q.SyncookiesFailed} stale (reset)`;
+}
+
 async function runScenario(config, name) {
   const before = tryReadProc(config.pid);
   if (!alive(before)) return { name, skipped: 'the server was gone before it' };
@@ -697,11 +725,13 @@ async function runScenario(config, name) {
   });
   const probed = once(worker, 'message');
   const ctx = { target: config.target, token: config.token, connections: config.connections, t0, deadline };
+  const listenBefore = listenQueueCounters();
   const attack = await RUNNERS[name](ctx);
-  const [probeResult] = await probed;
+  // The wait for the descriptors runs from the moment the clients closed their connections.
+  const [[probeResult], after] = await Promise.all([probed, settle(config.pid, before.fds)]);
   await worker.terminate();
-  const after = await settle(config.pid, before.fds);
-  return { name, peakReset, ...probeResult, attack, settle: after, seconds: (now() - t0) / 1000 };
+  const listenQueue = difference(listenQueueCounters(), listenBefore);
+  return { name, peakReset, ...probeResult, attack, settle: after, listenQueue, seconds: (now() - t0) / 1000 };
 }
 
 async function run(config) {
@@ -726,7 +756,7 @@ async function run(config) {
 function settleText(s) {
   if (!s) return '';
   if (s.gone) return 'the server is gone';
-  if (s.settled) return `descriptors back in ${sec(s.ms)}`;
+  if (s.settled) return `the server's descriptors back to before in ${sec(s.ms)}`;
   return `${s.fdsLeft} descriptors more than before, 5 s after the end`;
 }
 
@@ -761,7 +791,7 @@ function report({ results: file, stop }) {
     const failed = o.failed === 0 ? '0' : `${o.failed} of ${o.requests} (${counts(failures)})`;
     const pass = o.failed === 0 && o.p99 !== null && o.p99 <= GOAL_OPERATOR_MS && o.max <= GOAL_OPERATOR_MS
       && peakMib < GOAL_RSS_MIB && !s.gone;
-    const figures = [s.attack.text, settleText(s.settle)].filter(Boolean).join('; ');
+    const figures = [s.attack.text, listenQueueText(s.listenQueue), settleText(s.settle)].filter(Boolean).join('; ');
     lines.push(row([
       s.name,
       `${ms(o.p50)} / ${ms(o.p99)} / ${ms(o.max)}`,
@@ -783,7 +813,8 @@ function report({ results: file, stop }) {
   lines.push('');
   lines.push('Peak RSS: the larger of VmHWM (reset at each scenario\'s start through clear_refs) and VmRSS '
     + `sampled every ${SAMPLE_INTERVAL_MS} ms; CPU: utime + stime over the scenario; threads and fds: `
-    + `the most seen at once. Held connections: "closed after" counts from each one's connect.`);
+    + `the most seen at once. Held connections: "closed after" counts from each one's connect. `
+    + 'The listen queue\'s figures are the kernel\'s, for the whole machine (/proc/net/netstat).');
   console.log(lines.join('\n'));
 }
 
