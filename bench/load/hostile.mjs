@@ -7,10 +7,12 @@
 //   node hostile.mjs run --url http://127.0.0.1:PORT/login?token=T --pid PID --results FILE
 //       [--scenario NAME[,NAME…]] [--seconds 15] [--connections 1000] [--clock-ticks 100]
 //   node hostile.mjs check [the same options]         only checks them
-//   node hostile.mjs report --results FILE [--stop-status S --stop-seconds T]
+//   node hostile.mjs hold --url … --pid PID --results FILE [--connections 1000]  (FILE unused)
+//   node hostile.mjs report --results FILE [--stop-status S --stop-seconds T [--stop-held N]]
 //
-// `run` prints one line per scenario and writes the figures to FILE; `report` prints them as a
-// table, with the stop's figures when given. Exit status: 0 when the run completed (whatever
+// `run` prints one line per scenario and writes the figures to FILE; `hold` opens slow-header
+// connections, prints "held" once they are open and keeps them until the server has ended (for
+// a stop under load); `report` prints the figures as a table, with the stop's when given. Exit status: 0 when the run completed (whatever
 // the figures), 1 when it could not, 2 on bad arguments.
 import http from 'node:http';
 import net from 'node:net';
@@ -55,7 +57,9 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, Math.max(0, m
 
 function options(argv) {
   const command = argv[0];
-  if (!['run', 'check', 'report'].includes(command)) throw new Error('the first argument is run, check or report');
+  if (!['run', 'check', 'hold', 'report'].includes(command)) {
+    throw new Error('the first argument is run, check, hold or report');
+  }
   const { values } = parseArgs({
     args: argv.slice(1),
     options: {
@@ -68,6 +72,7 @@ function options(argv) {
       'clock-ticks': { type: 'string', default: '100' },
       'stop-status': { type: 'string' },
       'stop-seconds': { type: 'string' },
+      'stop-held': { type: 'string' },
     },
   });
   if (!values.results) throw new Error('--results FILE is needed');
@@ -97,7 +102,7 @@ function options(argv) {
 
 function stopOf(values) {
   if (values['stop-status'] === undefined) return null;
-  return { status: values['stop-status'], seconds: Number(values['stop-seconds']) };
+  return { status: values['stop-status'], seconds: Number(values['stop-seconds']), held: Number(values['stop-held'] ?? 0) };
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -398,7 +403,8 @@ function holdConnections(ctx, onConnect) {
   return connections;
 }
 
-async function slowHeaders(ctx) {
+// Connections that send a request line and then one header line every 2 s, never the end.
+function slowHeaderConnections(ctx) {
   const connections = holdConnections(ctx, (c) => c.write('GET /api/sessions HTTP/1.1\r\n'));
   let line = 0;
   const drip = setInterval(() => {
@@ -406,9 +412,17 @@ async function slowHeaders(ctx) {
     const text = line === 1 ? `Host: ${ctx.target.host}\r\n` : `X-Slow-${line}: ${line}\r\n`;
     for (const c of connections) c.write(text);
   }, SLOW_HEADER_INTERVAL_MS);
+  const close = () => {
+    clearInterval(drip);
+    connections.forEach((c) => c.close());
+  };
+  return { connections, close };
+}
+
+async function slowHeaders(ctx) {
+  const { connections, close } = slowHeaderConnections(ctx);
   await untilDeadline(ctx);
-  clearInterval(drip);
-  connections.forEach((c) => c.close());
+  close();
   const data = heldFigures(connections);
   return { text: heldText(data), data };
 }
@@ -750,6 +764,19 @@ async function run(config) {
   }
 }
 
+// Slow-header connections held until the server has ended (at most 60 s after they are open).
+async function hold(config) {
+  const ctx = { target: config.target, connections: config.connections, t0: now() };
+  const { connections, close } = slowHeaderConnections(ctx);
+  const settled = () => connections.every((c) => c.connected || c.connectError);
+  while (!settled() && now() - ctx.t0 < REQUEST_TIMEOUT_MS) await sleep(50);
+  const data = heldFigures(connections);
+  console.log(`held: ${data.connected} of ${data.opened} slow-header connections open`);
+  const heldAt = now();
+  while (alive(tryReadProc(config.pid)) && now() - heldAt < 60_000) await sleep(50);
+  close();
+}
+
 // ---------------------------------------------------------------------------------------------
 // The report
 
@@ -806,8 +833,10 @@ function report({ results: file, stop }) {
   }
   if (stop) {
     const pass = stop.status === '0' && stop.seconds <= GOAL_STOP_SECONDS;
-    lines.push(row(['stop: SIGTERM after the scenarios', '—', '—', '—', '—', '—',
-      `exit status ${stop.status} after ${stop.seconds.toFixed(2)} s`,
+    const what = stop.held ? `stop: SIGTERM with ${stop.held} slow-header connections held` : 'stop: SIGTERM after the scenarios';
+    lines.push(row([what, '—', '—', '—', '—', '—',
+      /^\d+$/.test(stop.status) ? `exit status ${stop.status} after ${stop.seconds.toFixed(2)} s`
+        : `${stop.status} (${stop.seconds.toFixed(2)} s)`,
       `exit status 0 within ${GOAL_STOP_SECONDS} s`, pass ? 'PASS' : 'FAIL']));
   }
   lines.push('');
@@ -832,6 +861,10 @@ async function main() {
   if (config.command === 'report') {
     report(config);
     return;
+  }
+  if (config.command === 'hold') {
+    await hold(config);
+    process.exit(0);
   }
   try {
     await run(config);

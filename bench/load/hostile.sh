@@ -7,24 +7,27 @@
 # time, threads and descriptors, and what the hostile clients saw, beside the goal.
 #
 #   bench/load/hostile.sh [--scenario NAME[,NAME…]] [--seconds S] [--connections N]
-#                         [--dorn PATH]
+#                         [--stop-held] [--dorn PATH]
 #
 # Scenarios (default: all, in this order): slow-headers, half-body, idle, burst, keepalive,
 # pollers, huge-headers. S: each scenario's length (default 15); N: the connections that
-# slow-headers, half-body and idle hold (default 1000). --dorn runs another dorn build instead
-# of building one. The exit status says whether the run completed, not whether the goals were
-# met.
+# slow-headers, half-body and idle hold (default 1000). --stop-held sends the SIGTERM while N
+# slow-header connections are open instead of after the scenarios have closed theirs. --dorn
+# runs another dorn build instead of building one. The exit status says whether the run
+# completed, not whether the goals were met.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 node_args=()
 connections=1000
+stop_held=
 while [ $# -gt 0 ]; do
     case "$1" in
     --scenario | --seconds) node_args+=("$1" "$2"); shift 2 ;;
     --connections) connections=$2; node_args+=("$1" "$2"); shift 2 ;;
     --dorn) dorn=$2; shift 2 ;;
-    -h | --help) sed -n '2,17p' "$0" | cut -c3-; exit 0 ;;
+    --stop-held) stop_held=1; shift ;;
+    -h | --help) sed -n '2,18p' "$0" | cut -c3-; exit 0 ;;
     *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -60,12 +63,26 @@ load_status=0
 node bench/load/hostile.mjs run --url "$url" --pid "$server" --results "$results" \
     --clock-ticks "$(getconf CLK_TCK)" "${node_args[@]}" || load_status=$?
 
+held=0
+if [ -n "$stop_held" ]; then
+    node bench/load/hostile.mjs hold --url "$url" --pid "$server" --results "$results" \
+        --connections "$connections" >"$serve_work/hold.out" &
+    holder=$!
+    for _ in $(seq 200); do
+        grep -q '^held:' "$serve_work/hold.out" && break
+        kill -0 "$holder" 2>/dev/null || break
+        sleep 0.1
+    done
+    cat "$serve_work/hold.out"
+    held=$(sed -n 's/^held: \([0-9]*\) of.*/\1/p' "$serve_work/hold.out")
+fi
 serve_stop 30
+if [ -n "$stop_held" ]; then wait "$holder" || true; fi
 
 echo
 echo "Hostile clients against dorn serve, $(date -u '+%Y-%m-%d %H:%M UTC'), $revision"
 if [ -s "$results" ]; then
     node bench/load/hostile.mjs report --results "$results" --stop-status "$stop_status" \
-        --stop-seconds "$stop_seconds"
+        --stop-seconds "$stop_seconds" --stop-held "${held:-0}"
 fi
 [ "$load_status" -eq 0 ]

@@ -6,8 +6,8 @@
 #   serve_build                   build/load; sets `dorn` (unless already set)
 #   serve_start                   sets `server` (its id) and `url` (the printed login address)
 #   serve_stop [BOUND]            SIGTERM, waits up to BOUND s (default 30), then SIGKILL; sets
-#                                 `stop_status` (the exit status, "killed", or "gone before
-#                                 the stop …") and `stop_seconds`
+#                                 `stop_status` (the exit status, "none: … killed", or "gone
+#                                 before the stop …") and `stop_seconds`
 #   serve_cleanup                 for the EXIT trap: kills a server still running, removes files
 # `serve_work` is a directory of the run's own, removed by serve_cleanup.
 
@@ -63,7 +63,7 @@ serve_start() {
 }
 
 serve_stop() {
-    local bound=${1:-30} started waited=0
+    local bound=${1:-30} started killed=
     stop_status=gone
     stop_seconds=0
     [ -n "$server" ] || return 0
@@ -71,17 +71,17 @@ serve_stop() {
         started=$EPOCHREALTIME
         kill -TERM "$server"
         while serve_running; do
-            if [ "$waited" -ge $((bound * 20)) ]; then
+            if awk -v a="$started" -v b="$EPOCHREALTIME" -v l="$bound" 'BEGIN { exit !(b - a >= l) }'; then
                 kill -KILL "$server" 2>/dev/null || true
+                killed=1
                 break
             fi
             sleep 0.05
-            waited=$((waited + 1))
         done
         stop_seconds=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }')
         stop_status=0
         wait "$server" || stop_status=$?
-        [ "$waited" -lt $((bound * 20)) ] || stop_status=killed
+        [ -z "$killed" ] || stop_status="none: still running after $bound s, killed"
     else
         local status=0
         wait "$server" || status=$?
