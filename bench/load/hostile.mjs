@@ -148,6 +148,7 @@ const ms = (v) => (v === null || v === undefined ? '—' : `${Math.round(v)}`);
 const sec = (v) => (v === null || v === undefined ? '—' : `${(v / 1000).toFixed(1)} s`);
 const bytes = (n) => (n >= 1024 * 1024 ? `${(n / 1024 / 1024).toFixed(1)} MiB` : n >= 1024 ? `${(n / 1024).toFixed(1)} KiB` : `${n} B`);
 const counts = (map) => Object.entries(map).sort((a, b) => b[1] - a[1]).map(([k, n]) => `${k} ×${n}`).join(', ');
+const failuresOf = (f) => Object.fromEntries(Object.entries(f.outcomes).filter(([outcome]) => outcome !== 'ok'));
 const latencyText = (f) => `p50 ${ms(f.p50)} / p99 ${ms(f.p99)} / max ${ms(f.max)} ms`;
 
 // ---------------------------------------------------------------------------------------------
@@ -571,7 +572,7 @@ async function pollers(ctx) {
   agents.forEach((agent) => agent.destroy());
   const data = { polls: polls.figures() };
   const text = `${POLLERS} consoles polling each second: ${latencyText(data.polls)}, `
-    + `${data.polls.failed} of ${data.polls.requests} failed${data.polls.failed ? ` (${counts(data.polls.outcomes)})` : ''}`;
+    + `${data.polls.failed} of ${data.polls.requests} failed${data.polls.failed ? ` (${counts(failuresOf(data.polls))})` : ''}`;
   return { text, data };
 }
 
@@ -617,13 +618,12 @@ async function hugeHeaders(ctx) {
   const stopped = Promise.race([ended, answered, sleep(ctx.deadline - now())]);
   await Promise.race([once(c.socket, 'connect').catch(() => {}), stopped]);
   let queues = null;
-  if (c.open) {
-    const clientPort = c.socket.localPort;
-    queues = setInterval(() => {
-      const q = socketQueues(clientPort, ctx.target.port);
-      if (q && c.open) estimate = Math.max(0, flushed - q.tx - q.rx);
-    }, 50);
-  }
+  const clientPort = c.socket.localPort;
+  const readQueues = () => {
+    const q = c.open ? socketQueues(clientPort, ctx.target.port) : null;
+    if (q) estimate = Math.max(0, flushed - q.tx - q.rx);
+  };
+  if (c.open) queues = setInterval(readQueues, 50);
   let sent = 0;
   const head = `GET /api/sessions HTTP/1.1\r\nHost: ${ctx.target.host}\r\n`;
   c.write(head, () => {
@@ -641,6 +641,7 @@ async function hugeHeaders(ctx) {
     line += HUGE_HEADER_CHUNK_LINES;
     sent += chunk.length;
     if (!c.write(chunk, () => { flushed += chunk.length; })) {
+      readQueues(); // the server has fallen behind: the moment its share is known best
       await Promise.race([once(c.socket, 'drain').catch(() => {}), stopped]);
     }
   }
@@ -702,7 +703,7 @@ async function settle(pid, baselineFds) {
 
 // The kernel's counts of handshakes a listening socket could not take (its listen queue full),
 // of SYN cookies sent in their place, and of cookies that no longer matched when the client's
-// next segment came (the client sees a reset). They count for every socket of the machine's
+// next segment came. They count for every socket of the machine's
 // network namespace, not only the server's.
 const LISTEN_COUNTERS = ['ListenOverflows', 'SyncookiesSent', 'SyncookiesFailed'];
 
@@ -725,7 +726,7 @@ function difference(after, before) {
 function listenQueueText(q) {
   if (!q || Object.values(q).every((n) => !n)) return '';
   return `listen queue full ${q.ListenOverflows} times, ${q.SyncookiesSent} SYN cookies sent, `
-    + `${q.SyncookiesFailed} stale (reset)`;
+    + `${q.SyncookiesFailed} no longer valid`;
 }
 
 async function runScenario(config, name) {
@@ -787,6 +788,22 @@ function settleText(s) {
   return `${s.fdsLeft} descriptors more than before, 5 s after the end`;
 }
 
+const answeredInTime = (f) => f.requests > 0 && f.failed === 0 && f.p99 <= GOAL_OPERATOR_MS && f.max <= GOAL_OPERATOR_MS;
+
+// What some scenarios ask beyond the operator's answer and the memory.
+const OWN_GOALS = {
+  burst: {
+    text: 'every connect answered within 5 s',
+    met: (d) => Object.keys(d.outcomes).every((outcome) => outcome.startsWith('HTTP ')),
+  },
+  keepalive: { text: 'the new clients too', met: (d) => answeredInTime(d.newClients) },
+  pollers: { text: 'the pollers too', met: (d) => answeredInTime(d.polls) },
+  'huge-headers': {
+    text: 'refused as too large (400, 413, 431 or a close)',
+    met: (d) => !d.allSent && (['HTTP 400', 'HTTP 413', 'HTTP 431'].includes(d.answer) || !d.answer.startsWith('HTTP ')),
+  },
+};
+
 function row(cells) {
   return `| ${cells.join(' | ')} |`;
 }
@@ -801,7 +818,8 @@ function report({ results: file, stop }) {
     + `the operator: POST /api/Performance {} with the token every ${OPERATOR_INTERVAL_MS} ms on a new connection, `
     + `${REQUEST_TIMEOUT_MS / 1000} s bound (a timeout counts ${REQUEST_TIMEOUT_MS / 1000} s in the latencies)`);
   lines.push(`Goal: the operator answered within ${GOAL_OPERATOR_MS} ms (p99 and max) with none failed, `
-    + `server peak RSS under ${GOAL_RSS_MIB} MiB, a stop within ${GOAL_STOP_SECONDS} s with exit status 0`);
+    + `server peak RSS under ${GOAL_RSS_MIB} MiB, a stop within ${GOAL_STOP_SECONDS} s with exit status 0; `
+    + 'some scenarios ask more (the Goal column)');
   lines.push('');
   lines.push(row(['Scenario', 'Operator p50 / p99 / max ms', 'Operator failed', 'Peak RSS MiB', 'CPU s',
     'Threads / fds peak', 'What the hostile clients saw', 'Goal', 'Result']));
@@ -814,10 +832,9 @@ function report({ results: file, stop }) {
     }
     const o = s.operator;
     const peakMib = Math.max(s.peak.rssKb, s.peak.hwmKb) / 1024;
-    const failures = Object.fromEntries(Object.entries(o.outcomes).filter(([outcome]) => outcome !== 'ok'));
-    const failed = o.failed === 0 ? '0' : `${o.failed} of ${o.requests} (${counts(failures)})`;
-    const pass = o.failed === 0 && o.p99 !== null && o.p99 <= GOAL_OPERATOR_MS && o.max <= GOAL_OPERATOR_MS
-      && peakMib < GOAL_RSS_MIB && !s.gone;
+    const failed = o.failed === 0 ? '0' : `${o.failed} of ${o.requests} (${counts(failuresOf(o))})`;
+    const own = OWN_GOALS[s.name];
+    const pass = answeredInTime(o) && peakMib < GOAL_RSS_MIB && !s.gone && (!own || own.met(s.attack.data));
     const figures = [s.attack.text, listenQueueText(s.listenQueue), settleText(s.settle)].filter(Boolean).join('; ');
     lines.push(row([
       s.name,
@@ -827,7 +844,7 @@ function report({ results: file, stop }) {
       s.cpuSeconds === null ? '—' : s.cpuSeconds.toFixed(2),
       `${s.peak.threads} / ${s.peak.fds}`,
       figures + (s.gone ? '; THE SERVER ENDED' : ''),
-      goal,
+      own ? `${goal}; ${own.text}` : goal,
       pass ? 'PASS' : 'FAIL',
     ]));
   }
@@ -843,7 +860,10 @@ function report({ results: file, stop }) {
   lines.push('Peak RSS: the larger of VmHWM (reset at each scenario\'s start through clear_refs) and VmRSS '
     + `sampled every ${SAMPLE_INTERVAL_MS} ms; CPU: utime + stime over the scenario; threads and fds: `
     + `the most seen at once. Held connections: "closed after" counts from each one's connect. `
-    + 'The listen queue\'s figures are the kernel\'s, for the whole machine (/proc/net/netstat).');
+    + 'The listen queue\'s figures are the kernel\'s, for the whole machine (/proc/net/netstat). '
+    + 'huge-headers: "written" is what the kernel took from the client, socket buffers included; '
+    + '"read by the server" is that less both sockets\' queues (/proc/net/tcp), known when the '
+    + 'writer was held back.');
   console.log(lines.join('\n'));
 }
 

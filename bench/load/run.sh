@@ -17,6 +17,6 @@ load_status=0
 node bench/load/console-load.mjs --url "$url" --pid "$server" --clock-ticks "$(getconf CLK_TCK)" \
     "$@" || load_status=$?
 
-serve_stop
+serve_stop 30
 echo "dorn serve exit status after SIGTERM: $stop_status ($stop_seconds s)"
 [ "$load_status" -eq 0 ] && [ "$stop_status" = 0 ]

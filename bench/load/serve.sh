@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the load benchmarks of `dorn serve` (sourced, from the source tree's root): installs
 # what they use, builds dorn in Release, starts `dorn serve` on a free port with the sample
 # registry and the protocol counter fixtures, and stops it with SIGTERM, timing the stop.
@@ -11,6 +12,7 @@
 #   serve_cleanup                 for the EXIT trap: kills a server still running, removes files
 # `serve_work` is a directory of the run's own, removed by serve_cleanup.
 
+# shellcheck disable=SC2034  # url, stop_status and stop_seconds are read by the sourcing script
 serve_work=$(mktemp -d)
 server=
 url=
