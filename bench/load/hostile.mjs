@@ -12,8 +12,9 @@
 //
 // `run` prints one line per scenario and writes the figures to FILE; `hold` opens slow-header
 // connections, prints "held" once they are open and keeps them until the server has ended (for
-// a stop under load); `report` prints the figures as a table, with the stop's when given. Exit status: 0 when the run completed (whatever
-// the figures), 1 when it could not, 2 on bad arguments.
+// a stop under load); `report` prints the figures as a table, with the stop's when given.
+// Exit status: 0 when the run completed (whatever the figures), 1 when it could not, 2 on bad
+// arguments.
 import http from 'node:http';
 import net from 'node:net';
 import os from 'node:os';
