@@ -29,15 +29,18 @@ function clockLabel(ms) {
 
 export class LineChart {
   // options: series [{key, label}], unit ('%' or ''), minMax (the axis' least top, e.g. 100),
-  // windowMs (a live chart's span; omit to span the data), maxPoints, format(value), and the
-  // drawing's size in its own units (width, height): text keeps its size only if the drawing
-  // is shown at about that many pixels.
+  // windowMs (a live chart's span; omit to span the data), maxPoints, format(value) for the
+  // legend, axisFormat(value) for the value axis, marks [{value, state}] (limits drawn as
+  // dashed lines while they fit under the axis' top), and the drawing's size in its own units
+  // (width, height): text keeps its size only if the drawing is shown at about that many
+  // pixels.
   constructor(figure, options) {
     this.figure = figure;
-    this.options = { unit: '', minMax: 1, maxPoints: 600, width: 380, height: 180, ...options };
+    this.options = { unit: '', minMax: 1, maxPoints: 600, width: 380, height: 180, marks: [], ...options };
     this.plotWidth = this.options.width - MARGIN.left - MARGIN.right;
     this.plotHeight = this.options.height - MARGIN.top - MARGIN.bottom;
     this.format = options.format ?? ((v) => `${Math.trunc(v)}${this.options.unit ? ` ${this.options.unit}` : ''}`);
+    this.axisFormat = options.axisFormat ?? ((v) => String(Number(v.toFixed(2))));
     this.points = new Map(this.options.series.map((s) => [s.key, []]));
     this.plot = svgElement('svg', {
       viewBox: `0 0 ${this.options.width} ${this.options.height}`, role: 'img', class: 'chart-plot',
@@ -109,7 +112,12 @@ export class LineChart {
       const value = (top * i) / 4;
       svgElement('line', { x1: MARGIN.left, x2: this.options.width - MARGIN.right, y1: y(value), y2: y(value), class: 'grid' }, this.plot);
       const label = svgElement('text', { x: MARGIN.left - 6, y: y(value) + 4, class: 'axis-label y' }, this.plot);
-      label.textContent = `${Number.isInteger(value) ? value : value.toFixed(1)}`;
+      label.textContent = this.axisFormat(value);
+    }
+    for (const mark of this.options.marks.filter((m) => m.value <= top)) {
+      svgElement('line', {
+        x1: MARGIN.left, x2: this.options.width - MARGIN.right, y1: y(mark.value), y2: y(mark.value), class: `mark ${mark.state}`,
+      }, this.plot);
     }
     for (let i = 0; i <= 4; i += 1) {
       const t = start + ((end - start) * i) / 4;
