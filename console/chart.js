@@ -4,6 +4,7 @@
 
 const SVG_NS = 'http://www.w3.org/2000/svg';
 const MARGIN = { left: 36, right: 14, top: 10, bottom: 22 };
+const MIN_SPAN_MS = 10_000;
 
 function svgElement(name, attributes, parent) {
   const element = document.createElementNS(SVG_NS, name);
@@ -29,7 +30,8 @@ function clockLabel(ms) {
 
 export class LineChart {
   // options: series [{key, label}], unit ('%' or ''), minMax (the axis' least top, e.g. 100),
-  // windowMs (a live chart's span; omit to span the data), maxPoints, format(value) for the
+  // windowMs (a live chart's span; omit to span the data), growing (a live chart spans its data
+// until that fills the window, at least MIN_SPAN_MS), maxPoints, format(value) for the
   // legend, axisFormat(value) for the value axis, marks [{value, state}] (limits drawn as
   // dashed lines while they fit under the axis' top), and the drawing's size in its own units
   // (width, height): text keeps its size only if the drawing is shown at about that many
@@ -84,8 +86,11 @@ export class LineChart {
   timeRange(all) {
     if (all.length === 0) return [0, 1];
     const newest = Math.max(...all.map((p) => p.t));
-    if (this.options.windowMs) return [newest - this.options.windowMs, newest];
     const oldest = Math.min(...all.map((p) => p.t));
+    if (this.options.windowMs) {
+      const start = newest - this.options.windowMs;
+      return [this.options.growing ? Math.max(start, Math.min(oldest, newest - MIN_SPAN_MS)) : start, newest];
+    }
     return oldest === newest ? [oldest - 1000, newest] : [oldest, newest];
   }
 

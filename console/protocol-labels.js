@@ -50,66 +50,67 @@ function stat(label, unit, group) {
   return { label, unit, group };
 }
 
+// Each protocol's statistics, in the order they are shown within their group.
 export const PROTOCOLS = {
   vexel: {
     name: 'Vexel',
     statistics: {
-      audio_recv_bytes: stat('Audio received', 'bytes', 'audio'),
-      audio_transmit_bytes: stat('Audio sent', 'bytes', 'audio'),
-      cdr_recv_bytes: stat('Client drives received', 'bytes', 'devices'),
-      cdr_transmit_bytes: stat('Client drives sent', 'bytes', 'devices'),
-      image_frames_per_second: stat('Frame rate', 'fps', 'display'),
-      image_recv_bytes: stat('Imaging received', 'bytes', 'display'),
-      image_transmit_bytes: stat('Imaging sent', 'bytes', 'display'),
-      image_encode_type: stat('Encoder', 'encoder', 'display'),
       session_rtt: stat('Round trip', 'ms', 'network'),
-      session_bandwidth_uplink: stat('Estimated bandwidth (uplink)', 'kbit/s', 'network'),
       session_packet_loss_uplink: stat('Packet loss (uplink)', '%', 'network'),
-      session_transmit_bytes: stat('Sent in all', 'bytes', 'network'),
-      session_inst_transmit_bytes_tcp: stat('Sending now over TCP', 'bytes/s', 'network'),
-      session_inst_recv_bytes_tcp: stat('Receiving now over TCP', 'bytes/s', 'network'),
+      session_bandwidth_uplink: stat('Estimated bandwidth (uplink)', 'kbit/s', 'network'),
       session_inst_transmit_bytes_udp: stat('Sending now over UDP', 'bytes/s', 'network'),
       session_inst_recv_bytes_udp: stat('Receiving now over UDP', 'bytes/s', 'network'),
+      session_inst_transmit_bytes_tcp: stat('Sending now over TCP', 'bytes/s', 'network'),
+      session_inst_recv_bytes_tcp: stat('Receiving now over TCP', 'bytes/s', 'network'),
+      session_transmit_bytes: stat('Sent in all', 'bytes', 'network'),
+      image_frames_per_second: stat('Frame rate', 'fps', 'display'),
+      image_encode_type: stat('Encoder', 'encoder', 'display'),
+      image_transmit_bytes: stat('Imaging sent', 'bytes', 'display'),
+      image_recv_bytes: stat('Imaging received', 'bytes', 'display'),
+      audio_transmit_bytes: stat('Audio sent', 'bytes', 'audio'),
+      audio_recv_bytes: stat('Audio received', 'bytes', 'audio'),
+      cdr_transmit_bytes: stat('Client drives sent', 'bytes', 'devices'),
+      cdr_recv_bytes: stat('Client drives received', 'bytes', 'devices'),
     },
   },
   pcoip: {
     name: 'PCoIP',
     statistics: {
-      general_duration: stat('Session duration', 's', 'network'),
-      general_recv_bytes: stat('Received in all', 'bytes', 'network'),
-      general_sent_bytes: stat('Sent in all', 'bytes', 'network'),
-      general_rx_packets_lost: stat('Packets lost, received', 'count', 'network'),
-      general_tx_packets_lost: stat('Packets lost, sent', 'count', 'network'),
-      general_recv_packets: stat('Packets received', 'count', 'network'),
-      general_sent_packets: stat('Packets sent', 'count', 'network'),
       net_rtl: stat('Round trip', 'ms', 'network'),
+      net_rx_packets_loss: stat('Packet loss, received', '%', 'network'),
+      net_tx_packets_loss: stat('Packet loss, sent', '%', 'network'),
+      net_txbw_rate: stat('Bandwidth sent', 'kbit/s', 'network'),
       net_rxbw_rate: stat('Bandwidth received', 'kbit/s', 'network'),
       net_rxbw_peek_rate: stat('Peak bandwidth received', 'kbit/s', 'network'),
-      net_rx_packets_loss: stat('Packet loss, received', '%', 'network'),
-      net_txbw_rate: stat('Bandwidth sent', 'kbit/s', 'network'),
       net_txbw_active_limit_rate: stat('Active limit of bandwidth sent', 'kbit/s', 'network'),
       net_txbw_limit_rate: stat('Limit of bandwidth sent', 'kbit/s', 'network'),
-      net_tx_packets_loss: stat('Packet loss, sent', '%', 'network'),
-      audio_recv_bytes: stat('Audio received', 'bytes', 'audio'),
-      audio_sent_bytes: stat('Audio sent', 'bytes', 'audio'),
-      audio_rxbw_rate: stat('Audio bandwidth received', 'kbit/s', 'audio'),
-      audio_txbw_rate: stat('Audio bandwidth sent', 'kbit/s', 'audio'),
-      audio_txbw_limit_rate: stat('Limit of audio bandwidth sent', 'kbit/s', 'audio'),
-      usb_recv_bytes: stat('USB received', 'bytes', 'devices'),
-      usb_sent_bytes: stat('USB sent', 'bytes', 'devices'),
-      usb_rxbw_rate: stat('USB bandwidth received', 'kbit/s', 'devices'),
-      usb_txbw_rate: stat('USB bandwidth sent', 'kbit/s', 'devices'),
-      img_recv_bytes: stat('Imaging received', 'bytes', 'display'),
-      img_sent_bytes: stat('Imaging sent', 'bytes', 'display'),
-      img_rxbw_rate: stat('Imaging bandwidth received', 'kbit/s', 'display'),
-      img_txbw_rate: stat('Imaging bandwidth sent', 'kbit/s', 'display'),
+      general_duration: stat('Session duration', 's', 'network'),
+      general_sent_bytes: stat('Sent in all', 'bytes', 'network'),
+      general_recv_bytes: stat('Received in all', 'bytes', 'network'),
+      general_sent_packets: stat('Packets sent', 'count', 'network'),
+      general_recv_packets: stat('Packets received', 'count', 'network'),
+      general_tx_packets_lost: stat('Packets lost, sent', 'count', 'network'),
+      general_rx_packets_lost: stat('Packets lost, received', 'count', 'network'),
       img_encoded_frames: stat('Encoded frame rate', 'fps', 'display'),
+      img_txbw_rate: stat('Imaging bandwidth sent', 'kbit/s', 'display'),
+      img_rxbw_rate: stat('Imaging bandwidth received', 'kbit/s', 'display'),
+      img_sent_bytes: stat('Imaging sent', 'bytes', 'display'),
+      img_recv_bytes: stat('Imaging received', 'bytes', 'display'),
+      img_megapixel: stat('Pixel rate', 'MP/s', 'display'),
       img_min_quality: stat('Active minimum quality', 'count', 'display'),
       img_decoder_capability: stat('Decoder capability', 'kbit/s', 'display'),
-      img_megapixel: stat('Pixel rate', 'MP/s', 'display'),
       img_svgadevtap: stat('Virtual display frame rate', 'fps', 'display'),
       img_nack: stat('Negative acknowledgements', 'count', 'display'),
       img_apex2800: stat('Hardware offload', 'count', 'display'),
+      audio_txbw_rate: stat('Audio bandwidth sent', 'kbit/s', 'audio'),
+      audio_rxbw_rate: stat('Audio bandwidth received', 'kbit/s', 'audio'),
+      audio_txbw_limit_rate: stat('Limit of audio bandwidth sent', 'kbit/s', 'audio'),
+      audio_sent_bytes: stat('Audio sent', 'bytes', 'audio'),
+      audio_recv_bytes: stat('Audio received', 'bytes', 'audio'),
+      usb_txbw_rate: stat('USB bandwidth sent', 'kbit/s', 'devices'),
+      usb_rxbw_rate: stat('USB bandwidth received', 'kbit/s', 'devices'),
+      usb_sent_bytes: stat('USB sent', 'bytes', 'devices'),
+      usb_recv_bytes: stat('USB received', 'bytes', 'devices'),
     },
   },
 };
@@ -128,9 +129,18 @@ export function describeStatistic(protocol, wireName, value) {
   return { wireName, label, unit, group, text };
 }
 
-// The reply's values as groups of described rows, in the order of GROUPS and of the reply.
+// The rank of a wire name in its protocol's table, which lists the figures an operator looks
+// at first; names the table lacks come last.
+function tableRank(protocol, wireName) {
+  const rank = Object.keys(PROTOCOLS[protocol]?.statistics ?? {}).indexOf(wireName);
+  return rank === -1 ? Infinity : rank;
+}
+
+// The reply's values as groups of described rows, in the order of GROUPS and of the table.
 export function groupedStatistics(protocol, values) {
-  const rows = Object.entries(values).map(([name, value]) => describeStatistic(protocol, name, value));
+  const rows = Object.entries(values)
+    .map(([name, value]) => describeStatistic(protocol, name, value))
+    .sort((a, b) => tableRank(protocol, a.wireName) - tableRank(protocol, b.wireName));
   return GROUPS
     .map((group) => ({ ...group, rows: rows.filter((row) => row.group === group.key) }))
     .filter((group) => group.rows.length > 0);

@@ -17,7 +17,7 @@ function limitMarks(figure) {
 
 // Bandwidth axis labels in k and M (kbit/s), so that large rates fit beside the plot.
 function bandwidthAxis(kbit) {
-  return kbit >= 1000 ? `${Number((kbit / 1000).toFixed(2))}M` : `${Number(kbit.toFixed(1))}k`;
+  return kbit >= 1000 ? `${Number((kbit / 1000).toFixed(1))}M` : `${Number(kbit.toFixed(1))}k`;
 }
 
 const CHARTS = [
@@ -51,7 +51,7 @@ export class ProtocolView {
     this.generation = 0; // answers for a session no longer chosen are dropped
     this.shown = false;
     this.charts = CHARTS.map(({ id, ...options }) => new LineChart(byId(id), {
-      ...options, windowMs: WINDOW_MS, width: 300, height: 150,
+      ...options, windowMs: WINDOW_MS, growing: true, width: 300, height: 150,
     }));
     this.poller = new Poller(() => this.poll(), POLL_MS);
   }
