@@ -477,6 +477,13 @@ test('the live charts follow a changing counter file, and the health turns as fi
       await assertHealth(crossing);
       if (counter === 'RTT' && value === 160) await screenshot('session');
     }
+
+    // Bandwidth reads in kbit/s below 1000 kbit/s, in Mbit/s from there.
+    const down = page.locator('#chart-bandwidth .series-0 output');
+    for (const [kbit, shown] of [[999, '999 kbit/s'], [1000, '1.0 Mbit/s']]) {
+      await counters.setCounter(PCOIP_NETWORK, 'TX BW kbit/sec', kbit);
+      await down.getByText(shown, { exact: true }).waitFor({ timeout: WAIT_MS });
+    }
   } finally {
     await counters.reset();
   }
