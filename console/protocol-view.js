@@ -17,7 +17,7 @@ function limitMarks(figure) {
 
 // Bandwidth axis labels in k and M (kbit/s), so that large rates fit beside the plot.
 function bandwidthAxis(kbit) {
-  return kbit >= 1000 ? `${Number((kbit / 1000).toFixed(1))}M` : `${Number(kbit.toFixed(1))}k`;
+  return kbit >= 1000 ? `${Number((kbit / 1000).toFixed(2))}M` : `${Number(kbit.toFixed(1))}k`;
 }
 
 const CHARTS = [
@@ -28,6 +28,7 @@ const CHARTS = [
     minMax: 100,
     format: formatBitRate,
     axisFormat: bandwidthAxis,
+    axisWidth: 44,
   },
   { id: 'chart-fps', series: [{ key: 'frameRate', label: 'Frames' }], unit: 'fps', minMax: 30, marks: limitMarks('frameRate') },
   { id: 'chart-loss', series: [{ key: 'packetLoss', label: 'Loss' }], unit: '%', minMax: 5, marks: limitMarks('packetLoss') },
