@@ -170,7 +170,9 @@ export class ProtocolView {
   showHealth(health, note) {
     const section = byId('session-health');
     section.dataset.state = health.state;
-    byId('health-state').textContent = stateLabel(health.state);
+    // Written only when it changes: the line is a live region, read out on each change.
+    const line = byId('health-state');
+    if (line.textContent !== stateLabel(health.state)) line.textContent = stateLabel(health.state);
     const items = health.findings.map((finding) => {
       const item = cell('li', `${STATES[finding.state].sign} ${finding.text}`);
       item.dataset.figure = finding.figure;
