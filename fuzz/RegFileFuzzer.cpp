@@ -2,6 +2,7 @@
 // hive read back through the calls the plug-in makes.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
