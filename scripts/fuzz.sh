@@ -27,13 +27,13 @@ while read -r name dictionary; do
     artifacts=$build/artifacts/$name
     rm -rf "$artifacts"
     mkdir -p "$corpus" "$artifacts"
-    cp -r fuzz/corpus/"$name"/. "$corpus"/
+    [ ! -d fuzz/corpus/"$name" ] || cp -r fuzz/corpus/"$name"/. "$corpus"/
     options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
              -artifact_prefix="$artifacts"/)
     [ -z "${dictionary:-}" ] || options+=(-dict=fuzz/dictionaries/"$dictionary")
     echo "--- $name: ${seconds} s"
     log=$build/artifacts/$name.log
-    if "$build"/bin/"$name"_fuzzer "${options[@]}" "$corpus" >"$log" 2>&1; then
+    if "$build"/bin/"$name"_fuzzer "${options[@]}" "$corpus" </dev/null >"$log" 2>&1; then
         grep -E '^stat::number_of_executed_units|^stat::average_exec_per_sec|^stat::peak_rss_mb' "$log" |
             sed "s/^/    /"
     else
