@@ -193,6 +193,14 @@ class Grammar {
         AddOption(*serve_, "--console", "DIR",
                   "the console page's files (default: \"console\" beside the dorn executable)",
                   SetPath(serveOptions_.consoleDirectory));
+        AddNumber(*serve_, "--metrics-interval", "SECONDS",
+                  "how often the values of GET /metrics are sampled from the plug-in, 1 to "
+                  "86400; default 15",
+                  serveOptions_.metricsIntervalSeconds, 1, 86400, "seconds from 1 to 86400");
+        AddNumber(*serve_, "--metrics-processes", "N",
+                  "GET /metrics shows the N processes with the largest processor share, 0 to "
+                  "1000; default 0 (none)",
+                  serveOptions_.metricsProcesses, 0, 1000, "a number from 0 to 1000");
     }
 
     // The request is either --request or OPCODE with KEY=VALUE entries, wherever they stand.

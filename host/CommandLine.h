@@ -39,6 +39,8 @@ struct ServeOptions : HostOptions {
     uint16_t port = kDefaultServePort;  // 0: any free port
     std::optional<std::filesystem::path> tokenFile;
     std::optional<std::filesystem::path> consoleDirectory;
+    int metricsIntervalSeconds = 15;  // how often GET /metrics's values are sampled
+    int metricsProcesses = 0;         // processes with series of their own in GET /metrics
 };
 
 struct HelpCommand {

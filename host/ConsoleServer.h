@@ -1,5 +1,5 @@
 // The HTTP side of "dorn serve": the console's requests (ConsoleHandler) served on the address
-// and port given, the plug-in asked through the host.
+// and port given, the plug-in asked through the host, and the sampling behind GET /metrics.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+
+#include "MetricsSampler.h"
 
 class AgentHost;
 
@@ -22,6 +24,7 @@ struct ConsoleServerSettings {
     // How long a request may wait for the plug-in's answer, so that a stuck one cannot keep a
     // worker for ever.
     DWORD answerTimeoutMs = 60000;
+    MetricsSettings metrics;
 };
 
 class ConsoleServer {
@@ -32,8 +35,9 @@ class ConsoleServer {
     ConsoleServer(const ConsoleServer&) = delete;
     ConsoleServer& operator=(const ConsoleServer&) = delete;
 
-    // Listens and serves on threads of its own; `ended` is called when serving ends, after
-    // StopAccepting or on its own. False with `error` when it cannot listen.
+    // Listens and serves on threads of its own, and starts sampling the plug-in for GET
+    // /metrics; `ended` is called when serving ends, after StopAccepting or on its own. False
+    // with `error` when it cannot listen.
     bool Start(std::function<void()> ended, std::string& error);
     // The port listened on.
     uint16_t Port() const;
@@ -42,6 +46,9 @@ class ConsoleServer {
 
     // Closes the listening socket and the connections not being answered.
     void StopAccepting();
+    // Ends the sampling for GET /metrics after the request it waits for; before the host stops,
+    // so that no round of sampling finds the plug-in gone.
+    void StopSampling();
     // Waits (a few seconds at most) until every connection has ended. True when serving ended
     // because of StopAccepting, false when it failed on its own.
     bool Join();
