@@ -75,11 +75,13 @@ void ConsoleServer::StopAccepting() {
 }
 
 void ConsoleServer::StopSampling() {
-    m_impl->sampler.Stop();
+    m_impl->sampler.RequestStop();
 }
 
 bool ConsoleServer::Join() {
-    return m_impl->server.Join();
+    const bool clean = m_impl->server.Join();
+    m_impl->sampler.Stop();
+    return clean;
 }
 
 bool IsLoopbackAddress(const std::string& address) {

@@ -46,11 +46,12 @@ class ConsoleServer {
 
     // Closes the listening socket and the connections not being answered.
     void StopAccepting();
-    // Ends the sampling for GET /metrics after the request it waits for; before the host stops,
-    // so that no round of sampling finds the plug-in gone.
+    // The sampling for GET /metrics asks the plug-in nothing more: before the host stops, so
+    // that no round of sampling begins while it stops. The request in progress ends with the
+    // others, and Join waits for it.
     void StopSampling();
-    // Waits (a few seconds at most) until every connection has ended. True when serving ended
-    // because of StopAccepting, false when it failed on its own.
+    // Waits (a few seconds at most) until every connection and the sampling have ended. True when
+    // serving ended because of StopAccepting, false when it failed on its own.
     bool Join();
 
   private:

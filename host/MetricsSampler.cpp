@@ -56,12 +56,16 @@ void MetricsSampler::Start() {
     m_thread = std::thread([this] { Run(); });
 }
 
-void MetricsSampler::Stop() {
+void MetricsSampler::RequestStop() {
     {
         const std::lock_guard<std::mutex> hold(m_stopLock);
         m_stopping = true;
     }
     m_stopped.notify_all();
+}
+
+void MetricsSampler::Stop() {
+    RequestStop();
     if (m_thread.joinable()) m_thread.join();
 }
 
@@ -111,7 +115,6 @@ bool MetricsSampler::SampleRound(SampledReplies& replies) {
     std::string error;
     if (!m_listSessions(sessions, error)) sessions.clear();
     for (SessionEntry& session : sessions) {
-        if (Stopping()) return false;
         SessionReplies& replied = replies.sessions.emplace_back();
         replied.session = std::move(session);
         Ask(SessionRequest(L"HistoricalMetrics", replied.session.id), replied.historical);
@@ -123,8 +126,10 @@ bool MetricsSampler::SampleRound(SampledReplies& replies) {
     return !Stopping();
 }
 
-// One request; `reply` is left empty unless the plug-in answered with success.
+// One request, unless the sampler is stopping; `reply` is left empty unless the plug-in answered
+// with success.
 bool MetricsSampler::Ask(const CORE::PropertyBag& request, CORE::PropertyBag& reply) {
+    if (Stopping()) return false;
     HostAnswer answer = m_ask(request);
     if (answer.failure != nullptr || !answer.result) return false;
     reply = std::move(answer.reply);

@@ -36,7 +36,9 @@ class MetricsSampler {
 
     // The first round begins at once.
     void Start();
-    // Ends the round in progress after the request it waits for, and joins the thread.
+    // No request is asked after this; returns at once.
+    void RequestStop();
+    // RequestStop, then waits until the request in progress has its answer.
     void Stop();
 
     // The last round's families (none before the first round has ended), the request

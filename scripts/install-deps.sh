@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev libboost-dev libcpp-httplib-dev procps libsystemd-dev dbus-daemon
-          clang-format)
+          clang-format curl prometheus)
 if [ "${1:-}" = windows ]; then
     packages+=(g++-mingw-w64-x86-64-posix googletest wine)
 fi
