@@ -172,8 +172,9 @@ class Grammar {
             "The long-running host: loads the plug-in once, runs the framework and \"perfmon\", "
             "and answers over\nHTTP until SIGINT or SIGTERM. POST /api/OPCODE takes the request "
             "as a JSON object and answers\nwith the JSON that \"call\" prints; GET / is the "
-            "console page. Every request needs the access\ntoken (Authorization: Bearer TOKEN, or "
-            "the cookie that /login?token=TOKEN sets).\nIt prints where the console is:\n"
+            "console page; GET /metrics the Prometheus metrics.\nEvery request needs the access "
+            "token (Authorization: Bearer TOKEN, or the cookie\nthat /login?token=TOKEN sets). "
+            "It prints where the console is:\n"
             "  dorn serve: console at http://ADDRESS:PORT/login?token=TOKEN");
         serve_->allow_extras();
         AddHostOptions(*serve_, serveOptions_);

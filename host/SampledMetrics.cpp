@@ -184,7 +184,9 @@ void AddProcesses(std::vector<MetricFamily>& families, const CORE::PropertyBag& 
     const size_t kept = std::min(top, processes.size());
     std::partial_sort(processes.begin(), processes.begin() + kept, processes.end(),
                       [](const CORE::PropertyBag& a, const CORE::PropertyBag& b) {
-                          return a.getInt64(L"cpu") > b.getInt64(L"cpu");
+                          const int64_t cpuA = a.getInt64(L"cpu");
+                          const int64_t cpuB = b.getInt64(L"cpu");
+                          return cpuA != cpuB ? cpuA > cpuB : a.getInt64(L"id") < b.getInt64(L"id");
                       });
     for (size_t i = 0; i < kept; ++i) {
         const MetricLabels labels = {{"process_id", std::to_string(processes[i].getInt64(L"id"))},

@@ -56,7 +56,8 @@ SampledReplies FixtureReplies() {
             {"id": 10, "create_time": 1, "name": "idle.exe", "cpu": 0, "mem": 4096, "disk": 0},
             {"id": 20, "create_time": 2, "name": "say \"hi\".exe", "cpu": 30, "mem": 8192,
              "disk": 512},
-            {"id": 30, "create_time": 3, "name": "busy.exe", "cpu": 50, "mem": 100, "disk": 1}]}}})");
+            {"id": 30, "create_time": 3, "name": "busy.exe", "cpu": 50, "mem": 100, "disk": 1},
+            {"id": 5, "create_time": 4, "name": "tie.exe", "cpu": 30, "mem": 7, "disk": 0}]}}})");
     replies.sessions.push_back(
         {{3, L"Console", L"alice", "active"},
          BagOf(R"({"protocol": {"vexel": {"audio_recv_bytes": 48213, "cdr_recv_bytes": 1024,
@@ -80,6 +81,9 @@ SampledReplies FixtureReplies() {
 TEST(SampledMetricsTest, FamiliesNamesTypesLabelsAndUnits) {
     const std::string vexel = "session_id=3,protocol=vexel";
     const std::string pcoip = "session_id=4,protocol=pcoip";
+    const std::string busy = "process_id=30,image=busy.exe";
+    const std::string tie = "process_id=5,image=tie.exe";
+    const std::string quoted = "process_id=20,image=say \"hi\".exe";
     const std::vector<Row> expected = {
         {"dorn_machine_processor_busy_ratio", "gauge", "", 0.42},
         {"dorn_machine_memory_used_ratio", "gauge", "", 0.63},
@@ -107,14 +111,18 @@ TEST(SampledMetricsTest, FamiliesNamesTypesLabelsAndUnits) {
         {"dorn_session_packet_loss_ratio", "gauge", vexel + ",direction=receive", 0.02},
         {"dorn_session_packet_loss_ratio", "gauge", pcoip + ",direction=receive", 0},
         {"dorn_session_packet_loss_ratio", "gauge", pcoip + ",direction=transmit", 0.01},
-        {"dorn_process_processor_ratio", "gauge", "process_id=30,image=busy.exe", 0.5},
-        {"dorn_process_processor_ratio", "gauge", "process_id=20,image=say \"hi\".exe", 0.3},
-        {"dorn_process_private_memory_bytes", "gauge", "process_id=30,image=busy.exe", 100},
-        {"dorn_process_private_memory_bytes", "gauge", "process_id=20,image=say \"hi\".exe", 8192},
-        {"dorn_process_disk_bytes_per_second", "gauge", "process_id=30,image=busy.exe", 1},
-        {"dorn_process_disk_bytes_per_second", "gauge", "process_id=20,image=say \"hi\".exe", 512},
+        {"dorn_process_processor_ratio", "gauge", busy, 0.5},
+        {"dorn_process_processor_ratio", "gauge", tie, 0.3},
+        {"dorn_process_processor_ratio", "gauge", quoted, 0.3},
+        {"dorn_process_private_memory_bytes", "gauge", busy, 100},
+        {"dorn_process_private_memory_bytes", "gauge", tie, 7},
+        {"dorn_process_private_memory_bytes", "gauge", quoted, 8192},
+        {"dorn_process_disk_bytes_per_second", "gauge", busy, 1},
+        {"dorn_process_disk_bytes_per_second", "gauge", tie, 0},
+        {"dorn_process_disk_bytes_per_second", "gauge", quoted, 512},
     };
-    EXPECT_EQ(RowsOf(SampledFamilies(FixtureReplies(), 2)), expected);
+    // The three of four processes with the largest share; of equal shares the lower id first.
+    EXPECT_EQ(RowsOf(SampledFamilies(FixtureReplies(), 3)), expected);
 }
 
 // Without processes asked for, or with nothing sampled, the families stay without series.
