@@ -474,6 +474,30 @@ TEST_F(ServeTest, MetricsShowTheSessionsAfterTheFirstSample) {
     ExpectCleanStop(*server);
 }
 
+// A scrape never waits for the plug-in: with the sampler's first request held, it answers at
+// once with what it has, and the held request does not hold up the stop.
+TEST_F(ServeTest, MetricsAnswerWhileThePluginHoldsTheSampler) {
+    auto server = Start({"--plugin", HOLDING_PLUGIN, "--metrics-interval", "1"},
+                        {"HOLDING_PLUGIN_HOLDS=Performance"});
+    ASSERT_TRUE(WaitUntil(
+        [&] { return server->Err().find("holding a request") != std::string::npos; }, 60s));
+    auto client = ClientOf(*server);
+    const auto scrape = client->Get("/metrics", Bearer(*server));
+    ASSERT_TRUE(scrape);
+    EXPECT_EQ(scrape->status, 200);
+    EXPECT_EQ(scrape->body.find("dorn_machine_"), std::string::npos) << scrape->body;
+    EXPECT_EQ(scrape->body.find("dorn_metrics_sample_"), std::string::npos) << scrape->body;
+    EXPECT_EQ(Json(client->Post("/api/Echo", Bearer(*server), "", "application/json")),
+              json::parse(R"({"result": true, "reply": {"opcode": "Echo"}})"));
+    const auto after = client->Get("/metrics", Bearer(*server));
+    ASSERT_TRUE(after);
+    EXPECT_EQ(SeriesOf(after->body)[R"(dorn_plugin_requests_total{opcode="other",result="true"})"],
+              "1");
+    // Well within the 60 s the sampler's request could wait for its answer.
+    server->Signal(SIGTERM);
+    EXPECT_EQ(server->WaitForExit(30s), 0) << server->Err();
+}
+
 // Clients keep polling while the server is told to stop: it ends, cleanly.
 TEST_F(ServeTest, SignalStopsTheServerWhileClientsPoll) {
     auto server = Start({"--registry", kSamples + "sessions.reg", "--sessions",
