@@ -107,10 +107,13 @@ void MetricsSampler::Run() {
 }
 
 bool MetricsSampler::SampleRound(SampledReplies& replies) {
-    if (Ask(PerformanceRequest(m_lastPerformanceTick, m_settings.topProcesses > 0),
-            replies.performance)) {
-        m_lastPerformanceTick = static_cast<uint32_t>(replies.performance.getInt64(L"timestamp"));
-    }
+    // After a failure the next round asks for every stored sample: the plug-in refuses a tick
+    // later than its clock, as the previous reply's is once the tick count has wrapped.
+    m_lastPerformanceTick =
+        Ask(PerformanceRequest(m_lastPerformanceTick, m_settings.topProcesses > 0),
+            replies.performance)
+            ? static_cast<uint32_t>(replies.performance.getInt64(L"timestamp"))
+            : 0;
     std::vector<SessionEntry> sessions;
     std::string error;
     if (!m_listSessions(sessions, error)) sessions.clear();
