@@ -30,13 +30,14 @@ std::filesystem::path ConsoleDirectory() {
 }
 
 ConsoleHandler& Handler() {
-    static ConsoleHandler handler(
-        {ConsoleDirectory(), kToken, "fuzzhost"},
-        {[](const CORE::PropertyBag& request) { return HostAnswer{nullptr, true, request}; },
-         [](std::vector<SessionEntry>& sessions, std::string&) {
-             sessions = {{3, L"Console", L"alice", "active"}};
-             return true;
-         }});
+    static ConsoleHandler handler({ConsoleDirectory(), kToken, "fuzzhost"},
+                                  {[](const CORE::PropertyBag& request) {
+                                       return HostAnswer{nullptr, true, request};
+                                   },
+                                   [](std::vector<SessionEntry>& sessions, std::string&) {
+                                       sessions = {{3, L"Console", L"alice", "active"}};
+                                       return true;
+                                   }});
     return handler;
 }
 
