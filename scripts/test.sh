@@ -26,5 +26,8 @@ scripts/fuzz.sh 60
 echo "=== console ==="
 scripts/test-e2e.sh
 
+echo "=== fleet ==="
+scripts/test-fleet.sh
+
 echo "=== windows ==="
 scripts/test-windows.sh
