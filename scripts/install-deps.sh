@@ -5,6 +5,7 @@
 #                                      (built for the target) and Wine to run the tests
 #   scripts/install-deps.sh fuzz       also the fuzzers: clang with libFuzzer and the sanitizer
 #                                      runtimes, and llvm-symbolizer for readable stack traces
+#   scripts/install-deps.sh node       also Node.js (the fleet's end-to-end test)
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
@@ -13,6 +14,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
 case "${1:-}" in
     windows) packages+=(g++-mingw-w64-x86-64-posix googletest wine) ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
+    node) packages+=(nodejs) ;;
 esac
 
 missing=()
