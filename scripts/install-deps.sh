@@ -9,7 +9,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
           nlohmann-json3-dev libcli11-dev libboost-dev libssl-dev openssl libcpp-httplib-dev procps libsystemd-dev dbus-daemon
           clang-format)
 if [ "${1:-}" = windows ]; then
-    packages+=(g++-mingw-w64-x86-64-posix googletest wine)
+    packages+=(g++-mingw-w64-x86-64-posix googletest wine curl)
 fi
 
 missing=()

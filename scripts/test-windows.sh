@@ -29,4 +29,8 @@ echo "Skipped under Wine, with their reasons:"
 awk '/^\[ RUN      \] / { test = $4 }
      skipped { print "  " test ": " $0; skipped = 0 }
      /: Skipped$/ { skipped = 1 }' "$log" | sort -u
+
+# dorn.exe serve and the service, asked from Linux; they restart the prefix's services.
+echo
+scripts/test-windows-serve.sh || status=$?
 exit $status
