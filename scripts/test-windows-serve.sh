@@ -126,13 +126,13 @@ is_state() { [ "$(state)" = "$1" ]; }
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 base=http://127.0.0.1:$port
-rm -rf "$WINEPREFIX/drive_c/dorn-service-test"
+rm -rf "$WINEPREFIX/drive_c/dorn service test"
 wine "$dorn" service uninstall </dev/null >/dev/null 2>&1 || true  # left by an earlier run
-wine "$dorn" service install --port "$port" --token-file 'C:\dorn-service-test\token' \
+wine "$dorn" service install --port "$port" --token-file 'C:\dorn service test\token' \
     --registry "$registry" --log-level 1 </dev/null || fail "install"
 wine sc start dorn </dev/null >/dev/null 2>&1 || fail "sc start"
 if wait_for 120 is_state RUNNING; then
-    token=$(cat "$WINEPREFIX/drive_c/dorn-service-test/token")
+    token=$(cat "$WINEPREFIX/drive_c/dorn service test/token")
     expect_answer "sessions from the service" /api/sessions "$token" "" 200 '{"id":3,'
 else
     fail "the service is $(state), not RUNNING"
