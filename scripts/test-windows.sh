@@ -30,7 +30,10 @@ awk '/^\[ RUN      \] / { test = $4 }
      skipped { print "  " test ": " $0; skipped = 0 }
      /: Skipped$/ { skipped = 1 }' "$log" | sort -u
 
-# dorn.exe serve and the service, asked from Linux; they restart the prefix's services.
+# dorn.exe serve and the service, asked from Linux (they restart the prefix's services), and
+# the console's browser tests against dorn.exe serve.
 echo
 scripts/test-windows-serve.sh || status=$?
+echo
+scripts/test-e2e.sh windows || status=$?
 exit $status

@@ -9,6 +9,9 @@ import { fileURLToPath } from 'node:url';
 
 export const REPO = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const DORN = process.env.DORN_BIN ?? path.join(REPO, 'build/default/bin/dorn');
+// dorn.exe under Wine (scripts/wine-dorn.sh): Wine's own processes, and no counter or
+// sessions files, which only the Linux build takes.
+export const UNDER_WINE = process.env.DORN_UNDER_WINE === '1';
 
 const START_TIMEOUT_MS = 30_000;
 const STOP_TIMEOUT_MS = 15_000;
@@ -16,8 +19,10 @@ const STOP_TIMEOUT_MS = 15_000;
 // The sample registry and the protocol counter fixtures: sessions 3 (Vexel) and 4 (PCoIP).
 export const SAMPLE_ARGS = [
   '--registry', path.join(REPO, 'samples/sessions.reg'),
-  '--counters', path.join(REPO, 'tests/fixtures/counters/protocol-counters.json'),
-  '--sessions', path.join(REPO, 'tests/fixtures/counters/sessions.json'),
+  ...(UNDER_WINE ? [] : [
+    '--counters', path.join(REPO, 'tests/fixtures/counters/protocol-counters.json'),
+    '--sessions', path.join(REPO, 'tests/fixtures/counters/sessions.json'),
+  ]),
 ];
 
 function waitForAddress(child, output) {
