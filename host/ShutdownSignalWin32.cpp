@@ -12,14 +12,30 @@ std::mutex g_lock;
 HANDLE g_stopEvent = nullptr;  // of the ShutdownSignal that exists, if any
 int g_requested = 0;           // the signal that asked for the stop, kept until it is taken
 
+// Set once the waiter's ShutdownSignal is gone, that is once serve has stopped; made once, as
+// the control handler may wait on it after that.
+HANDLE StoppedEvent() {
+    static const UniqueHandle stopped(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return stopped.get();
+}
+
+// Windows ends the process once the handler returns from a close, or after 5 s: the handler
+// waits for the orderly stop, a little less than that.
+constexpr DWORD kCloseWaitMs = 4500;
+
 BOOL WINAPI OnConsoleControl(DWORD control) {
     switch (control) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT:
             ShutdownSignal::RequestStop(SIGINT);
             return TRUE;
-        default:  // logoff and shutdown reach a service through its own controls
+        case CTRL_CLOSE_EVENT:
+            ShutdownSignal::RequestStop(SIGINT);
+            WaitForSingleObject(StoppedEvent(), kCloseWaitMs);
+            return TRUE;
+        case CTRL_LOGOFF_EVENT:  // a user's logoff does not stop the host
+            return TRUE;
+        default:  // shutdown: a service hears it through its own control
             return FALSE;
     }
 }
@@ -33,6 +49,7 @@ ShutdownSignal::ShutdownSignal()
         m_setupError = GetLastError();
         return;
     }
+    ResetEvent(StoppedEvent());
     {
         std::lock_guard<std::mutex> hold(g_lock);
         g_stopEvent = m_stopEvent.get();
@@ -42,10 +59,13 @@ ShutdownSignal::ShutdownSignal()
 }
 
 ShutdownSignal::~ShutdownSignal() {
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_stopEvent = nullptr;
+        g_requested = 0;
+    }
+    SetEvent(StoppedEvent());
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_stopEvent = nullptr;
-    g_requested = 0;
 }
 
 void ShutdownSignal::RequestStop(int signal) {
