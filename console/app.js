@@ -1,14 +1,25 @@
 // The console page: the session picker, the three views and the sign-in banner.
-import { getSessions, onSignInChange, NOT_SIGNED_IN } from './api.js';
+import { onSignInChange, NOT_SIGNED_IN } from './api.js';
 import { HistoryView, PerformanceFeed } from './overview.js';
+import { SessionPicker } from './picker.js';
 import { ProcessView } from './processes.js';
 import { SessionView } from './session.js';
 import { byId, showText } from './ui.js';
 
+const banner = byId('banner');
 const feed = new PerformanceFeed();
 const history = new HistoryView();
 const processes = new ProcessView(feed);
-const session = new SessionView();
+const session = new SessionView((sessionId, state) => picker.setHealth(sessionId, state));
+const picker = new SessionPicker({
+  onChoose: (sessionId, label) => {
+    history.setSession(sessionId);
+    processes.setSession(sessionId);
+    session.setSession(sessionId, label);
+  },
+  onError: (text) => showText(banner, text),
+  liveSession: () => session.liveSession,
+});
 
 // Each view polls only while it is shown; the machine charts always run.
 const VIEWS = {
@@ -17,7 +28,6 @@ const VIEWS = {
   'tab-session': session,
 };
 
-const banner = byId('banner');
 onSignInChange((signedIn) => showText(banner, signedIn ? '' : NOT_SIGNED_IN));
 
 function selectTab(tab) {
@@ -31,75 +41,30 @@ function selectTab(tab) {
   VIEWS[tab.id].show();
 }
 
+// Arrow keys move between tabs, Home and End to the first and last, as a tab list is
+// expected to behave.
 function wireTabs() {
   const tabs = [...document.querySelectorAll('[role="tab"]')];
   for (const tab of tabs) {
     tab.addEventListener('click', () => selectTab(tab));
-    // Arrow keys move between tabs, as a tab list is expected to behave.
     tab.addEventListener('keydown', (event) => {
-      const step = { ArrowRight: 1, ArrowLeft: -1 }[event.key];
-      if (!step) return;
-      const next = tabs[(tabs.indexOf(tab) + step + tabs.length) % tabs.length];
-      next.focus();
-      selectTab(next);
+      const index = tabs.indexOf(tab);
+      const target = {
+        ArrowRight: (index + 1) % tabs.length,
+        ArrowLeft: (index - 1 + tabs.length) % tabs.length,
+        Home: 0,
+        End: tabs.length - 1,
+      }[event.key];
+      if (target === undefined) return;
+      event.preventDefault();
+      tabs[target].focus();
+      selectTab(tabs[target]);
     });
   }
 }
 
-const picker = byId('session');
-
-function sessionLabel(entry) {
-  const details = [entry.user, entry.state].filter((part) => part);
-  return `${entry.id}${entry.name ? ` ${entry.name}` : ''}${details.length ? ` (${details.join(', ')})` : ''}`;
-}
-
-function chosenSession() {
-  return picker.value === '' ? null : Number(picker.value);
-}
-
-function announceSession() {
-  const id = chosenSession();
-  const label = picker.selectedOptions[0]?.textContent ?? '';
-  history.setSession(id);
-  processes.setSession(id);
-  session.setSession(id, label);
-}
-
-let announced = false;
-
-// Keeps the chosen session when it still exists; otherwise picks the first active one.
-async function loadSessions() {
-  const previous = picker.value;
-  let sessions;
-  try {
-    sessions = await getSessions();
-  } catch (error) {
-    if (error.status !== 401) showText(banner, `Sessions cannot be listed: ${error.message}`);
-    return;
-  }
-  const options = sessions.map((entry) => {
-    const option = document.createElement('option');
-    option.value = String(entry.id);
-    option.textContent = sessionLabel(entry);
-    return option;
-  });
-  if (options.length === 0) {
-    const none = document.createElement('option');
-    none.value = '';
-    none.textContent = 'No sessions';
-    options.push(none);
-  }
-  picker.replaceChildren(...options);
-  const keep = sessions.find((entry) => String(entry.id) === previous)
-    ?? sessions.find((entry) => entry.state === 'active') ?? sessions[0];
-  picker.value = keep ? String(keep.id) : '';
-  if (picker.value !== previous || !announced) announceSession();
-  announced = true;
-}
-
-picker.addEventListener('change', announceSession);
-byId('reload-sessions').addEventListener('click', loadSessions);
+byId('reload-sessions').addEventListener('click', () => picker.load());
 wireTabs();
 feed.start();
 selectTab(byId('tab-overview'));
-loadSessions();
+picker.load();

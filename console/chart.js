@@ -3,7 +3,8 @@
 // style sheet (classes series-0, series-1, ...), so the chart carries no inline styles.
 
 const SVG_NS = 'http://www.w3.org/2000/svg';
-const MARGIN = { left: 36, right: 14, top: 10, bottom: 22 };
+const MARGIN = { right: 14, top: 10, bottom: 22 };
+const MIN_SPAN_MS = 10_000;
 
 function svgElement(name, attributes, parent) {
   const element = document.createElementNS(SVG_NS, name);
@@ -29,15 +30,20 @@ function clockLabel(ms) {
 
 export class LineChart {
   // options: series [{key, label}], unit ('%' or ''), minMax (the axis' least top, e.g. 100),
-  // windowMs (a live chart's span; omit to span the data), maxPoints, format(value), and the
-  // drawing's size in its own units (width, height): text keeps its size only if the drawing
-  // is shown at about that many pixels.
+  // windowMs (a live chart's span; omit to span the data), growing (a live chart spans its data
+// until that fills the window, at least MIN_SPAN_MS), maxPoints, format(value) for the
+  // legend, axisFormat(value) for the value axis, axisWidth (room for its labels), marks [{value, state}] (limits drawn as
+  // dashed lines while they fit under the axis' top), and the drawing's size in its own units
+  // (width, height): text keeps its size only if the drawing is shown at about that many
+  // pixels.
   constructor(figure, options) {
     this.figure = figure;
-    this.options = { unit: '', minMax: 1, maxPoints: 600, width: 380, height: 180, ...options };
-    this.plotWidth = this.options.width - MARGIN.left - MARGIN.right;
+    this.options = { unit: '', minMax: 1, maxPoints: 600, width: 380, height: 180, marks: [], axisWidth: 36, ...options };
+    this.left = this.options.axisWidth;
+    this.plotWidth = this.options.width - this.left - MARGIN.right;
     this.plotHeight = this.options.height - MARGIN.top - MARGIN.bottom;
     this.format = options.format ?? ((v) => `${Math.trunc(v)}${this.options.unit ? ` ${this.options.unit}` : ''}`);
+    this.axisFormat = options.axisFormat ?? ((v) => String(Number(v.toFixed(2))));
     this.points = new Map(this.options.series.map((s) => [s.key, []]));
     this.plot = svgElement('svg', {
       viewBox: `0 0 ${this.options.width} ${this.options.height}`, role: 'img', class: 'chart-plot',
@@ -81,8 +87,11 @@ export class LineChart {
   timeRange(all) {
     if (all.length === 0) return [0, 1];
     const newest = Math.max(...all.map((p) => p.t));
-    if (this.options.windowMs) return [newest - this.options.windowMs, newest];
     const oldest = Math.min(...all.map((p) => p.t));
+    if (this.options.windowMs) {
+      const start = newest - this.options.windowMs;
+      return [this.options.growing ? Math.max(start, Math.min(oldest, newest - MIN_SPAN_MS)) : start, newest];
+    }
     return oldest === newest ? [oldest - 1000, newest] : [oldest, newest];
   }
 
@@ -90,7 +99,7 @@ export class LineChart {
     const all = [...this.points.values()].flat();
     const [start, end] = this.timeRange(all);
     const top = niceCeiling(Math.max(this.options.minMax, ...all.map((p) => p.v)));
-    const x = (t) => MARGIN.left + ((t - start) / (end - start)) * this.plotWidth;
+    const x = (t) => this.left + ((t - start) / (end - start)) * this.plotWidth;
     const y = (v) => MARGIN.top + this.plotHeight - (Math.min(v, top) / top) * this.plotHeight;
     this.plot.replaceChildren();
     this.drawAxes(top, start, end, x, y);
@@ -107,9 +116,14 @@ export class LineChart {
   drawAxes(top, start, end, x, y) {
     for (let i = 0; i <= 4; i += 1) {
       const value = (top * i) / 4;
-      svgElement('line', { x1: MARGIN.left, x2: this.options.width - MARGIN.right, y1: y(value), y2: y(value), class: 'grid' }, this.plot);
-      const label = svgElement('text', { x: MARGIN.left - 6, y: y(value) + 4, class: 'axis-label y' }, this.plot);
-      label.textContent = `${Number.isInteger(value) ? value : value.toFixed(1)}`;
+      svgElement('line', { x1: this.left, x2: this.options.width - MARGIN.right, y1: y(value), y2: y(value), class: 'grid' }, this.plot);
+      const label = svgElement('text', { x: this.left - 6, y: y(value) + 4, class: 'axis-label y' }, this.plot);
+      label.textContent = this.axisFormat(value);
+    }
+    for (const mark of this.options.marks.filter((m) => m.value <= top)) {
+      svgElement('line', {
+        x1: this.left, x2: this.options.width - MARGIN.right, y1: y(mark.value), y2: y(mark.value), class: `mark ${mark.state}`,
+      }, this.plot);
     }
     for (let i = 0; i <= 4; i += 1) {
       const t = start + ((end - start) * i) / 4;

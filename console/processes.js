@@ -22,6 +22,11 @@ function describe(process) {
   return `${process.name} (PID ${process.id})`;
 }
 
+// A process is the same one only with the same id and start time: ids are reused.
+function identity(process) {
+  return `${process.id}:${process.create_time}`;
+}
+
 export class ProcessView {
   constructor(feed) {
     this.feed = feed;
@@ -30,6 +35,10 @@ export class ProcessView {
     // Processes ended from here, by id and start time: samples taken just before the end may
     // still list them for a second.
     this.ended = new Set();
+    // The plug-in's refusals, by identity: whether it protects a process is known only once it
+    // refused to end it, and the row keeps saying so for as long as the process is listed.
+    this.refused = new Map();
+    this.updates = 0;
     this.sortKey = 'id';
     this.sortDirection = 'ascending';
     this.visible = false;
@@ -116,9 +125,12 @@ export class ProcessView {
   // `filter` is the session filter the list was asked with; the table carries it, so that a
   // reader can tell which list is on screen.
   setProcesses(list, source, filter) {
-    this.processes = list.filter((p) => !this.ended.has(`${p.id}:${p.create_time}`));
+    this.processes = list.filter((p) => !this.ended.has(identity(p)));
     this.source = source;
     this.table.dataset.filter = filter;
+    // Counts the lists taken, so that a reader (and the browser tests) can see the table renew.
+    this.updates += 1;
+    this.table.dataset.updates = String(this.updates);
     this.updated = new Date();
     this.render();
   }
@@ -159,7 +171,14 @@ export class ProcessView {
       cell('td', formatBytes(process.disk), 'number'),
       cell('td', formatSeconds(process.create_time)),
     );
-    const action = document.createElement('td');
+    const action = cell('td', '', 'action');
+    const refusal = this.refused.get(identity(process));
+    if (refusal !== undefined) {
+      row.classList.add('refused');
+      const badge = cell('span', `⊘ Refused: ${refusal}`, 'refusal');
+      badge.title = 'The plug-in refused to end this process';
+      action.append(badge, ' ');
+    }
     const button = cell('button', 'End process', 'end');
     button.type = 'button';
     button.dataset.pid = String(process.id);
@@ -202,14 +221,18 @@ export class ProcessView {
     if (answer.result) {
       showText(this.error, '');
       showText(this.message, `Ended ${describe(process)}.`);
-      this.ended.add(`${process.id}:${process.create_time}`);
+      this.ended.add(identity(process));
       this.setProcesses(this.processes, this.source, this.table.dataset.filter);
       return;
     }
     showText(this.message, '');
     // Only a protected process gets a text ("not allowed"); other refusals mean the process
-    // is gone or no longer the one the table showed.
-    showText(this.error, `Cannot end ${describe(process)}: ${failureText(answer,
-      'it has ended or is no longer the process shown')}`);
+    // is gone or no longer the one the table showed, so only the former marks the row.
+    const text = failureText(answer, '');
+    showText(this.error, `Cannot end ${describe(process)}: ${text || 'it has ended or is no longer the process shown'}`);
+    if (text !== '') {
+      this.refused.set(identity(process), text);
+      this.render();
+    }
   }
 }

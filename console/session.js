@@ -1,7 +1,7 @@
-// The chosen session's details: client information, logon profile, display topology and the
-// display protocol's statistics.
+// The chosen session's details: client information, logon profile, display topology, and the
+// display protocol's statistics, charts and health (protocol-view.js).
 import { callOpcode, failureText } from './api.js';
-import { Poller } from './poller.js';
+import { ProtocolView } from './protocol-view.js';
 import { byId, fillPairs, showText } from './ui.js';
 
 // Readable names of the client-information keys; a key not listed here is shown as it is.
@@ -24,9 +24,6 @@ const CLIENT_LABELS = {
   mouse_id: 'Mouse ID', mouse_num_bottons: 'Mouse buttons',
 };
 
-const PROTOCOL_NAMES = { vexel: 'Vexel', pcoip: 'PCoIP' };
-const PROTOCOL_LABELS = { image_encode_type: 'Encoder' };
-
 // "logon_time" is Base64 of the profiler's text, in the machine's code page; UTF-8 covers
 // the ASCII that the profiler writes and shows anything else as replacement characters.
 export function decodeBase64Text(encoded) {
@@ -43,10 +40,11 @@ function profilePhases(text) {
 }
 
 export class SessionView {
-  constructor() {
+  // onHealth(sessionId, state): see ProtocolView.
+  constructor(onHealth) {
     this.sessionId = null;
     this.generation = 0; // answers for a session no longer chosen are dropped
-    this.protocolPoller = new Poller(() => this.loadProtocol(), 5000);
+    this.protocol = new ProtocolView(onHealth);
     byId('refresh-session').addEventListener('click', () => this.reload());
   }
 
@@ -54,23 +52,26 @@ export class SessionView {
     this.sessionId = sessionId;
     this.generation += 1;
     byId('session-title').textContent = sessionId === null ? 'No session chosen' : `Session ${label}`;
-    for (const id of ['client-info', 'protocol-stats', 'logon-profile']) byId(id).tBodies[0].replaceChildren();
-    for (const id of ['client-error', 'protocol-error', 'logon-error', 'topology-error', 'protocol-name', 'logon-text', 'topology']) {
+    for (const id of ['client-info', 'logon-profile']) byId(id).tBodies[0].replaceChildren();
+    for (const id of ['client-error', 'logon-error', 'topology-error', 'logon-text', 'topology']) {
       showText(byId(id), '');
     }
+    this.protocol.setSession(sessionId);
     this.reload();
   }
 
-  show() { this.protocolPoller.start(); }
+  get liveSession() { return this.protocol.liveSession; }
 
-  hide() { this.protocolPoller.stop(); }
+  show() { this.protocol.show(); }
+
+  hide() { this.protocol.hide(); }
 
   reload() {
     if (this.sessionId === null) return;
     this.loadClientInfo();
     this.loadLogonProfile();
     this.loadTopology();
-    this.protocolPoller.refresh();
+    this.protocol.refresh();
   }
 
   // Asks for one opcode of the chosen session; null when the answer is stale or the host
@@ -121,21 +122,5 @@ export class SessionView {
     const reply = await this.ask('VexelTelemetry', 'topology-error', 'The display topology request failed');
     if (!reply) return;
     showText(byId('topology'), String(reply.current_topology?.topology ?? ''));
-  }
-
-  async loadProtocol() {
-    if (this.sessionId === null) return;
-    const reply = await this.ask('ProtocolInfo', 'protocol-error', 'The protocol statistics request failed');
-    if (!reply) return;
-    const protocol = reply.protocol ?? {};
-    const [key] = Object.keys(protocol);
-    if (key === undefined) {
-      showText(byId('protocol-name'), 'No protocol counter gave a value.');
-      byId('protocol-stats').tBodies[0].replaceChildren();
-      return;
-    }
-    showText(byId('protocol-name'), PROTOCOL_NAMES[key] ?? key);
-    fillPairs(byId('protocol-stats').tBodies[0],
-      Object.entries(protocol[key]).map(([name, value]) => [PROTOCOL_LABELS[name] ?? name, value, name]));
   }
 }

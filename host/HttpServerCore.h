@@ -198,10 +198,9 @@ class StreamConnection final : public Connection,
     void ReadHead() {
         // The request's time runs from its first byte, headers and body together.
         Arm(m_core.limits.requestTimeout);
-        http::async_read_header(m_stream, m_buffer, *m_parser,
-                                [self = this->shared_from_this()](error_code error, size_t) {
-                                    self->OnHead(error);
-                                });
+        http::async_read_header(
+            m_stream, m_buffer, *m_parser,
+            [self = this->shared_from_this()](error_code error, size_t) { self->OnHead(error); });
     }
 
     void OnHead(error_code error) {

@@ -46,8 +46,8 @@ bool MakeTlsContext(const TlsIdentity& identity, std::shared_ptr<TlsContext>& co
                     ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
                     ssl::context::single_dh_use);
     try {
-        tls.use_certificate_chain(
-            boost::asio::buffer(identity.certificateChain.data(), identity.certificateChain.size()));
+        tls.use_certificate_chain(boost::asio::buffer(identity.certificateChain.data(),
+                                                      identity.certificateChain.size()));
     } catch (const boost::system::system_error& failure) {
         error = "the TLS certificate (--tls-cert) cannot be used: " + Reason(failure);
         return false;
@@ -69,7 +69,8 @@ bool MakeTlsContext(const TlsIdentity& identity, std::shared_ptr<TlsContext>& co
 }
 
 void AdmitTls(HttpServerCore& core, tcp::socket socket) {
-    std::make_shared<StreamConnection<TlsStream>>(core, TlsStream(std::move(socket), core.tls->context))
+    std::make_shared<StreamConnection<TlsStream>>(core,
+                                                  TlsStream(std::move(socket), core.tls->context))
         ->Start();
 }
 

@@ -3,14 +3,17 @@
 #   scripts/install-deps.sh            the Linux builds
 #   scripts/install-deps.sh windows    also the Windows build: MinGW-w64, GoogleTest's sources
 #                                      (built for the target) and Wine to run the tests
+#   scripts/install-deps.sh fuzz       also the fuzzers: clang with libFuzzer and the sanitizer
+#                                      runtimes, and llvm-symbolizer for readable stack traces
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev libboost-dev libssl-dev openssl libcpp-httplib-dev procps libsystemd-dev dbus-daemon
           clang-format)
-if [ "${1:-}" = windows ]; then
-    packages+=(g++-mingw-w64-x86-64-posix googletest wine curl)
-fi
+case "${1:-}" in
+    windows) packages+=(g++-mingw-w64-x86-64-posix googletest wine curl) ;;
+    fuzz) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole suite: the format check, the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer
-# builds, each with every test; the console's browser tests against dorn serve; then the
-# Windows build with its tests under Wine.
+# builds, each with every test; the fuzzers, 30 s each; the console's browser tests against dorn
+# serve; then the Windows build with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +15,9 @@ for preset in default asan tsan; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" -j "$jobs"
 done
+
+echo "=== fuzz ==="
+scripts/fuzz.sh 30
 
 echo "=== console ==="
 scripts/test-e2e.sh

@@ -16,14 +16,19 @@ export const UNDER_WINE = process.env.DORN_UNDER_WINE === '1';
 const START_TIMEOUT_MS = 30_000;
 const STOP_TIMEOUT_MS = 15_000;
 
+export const COUNTER_FIXTURE = path.join(REPO, 'tests/fixtures/counters/protocol-counters.json');
+
 // The sample registry and the protocol counter fixtures: sessions 3 (Vexel) and 4 (PCoIP).
-export const SAMPLE_ARGS = [
-  '--registry', path.join(REPO, 'samples/sessions.reg'),
-  ...(UNDER_WINE ? [] : [
-    '--counters', path.join(REPO, 'tests/fixtures/counters/protocol-counters.json'),
-    '--sessions', path.join(REPO, 'tests/fixtures/counters/sessions.json'),
-  ]),
-];
+// `counters` may name a copy of the counter fixture that a test changes.
+export function sampleArgs(counters = COUNTER_FIXTURE) {
+  return [
+    '--registry', path.join(REPO, 'samples/sessions.reg'),
+    ...(UNDER_WINE ? [] : [
+      '--counters', counters,
+      '--sessions', path.join(REPO, 'tests/fixtures/counters/sessions.json'),
+    ]),
+  ];
+}
 
 function waitForAddress(child, output) {
   return new Promise((resolve, reject) => {

@@ -139,7 +139,7 @@ void ExpectOnlyMembers(const Json& value, const std::string& place,
                        const std::vector<std::string>& allowed) {
     for (const auto& [key, member] : value.items()) {
         if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
-            Fail(place.empty() ? key : Member(place, key), "unknown member");
+            Fail(Member(place, key), "unknown member");
         }
     }
 }

@@ -93,7 +93,8 @@ LSTATUS CopyData(const Value& value, LPBYTE data, LPDWORD dataSize) {
         if (size > capacity) {
             status = ERROR_MORE_DATA;
         } else {
-            std::memcpy(data, value.data.data(), size);
+            // An empty value has no storage to copy from.
+            if (size > 0) std::memcpy(data, value.data.data(), size);
             wchar_t last = L'\0';
             if (IsStringType(value.type) && size >= sizeof last && capacity - size >= sizeof last) {
                 std::memcpy(&last, data + size - sizeof last, sizeof last);

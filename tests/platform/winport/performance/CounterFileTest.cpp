@@ -50,6 +50,7 @@ TEST_F(CounterFileTest, RefusesFilesThatDoNotParseNamingFileAndReason) {
         {"{\"objects\": [", "parse error at line 1, column 14"},
         {"[]", "the document: expected an object, found array"},
         {R"({"object": []})", "object: unknown member"},
+        {R"({"\u0000x": []})", R"(["\u0000x"]: unknown member)"},
         {R"({"objects": [{"counters": []}]})", "objects[0].name: missing"},
         {R"({"objects": [{"name": "", "counters": [], "values": {}}]})",
          "objects[0].name: expected a non-empty name"},

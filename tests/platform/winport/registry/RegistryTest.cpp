@@ -76,6 +76,15 @@ TEST_F(RegistryTest, QueryValueFollowsTheSizeProtocol) {
     EXPECT_EQ(std::wstring(text), L"abc");
     EXPECT_EQ(size, 16u);
 
+    // An empty value reads as no bytes, into a buffer or not.
+    ASSERT_EQ(RegSetValueExW(key.get(), L"Empty", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
+    size = sizeof text;
+    EXPECT_EQ(
+        RegQueryValueExW(key.get(), L"Empty", nullptr, &type, reinterpret_cast<BYTE*>(text), &size),
+        ERROR_SUCCESS);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(std::wstring(text), L"abc");
+
     EXPECT_EQ(RegQueryValueExW(key.get(), L"Missing", nullptr, nullptr, nullptr, &size),
               ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegQueryValueExW(key.get(), nullptr, nullptr, nullptr, nullptr, &size),
