@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole suite: the format check, the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer
-# builds, each with every test; the fuzzers, 30 s each; the console's browser tests against dorn
+# builds, each with every test; the fuzzers, 60 s each; the console's browser tests against dorn
 # serve; then the Windows build with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +17,7 @@ for preset in default asan tsan; do
 done
 
 echo "=== fuzz ==="
-scripts/fuzz.sh 30
+scripts/fuzz.sh 60
 
 echo "=== console ==="
 scripts/test-e2e.sh

@@ -35,7 +35,7 @@ function waitForAddress(child, output) {
     const timer = setTimeout(() => reject(new Error(`dorn serve printed no address in ${START_TIMEOUT_MS} ms:\n${output.stderr}`)), START_TIMEOUT_MS);
     createInterface({ input: child.stdout }).on('line', (line) => {
       output.stdout += `${line}\n`;
-      const match = /console at (http:\/\/\S+)/.exec(line);
+      const match = /console at (https?:\/\/\S+)/.exec(line);
       if (match) {
         clearTimeout(timer);
         resolve(match[1]);
