@@ -166,6 +166,17 @@ class ServiceState {
 
     void Report(DWORD state, DWORD waitHintMs = 0, int exitStatus = 0) {
         std::lock_guard<std::mutex> hold(m_lock);
+        ReportLocked(state, waitHintMs, exitStatus);
+    }
+
+    // The stop is told once, and only of a service that runs (it accepts no control before).
+    void ReportStopping() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_state == SERVICE_RUNNING) ReportLocked(SERVICE_STOP_PENDING, kStopWaitHintMs, 0);
+    }
+
+  private:
+    void ReportLocked(DWORD state, DWORD waitHintMs, int exitStatus) {
         SERVICE_STATUS status{};
         status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         status.dwCurrentState = state;
@@ -181,13 +192,6 @@ class ServiceState {
         SetServiceStatus(m_handle, &status);
     }
 
-    // A stop asked for more than once, or before the service runs, is told once.
-    bool BeginStop() {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return m_state == SERVICE_RUNNING;
-    }
-
-  private:
     std::mutex m_lock;
     SERVICE_STATUS_HANDLE m_handle = nullptr;
     DWORD m_state = SERVICE_STOPPED;
@@ -203,7 +207,7 @@ DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
     switch (control) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN:
-            if (g_state.BeginStop()) g_state.Report(SERVICE_STOP_PENDING, kStopWaitHintMs);
+            g_state.ReportStopping();
             ShutdownSignal::RequestStop(SIGTERM);
             return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE:
