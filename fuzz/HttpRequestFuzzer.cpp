@@ -32,11 +32,14 @@ std::filesystem::path ConsoleDirectory() {
 ConsoleHandler& Handler() {
     static ConsoleHandler handler(
         {ConsoleDirectory(), kToken, "fuzzhost"},
-        {[](const CORE::PropertyBag& request) { return HostAnswer{nullptr, true, request}; },
+        {[](const CORE::PropertyBag& request) {
+             return HostAnswer{nullptr, true, request};
+         },
          [](std::vector<SessionEntry>& sessions, std::string&) {
              sessions = {{3, L"Console", L"alice", "active"}};
              return true;
-         }});
+         },
+         [] { return std::string("dorn_machine_processor_busy_ratio 0.5\n"); }});
     return handler;
 }
 

@@ -182,8 +182,9 @@ class Grammar {
             "The long-running host: loads the plug-in once, runs the framework and \"perfmon\", "
             "and answers over\nHTTP until SIGINT or SIGTERM. POST /api/OPCODE takes the request "
             "as a JSON object and answers\nwith the JSON that \"call\" prints; GET / is the "
-            "console page. Every request needs the access\ntoken (Authorization: Bearer TOKEN, or "
-            "the cookie that /login?token=TOKEN sets).\nIt prints where the console is:\n"
+            "console page; GET /metrics the Prometheus metrics.\nEvery request needs the access "
+            "token (Authorization: Bearer TOKEN, or the cookie\nthat /login?token=TOKEN sets). "
+            "It prints where the console is:\n"
             "  dorn serve: console at http://ADDRESS:PORT/login?token=TOKEN");
         serve_->allow_extras();
         AddServeOptions(*serve_);
@@ -215,6 +216,14 @@ class Grammar {
                   SetPath(serveOptions_.tlsKey));
         command.add_flag("--insecure-http", serveOptions_.insecureHttp,
                          "serve plain HTTP on an address other machines reach");
+        AddNumber(command, "--metrics-interval", "SECONDS",
+                  "how often the values of GET /metrics are sampled from the plug-in, 1 to "
+                  "86400; default 15",
+                  serveOptions_.metricsIntervalSeconds, 1, 86400, "seconds from 1 to 86400");
+        AddNumber(command, "--metrics-processes", "N",
+                  "GET /metrics shows the N processes with the largest processor share, 0 to "
+                  "1000; default 0 (none)",
+                  serveOptions_.metricsProcesses, 0, 1000, "a number from 0 to 1000");
     }
 
     void AddService() {

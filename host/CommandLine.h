@@ -45,6 +45,8 @@ struct ServeOptions : HostOptions {
     std::optional<std::filesystem::path> tlsKey;
     // Plain HTTP on an address other machines reach, taken knowingly.
     bool insecureHttp = false;
+    int metricsIntervalSeconds = 15;  // how often GET /metrics's values are sampled
+    int metricsProcesses = 0;         // processes with series of their own in GET /metrics
 };
 
 // "dorn service ACTION": the Windows service that runs "dorn serve".

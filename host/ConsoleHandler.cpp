@@ -10,6 +10,7 @@
 #include "HostHeader.h"
 #include "HostLog.h"
 #include "HttpText.h"
+#include "MetricsExposition.h"
 #include "RequestCredentials.h"
 
 namespace {
@@ -150,6 +151,8 @@ HttpResponse ConsoleHandler::Answer(const HttpRequest& request) {
         answer = ServeFile(route.name);
     } else if (route.endpoint == Endpoint::Sessions) {
         answer = ServeSessions();
+    } else if (route.endpoint == Endpoint::Metrics) {
+        answer = Answered(200, m_sources.metrics(), kExpositionContentType);
     } else if (route.endpoint == Endpoint::Api) {
         answer = CallPlugin(route.name, request.body);
     } else {

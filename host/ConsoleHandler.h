@@ -2,6 +2,7 @@
 //   GET  /login?token=T     sets the token cookie and sends the browser to /
 //   GET  /                  the console page; GET /console/NAME its other files
 //   GET  /api/sessions      the machine's sessions
+//   GET  /metrics           the Prometheus exposition of the last sampled values
 //   POST /api/OPCODE        a JSON request bag in, the reply as "dorn call" prints it out
 // Who may ask and what they may ask is settled from the headers alone, before a body is read.
 #pragma once
@@ -21,10 +22,12 @@ struct ConsoleSettings {
     std::string machineName;  // as a Host header may name this server
 };
 
-// Where the answers come from: the plug-in, and the machine's session list.
+// Where the answers come from: the plug-in, the machine's session list, and the metrics
+// exposition (rendered from values sampled beforehand: it never waits for the plug-in).
 struct ConsoleSources {
     std::function<HostAnswer(const CORE::PropertyBag& request)> askPlugin;
     std::function<bool(std::vector<SessionEntry>& sessions, std::string& error)> listSessions;
+    std::function<std::string()> metrics;
 };
 
 class ConsoleHandler final : public HttpHandler {

@@ -28,6 +28,7 @@ bool IsOpcode(const std::string& text) {
 PathOffer OfferOf(const std::string& path) {
     if (path == "/") return {Endpoint::Index, Endpoint::NoSuchPath, ""};
     if (path == "/login") return {Endpoint::Login, Endpoint::NoSuchPath, ""};
+    if (path == "/metrics") return {Endpoint::Metrics, Endpoint::NoSuchPath, ""};
     if (StartsWith(path, kConsolePrefix)) {
         return {Endpoint::ConsoleFile, Endpoint::NoSuchPath,
                 path.substr(std::string(kConsolePrefix).size())};

@@ -8,6 +8,7 @@ enum class Endpoint {
     Index,        // GET /
     ConsoleFile,  // GET /console/NAME
     Sessions,     // GET /api/sessions
+    Metrics,      // GET /metrics
     Api,          // POST /api/OPCODE
     NoSuchPath,   // 404
     WrongMethod,  // 405

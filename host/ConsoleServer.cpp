@@ -31,14 +31,19 @@ HttpLimits Limits(const ConsoleServerSettings& settings) {
 struct ConsoleServer::Impl {
     Impl(AgentHost& host, ConsoleServerSettings given)
         : settings(std::move(given)),
+          askPlugin(statistics.Counting(
+              [&host, timeout = settings.answerTimeoutMs](const CORE::PropertyBag& request) {
+                  return host.Send(kOperation, request, timeout);
+              })),
+          sampler(settings.metrics, askPlugin, ListSessions, statistics),
           handler({settings.consoleDirectory, settings.token, MachineName()},
-                  {[&host, timeout = settings.answerTimeoutMs](const CORE::PropertyBag& request) {
-                       return host.Send(kOperation, request, timeout);
-                   },
-                   ListSessions}),
+                  {askPlugin, ListSessions, [this] { return sampler.Exposition(); }}),
           server(handler, Limits(settings)) {}
 
     const ConsoleServerSettings settings;
+    RequestStatistics statistics;
+    const AskPlugin askPlugin;
+    MetricsSampler sampler;
     ConsoleHandler handler;
     HttpServer server;
     bool tls = false;
@@ -55,8 +60,12 @@ bool ConsoleServer::UseTls(const TlsIdentity& identity, std::string& error) {
 }
 
 bool ConsoleServer::Start(std::function<void()> ended, std::string& error) {
-    return m_impl->server.Start(m_impl->settings.address, m_impl->settings.port, std::move(ended),
-                                error);
+    if (!m_impl->server.Start(m_impl->settings.address, m_impl->settings.port, std::move(ended),
+                              error)) {
+        return false;
+    }
+    m_impl->sampler.Start();
+    return true;
 }
 
 uint16_t ConsoleServer::Port() const {
@@ -72,6 +81,12 @@ void ConsoleServer::StopAccepting() {
     m_impl->server.StopAccepting();
 }
 
+void ConsoleServer::StopSampling() {
+    m_impl->sampler.RequestStop();
+}
+
 bool ConsoleServer::Join() {
-    return m_impl->server.Join();
+    const bool clean = m_impl->server.Join();
+    m_impl->sampler.Stop();
+    return clean;
 }

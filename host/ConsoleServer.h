@@ -1,5 +1,5 @@
 // The HTTP side of "dorn serve": the console's requests (ConsoleHandler) served on the address
-// and port given, the plug-in asked through the host.
+// and port given, the plug-in asked through the host, and the sampling behind GET /metrics.
 #pragma once
 
 #include <windows.h>
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "HttpServer.h"
+#include "MetricsSampler.h"
 
 class AgentHost;
 
@@ -24,6 +25,7 @@ struct ConsoleServerSettings {
     // How long a request may wait for the plug-in's answer, so that a stuck one cannot keep a
     // worker for ever.
     DWORD answerTimeoutMs = 60000;
+    MetricsSettings metrics;
 };
 
 class ConsoleServer {
@@ -36,8 +38,9 @@ class ConsoleServer {
 
     // HTTPS with this certificate and key; false with `error` when they cannot be used.
     bool UseTls(const TlsIdentity& identity, std::string& error);
-    // Listens and serves on threads of its own; `ended` is called when serving ends, after
-    // StopAccepting or on its own. False with `error` when it cannot listen.
+    // Listens and serves on threads of its own, and starts sampling the plug-in for GET
+    // /metrics; `ended` is called when serving ends, after StopAccepting or on its own. False
+    // with `error` when it cannot listen.
     bool Start(std::function<void()> ended, std::string& error);
     // The port listened on.
     uint16_t Port() const;
@@ -46,8 +49,12 @@ class ConsoleServer {
 
     // Closes the listening socket and the connections not being answered.
     void StopAccepting();
-    // Waits (a few seconds at most) until every connection has ended. True when serving ended
-    // because of StopAccepting, false when it failed on its own.
+    // The sampling for GET /metrics asks the plug-in nothing more: before the host stops, so
+    // that no round of sampling begins while it stops. The request in progress ends with the
+    // others, and Join waits for it.
+    void StopSampling();
+    // Waits (a few seconds at most) until every connection and the sampling have ended. True when
+    // serving ended because of StopAccepting, false when it failed on its own.
     bool Join();
 
   private:

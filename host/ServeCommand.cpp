@@ -67,6 +67,7 @@ bool ServeUntilStopped(ShutdownSignal& shutdown, AgentHost& host, ConsoleServer&
     // New connections are refused and idle ones closed; requests the plug-in holds back are
     // abandoned, so every answer in progress comes to an end.
     server.StopAccepting();
+    server.StopSampling();
     host.Stop();
     const bool clean = server.Join();
     HostLog(CORE::SysMessageVerbose, L"dorn serve: stopped");
@@ -90,9 +91,15 @@ int RunServe(const ServeOptions& options, const std::function<void()>& serving) 
     if (const HostStart start = host.Start(error); start != HostStart::Started) {
         return Fail(error, StartFailureStatus(start));
     }
-    ConsoleServer server(
-        host, {options.address, options.port,
-               options.consoleDirectory.value_or(DefaultConsoleDirectory()), token, connections});
+    ConsoleServerSettings settings;
+    settings.address = options.address;
+    settings.port = options.port;
+    settings.consoleDirectory = options.consoleDirectory.value_or(DefaultConsoleDirectory());
+    settings.token = token;
+    settings.connections = connections;
+    settings.metrics = {std::chrono::seconds(options.metricsIntervalSeconds),
+                        static_cast<size_t>(options.metricsProcesses)};
+    ConsoleServer server(host, std::move(settings));
     if (tls && !server.UseTls(*tls, error)) return Fail(error, kExitBadInput);
     if (!server.Start([&shutdown] { shutdown.Wake(); }, error)) return Fail(error, kExitFailed);
     WarnIfReachable(options);

@@ -103,8 +103,9 @@ void AddRegistrySessions(std::map<DWORD, SessionEntry>& sessions) {
     }
 }
 
-// A character that has no UTF-8 form (a lone surrogate) becomes U+FFFD.
-std::string Utf8(const std::wstring& text) {
+}  // namespace
+
+std::string Utf8FromWide(const std::wstring& text) {
     std::string narrow;
     if (CORE::detail::NarrowFromWide(text, CP_UTF8, narrow)) return narrow;
     narrow.clear();
@@ -117,7 +118,15 @@ std::string Utf8(const std::wstring& text) {
     return narrow;
 }
 
-}  // namespace
+bool DeclaresDisplayProtocol(DWORD sessionId) {
+    const std::wstring path = std::wstring(kSessionDataKey) + L"\\" + std::to_wstring(sessionId);
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+        return false;
+    }
+    return RegQueryValueExW(key.get(), L"KestlClient_Protocol", nullptr, nullptr, nullptr,
+                            nullptr) == ERROR_SUCCESS;
+}
 
 bool ListSessions(std::vector<SessionEntry>& sessions, std::string& error) {
     std::map<DWORD, SessionEntry> byId;
@@ -132,8 +141,8 @@ std::string SessionsToJson(const std::vector<SessionEntry>& sessions) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const SessionEntry& session : sessions) {
         list.push_back({{"id", session.id},
-                        {"name", Utf8(session.name)},
-                        {"user", Utf8(session.user)},
+                        {"name", Utf8FromWide(session.name)},
+                        {"user", Utf8FromWide(session.user)},
                         {"state", session.state}});
     }
     const nlohmann::ordered_json document = {{"sessions", list}};

@@ -18,5 +18,13 @@ struct SessionEntry {
 // Sorted by id, each id once. False with `error` when the system cannot list its sessions.
 bool ListSessions(std::vector<SessionEntry>& sessions, std::string& error);
 
+// True when the session's data key names its display protocol ("KestlClient_Protocol"): only
+// then can the plug-in report the protocol's statistics.
+bool DeclaresDisplayProtocol(DWORD sessionId);
+
+// Text of the system (a user or station name) as UTF-8; a character that has no UTF-8 form (a
+// lone surrogate) becomes U+FFFD.
+std::string Utf8FromWide(const std::wstring& text);
+
 // {"sessions": [{"id": 3, "name": "...", "user": "...", "state": "active"}, ...]}
 std::string SessionsToJson(const std::vector<SessionEntry>& sessions);

@@ -118,11 +118,30 @@ TEST(CommandLineTest, NumbersTakeTheirWholeRange) {
         int logLevel;
         int perfmonIntervalSeconds;
         int port;
+        int metricsIntervalSeconds;
+        int metricsProcesses;
     } cases[] = {
-        {{"serve"}, 3, 5, 8765},
-        {{"serve", "--log-level", "0", "--perfmon-interval", "1", "--port", "0"}, 0, 1, 0},
-        {{"serve", "--log-level=4", "--perfmon-interval=86400", "--port=65535"}, 4, 86400, 65535},
-        {{"serve", "--port", "1", "--port=007", "--log-level", "2", "--log-level", "1"}, 1, 5, 7},
+        {{"serve"}, 3, 5, 8765, 15, 0},
+        {{"serve", "--log-level", "0", "--perfmon-interval", "1", "--port", "0",
+          "--metrics-interval", "1", "--metrics-processes", "0"},
+         0,
+         1,
+         0,
+         1,
+         0},
+        {{"serve", "--log-level=4", "--perfmon-interval=86400", "--port=65535",
+          "--metrics-interval=86400", "--metrics-processes=1000"},
+         4,
+         86400,
+         65535,
+         86400,
+         1000},
+        {{"serve", "--port", "1", "--port=007", "--log-level", "2", "--log-level", "1"},
+         1,
+         5,
+         7,
+         15,
+         0},
     };
     for (const auto& example : cases) {
         Command command;
@@ -132,6 +151,8 @@ TEST(CommandLineTest, NumbersTakeTheirWholeRange) {
         EXPECT_EQ(options.logLevel, example.logLevel);
         EXPECT_EQ(options.perfmonIntervalSeconds, example.perfmonIntervalSeconds);
         EXPECT_EQ(options.port, example.port);
+        EXPECT_EQ(options.metricsIntervalSeconds, example.metricsIntervalSeconds);
+        EXPECT_EQ(options.metricsProcesses, example.metricsProcesses);
     }
 }
 
@@ -201,6 +222,14 @@ TEST(CommandLineTest, UsageErrorsSayWhatIsWrong) {
         {{"serve", "--tls-key", "k"}, "--tls-cert and --tls-key go together"},
         {{"serve", "--tls-cert", "c", "--tls-key", "k", "--insecure-http"},
          "--insecure-http cannot go with --tls-cert and --tls-key"},
+        {{"serve", "--metrics-interval", "0"},
+         "--metrics-interval takes seconds from 1 to 86400, not '0'"},
+        {{"serve", "--metrics-interval", "86401"},
+         "--metrics-interval takes seconds from 1 to 86400, not '86401'"},
+        {{"serve", "--metrics-processes", "-1"},
+         "--metrics-processes takes a number from 0 to 1000, not '-1'"},
+        {{"serve", "--metrics-processes", "1001"},
+         "--metrics-processes takes a number from 0 to 1000, not '1001'"},
         {{"serve", "--request", "{}"}, "unknown option --request"},
         {{"serve", "ClientInfo"}, "serve takes options only, not 'ClientInfo'"},
         {{"service"}, "service needs install, uninstall or run"},

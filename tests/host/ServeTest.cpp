@@ -17,6 +17,7 @@
 
 #include "ServeProcess.h"
 #include "ChildProcess.h"
+#include "Exposition.h"
 #include "Waiting.h"
 #include "TempDirectory.h"
 
@@ -125,7 +126,7 @@ TEST_F(ServeTest, EveryRequestNeedsTheToken) {
     for (const auto& headers :
          {httplib::Headers{}, wrongBearer, httplib::Headers{{"Authorization", server->Token()}},
           httplib::Headers{{"Cookie", "dorn_token=wrong"}}}) {
-        for (const char* path : {"/", "/console/app.js", "/api/sessions", "/nowhere"}) {
+        for (const char* path : {"/", "/console/app.js", "/api/sessions", "/metrics", "/nowhere"}) {
             const auto page = client->Get(path, headers);
             ASSERT_TRUE(page) << path;
             EXPECT_EQ(page->status, 401) << path;
@@ -399,6 +400,104 @@ TEST_F(ServeTest, SessionsOfTheSystemAndOfTheRegistry) {
     }
     EXPECT_EQ(seen, 3u) << listed.dump();
     ExpectCleanStop(*server);
+}
+
+// The first round of sampling fills the exposition: the machine, each session with its protocol's
+// statistics from the counter fixtures (session 3 Vexel, 4 PCoIP), the host's requests.
+TEST_F(ServeTest, MetricsShowTheSessionsAfterTheFirstSample) {
+    auto server = Start({"--registry", kSamples + "sessions.reg", "--sessions",
+                         kFixtures + "counters/sessions.json", "--counters",
+                         kFixtures + "counters/protocol-counters.json", "--metrics-interval", "1",
+                         "--metrics-processes", "3"});
+    auto client = ClientOf(*server);
+    const std::string vexel = R"({session_id="3",protocol="vexel")";
+    const std::string pcoip = R"({session_id="4",protocol="pcoip")";
+    std::map<std::string, std::string> series;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const auto scrape = client->Get("/metrics", Bearer(*server));
+            if (!scrape || scrape->status != 200) return false;
+            EXPECT_EQ(scrape->get_header_value("Content-Type"),
+                      "text/plain; version=0.0.4; charset=utf-8");
+            series = SeriesOf(scrape->body);
+            return series.count("dorn_session_round_trip_seconds" + vexel + "}") > 0 &&
+                   series.count("dorn_session_round_trip_seconds" + pcoip + "}") > 0;
+        },
+        60s))
+        << server->Err();
+    const std::map<std::string, std::string> expected = {
+        {R"(dorn_session_info{session_id="3",user="alice",state="active",protocol="vexel",)"
+         R"(encoder="NVIDIA NvEnc H264 4:2:0"})",
+         "1"},
+        {R"(dorn_session_info{session_id="4",user="bob",state="active",protocol="pcoip",)"
+         R"(encoder=""})",
+         "1"},
+        {"dorn_session_round_trip_seconds" + vexel + "}", "0.012"},
+        {"dorn_session_sent_bytes_total" + vexel + "}", "90431210"},
+        {"dorn_session_received_bytes_total" + vexel + "}", "101548"},
+        {"dorn_session_frames_per_second" + vexel + "}", "29"},
+        {"dorn_session_bandwidth_bytes_per_second" + vexel + R"(,direction="receive"})",
+         "10625000"},
+        {"dorn_session_round_trip_seconds" + pcoip + "}", "0.041"},
+        {"dorn_session_sent_bytes_total" + pcoip + "}", "98000111"},
+        {"dorn_session_received_bytes_total" + pcoip + "}", "1200333"},
+        {"dorn_session_bandwidth_bytes_per_second" + pcoip + R"(,direction="transmit"})", "525000"},
+        {"dorn_session_packet_loss_ratio" + pcoip + R"(,direction="receive"})", "0"},
+    };
+    for (const auto& [name, value] : expected) {
+        EXPECT_EQ(series.count(name) ? series.at(name) : "(absent)", value) << name;
+    }
+    // Session 5 names no protocol: it is listed, and the plug-in is not asked for statistics.
+    EXPECT_EQ(series.count(R"(dorn_session_info{session_id="5",user="carol",state="disconnected",)"
+                           R"(protocol="",encoder=""})"),
+              1u);
+    for (const char* ratio :
+         {"dorn_machine_processor_busy_ratio", "dorn_machine_memory_used_ratio"}) {
+        ASSERT_TRUE(series.count(ratio)) << ratio;
+        EXPECT_GE(std::stod(series.at(ratio)), 0.0) << ratio;
+        EXPECT_LE(std::stod(series.at(ratio)), 1.0) << ratio;
+    }
+    size_t processes = 0;
+    for (const auto& [name, value] : series) {
+        processes += name.rfind("dorn_process_processor_ratio{process_id=", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(processes, 3u);
+    EXPECT_GE(
+        std::stoi(series[R"(dorn_plugin_requests_total{opcode="ProtocolInfo",result="true"})"]), 2);
+    EXPECT_EQ(series.count(R"(dorn_plugin_requests_total{opcode="ProtocolInfo",result="false"})"),
+              0u);
+    EXPECT_GE(
+        std::stoi(series[R"(dorn_plugin_request_duration_seconds_count{opcode="Performance"})"]),
+        1);
+    EXPECT_EQ(StatusOf(client->Get("/metrics")), 401);
+    const auto post = client->Post("/metrics", Bearer(*server), "{}", "application/json");
+    EXPECT_EQ(StatusOf(post), 405);
+    EXPECT_EQ(post ? post->get_header_value("Allow") : "", "GET, HEAD");
+    ExpectCleanStop(*server);
+}
+
+// A scrape never waits for the plug-in: with the sampler's first request held, it answers at
+// once with what it has, and the held request does not hold up the stop.
+TEST_F(ServeTest, MetricsAnswerWhileThePluginHoldsTheSampler) {
+    auto server = Start({"--plugin", HOLDING_PLUGIN, "--metrics-interval", "1"},
+                        {"HOLDING_PLUGIN_HOLDS=Performance"});
+    ASSERT_TRUE(WaitUntil(
+        [&] { return server->Err().find("holding a request") != std::string::npos; }, 60s));
+    auto client = ClientOf(*server);
+    const auto scrape = client->Get("/metrics", Bearer(*server));
+    ASSERT_TRUE(scrape);
+    EXPECT_EQ(scrape->status, 200);
+    EXPECT_EQ(scrape->body.find("dorn_machine_"), std::string::npos) << scrape->body;
+    EXPECT_EQ(scrape->body.find("dorn_metrics_sample_"), std::string::npos) << scrape->body;
+    EXPECT_EQ(Json(client->Post("/api/Echo", Bearer(*server), "", "application/json")),
+              json::parse(R"({"result": true, "reply": {"opcode": "Echo"}})"));
+    const auto after = client->Get("/metrics", Bearer(*server));
+    ASSERT_TRUE(after);
+    EXPECT_EQ(SeriesOf(after->body)[R"(dorn_plugin_requests_total{opcode="other",result="true"})"],
+              "1");
+    // Well within the 60 s the sampler's request could wait for its answer.
+    server->Signal(SIGTERM);
+    EXPECT_EQ(server->WaitForExit(30s), 0) << server->Err();
 }
 
 // Clients keep polling while the server is told to stop: it ends, cleanly.
