@@ -15,6 +15,7 @@
 #include "TokenFile.h"
 #include "TempDirectory.h"
 #include "UniqueAny.h"
+#include "UniqueHandle.h"
 
 namespace dorn::test {
 namespace {
@@ -32,29 +33,12 @@ std::wstring SidText(PSID sid) {
 }
 
 std::wstring ProcessUser() {
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-    char buffer[256] = {};
+    UniqueHandle token;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put());
+    alignas(TOKEN_USER) char buffer[256] = {};
     DWORD size = sizeof buffer;
-    const BOOL read = GetTokenInformation(token, TokenUser, buffer, size, &size);
-    CloseHandle(token);
+    const BOOL read = GetTokenInformation(token.get(), TokenUser, buffer, size, &size);
     return read ? SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) : L"";
-}
-
-void SetAccessList(const std::filesystem::path& path, const wchar_t* sddl) {
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    ASSERT_TRUE(
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw, nullptr))
-        << GetLastError();
-    const UniqueLocalMemory descriptor(raw);
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    GetSecurityDescriptorDacl(raw, &present, &dacl, &defaulted);
-    ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
-                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, dacl, nullptr),
-              static_cast<DWORD>(ERROR_SUCCESS));
 }
 
 std::multiset<std::wstring> Entries(PACL dacl) {
@@ -92,6 +76,14 @@ PACL DaclOf(PSECURITY_DESCRIPTOR descriptor) {
     PACL dacl = nullptr;
     GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
     return dacl;
+}
+
+void SetAccessList(const std::filesystem::path& path, const std::wstring& sddl) {
+    const UniqueLocalMemory descriptor = Descriptor(sddl);
+    ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, DaclOf(descriptor.get()), nullptr),
+              static_cast<DWORD>(ERROR_SUCCESS));
 }
 
 bool RunsUnderWine() {
@@ -133,7 +125,7 @@ TEST(AccessTokenWin32Test, TheFileIsMadeForTheOwnerSystemAndAdministratorsOnly) 
     }
 
     // Opened to everyone afterwards, it stops the next start.
-    SetAccessList(path, (L"D:P(A;;FA;;;" + ProcessUser() + L")(A;;FR;;;WD)").c_str());
+    SetAccessList(path, L"D:P(A;;FA;;;" + ProcessUser() + L")(A;;FR;;;WD)");
     EXPECT_FALSE(LoadOrCreateToken(path, again, error));
     EXPECT_NE(error.find("is open to other users (S-1-1-0 may read or write it)"),
               std::string::npos)
