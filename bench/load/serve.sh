@@ -5,7 +5,9 @@
 #
 #   serve_install                 the build's packages and Node.js
 #   serve_build                   build/load; sets `dorn` (unless already set)
-#   serve_start                   sets `server` (its id) and `url` (the printed login address)
+#   serve_start [ARGS...]         sets `server` (its id) and `url` (the printed login address);
+#                                 ARGS go to dorn serve after `serve_files` (default: the
+#                                 sample registry and the counter fixtures)
 #   serve_stop [BOUND]            SIGTERM, waits up to BOUND s (default 30), then SIGKILL; sets
 #                                 `stop_status` (the exit status, "none: … killed", or "gone
 #                                 before the stop …") and `stop_seconds`
@@ -14,6 +16,9 @@
 
 # shellcheck disable=SC2034  # url, stop_status and stop_seconds are read by the sourcing script
 serve_work=$(mktemp -d)
+serve_files=(--registry samples/sessions.reg
+             --counters tests/fixtures/counters/protocol-counters.json
+             --sessions tests/fixtures/counters/sessions.json)
 server=
 url=
 dorn=${dorn:-}
@@ -46,10 +51,7 @@ serve_running() {
 }
 
 serve_start() {
-    "$dorn" serve --port 0 --token-file "$serve_work/token" \
-        --registry samples/sessions.reg \
-        --counters tests/fixtures/counters/protocol-counters.json \
-        --sessions tests/fixtures/counters/sessions.json \
+    "$dorn" serve --port 0 --token-file "$serve_work/token" "${serve_files[@]}" "$@" \
         >"$serve_work/stdout" 2>"$serve_work/stderr" &
     server=$!
     url=
