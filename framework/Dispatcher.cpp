@@ -150,10 +150,16 @@ bool Dispatcher::RemoveWorker(const wchar_t* name, bool waitForIdle) {
     {
         std::lock_guard<std::mutex> hold(m_lock);
         auto found = m_workers.find(name);
-        if (found == m_workers.end()) return false;
-        worker = found->second;
-        m_workers.erase(found);
-        DetachLocked(*worker, followups);
+        if (found != m_workers.end()) {
+            worker = found->second;
+            m_workers.erase(found);
+            DetachLocked(*worker, followups);
+        }
+    }
+    if (!worker) {
+        // Also after Shutdown, when a plug-in's unload hook removes its worker.
+        FrameworkLog(1, L"Worker not removed (it is not installed): %s", name);
+        return false;
     }
     Complete(followups);
     FrameworkLog(1, L"Worker removed: %s", name);

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <limits>
@@ -106,6 +107,7 @@ class Grammar {
         help_->group("");
         AddCall();
         AddServe();
+        AddService();
     }
 
     std::string Help() const { return app_.help("", CLI::AppFormatMode::All); }
@@ -123,7 +125,11 @@ class Grammar {
         }
         if (Leftover(app_, "unknown command '", error) ||
             Leftover(*call_, "call does not take '", error) ||
-            Leftover(*serve_, "serve takes options only, not '", error)) {
+            Leftover(*serve_, "serve takes options only, not '", error) ||
+            Leftover(*service_, "unknown service action '", error) ||
+            Leftover(*serviceInstall_, "service install takes options only, not '", error) ||
+            Leftover(*serviceRun_, "service run takes options only, not '", error) ||
+            Leftover(*serviceUninstall_, "service uninstall takes nothing more, not '", error)) {
             return false;
         }
         if (help_->parsed()) {
@@ -134,6 +140,9 @@ class Grammar {
         } else if (serve_->parsed()) {
             if (!CheckTransport(error)) return false;
             command = std::move(serveOptions_);
+        } else if (service_->parsed()) {
+            if (!TakeService(arguments, error)) return false;
+            command = std::move(serviceOptions_);
         } else {
             error = "no command given";
             return false;
@@ -178,38 +187,89 @@ class Grammar {
             "It prints where the console is:\n"
             "  dorn serve: console at http://ADDRESS:PORT/login?token=TOKEN");
         serve_->allow_extras();
-        AddHostOptions(*serve_, serveOptions_);
-        AddNumber(*serve_, "--port", "N", "the TCP port, or 0 for any free one; default 8765",
+        AddServeOptions(*serve_);
+    }
+
+    // The options of "serve", also taken by "service install" and "service run".
+    void AddServeOptions(CLI::App& command) {
+        AddHostOptions(command, serveOptions_);
+        AddNumber(command, "--port", "N", "the TCP port, or 0 for any free one; default 8765",
                   serveOptions_.port, 0, 65535, "a port from 1 to 65535 (0: any free port)");
-        AddOption(*serve_, "--listen", "ADDR",
+        AddOption(command, "--listen", "ADDR",
                   "listen here, not on 127.0.0.1: other machines then reach the console, "
                   "which needs --tls-cert and --tls-key (or --insecure-http)",
                   [this](const std::string& text) {
                       if (text.empty()) Refuse("--listen needs an address");
                       serveOptions_.address = text;
                   });
-        AddOption(*serve_, "--token-file", "PATH",
+        AddOption(command, "--token-file", "PATH",
                   "the access token (default $XDG_CONFIG_HOME/dorn/token, else "
-                  "~/.config/dorn/token)",
+                  "~/.config/dorn/token; on Windows %LOCALAPPDATA%\\dorn\\token)",
                   SetPath(serveOptions_.tokenFile));
-        AddOption(*serve_, "--console", "DIR",
+        AddOption(command, "--console", "DIR",
                   "the console page's files (default: \"console\" beside the dorn executable)",
                   SetPath(serveOptions_.consoleDirectory));
-        AddOption(*serve_, "--tls-cert", "FILE",
+        AddOption(command, "--tls-cert", "FILE",
                   "serve HTTPS with this certificate chain (PEM), with --tls-key",
                   SetPath(serveOptions_.tlsCertificate));
-        AddOption(*serve_, "--tls-key", "FILE", "the certificate's private key (PEM)",
+        AddOption(command, "--tls-key", "FILE", "the certificate's private key (PEM)",
                   SetPath(serveOptions_.tlsKey));
-        serve_->add_flag("--insecure-http", serveOptions_.insecureHttp,
+        command.add_flag("--insecure-http", serveOptions_.insecureHttp,
                          "serve plain HTTP on an address other machines reach");
-        AddNumber(*serve_, "--metrics-interval", "SECONDS",
+        AddNumber(command, "--metrics-interval", "SECONDS",
                   "how often the values of GET /metrics are sampled from the plug-in, 1 to "
                   "86400; default 15",
                   serveOptions_.metricsIntervalSeconds, 1, 86400, "seconds from 1 to 86400");
-        AddNumber(*serve_, "--metrics-processes", "N",
+        AddNumber(command, "--metrics-processes", "N",
                   "GET /metrics shows the N processes with the largest processor share, 0 to "
                   "1000; default 0 (none)",
                   serveOptions_.metricsProcesses, 0, 1000, "a number from 0 to 1000");
+    }
+
+    void AddService() {
+        service_ = app_.add_subcommand(
+            "service",
+            "Windows build: the service \"dorn\" (\"dorn help-desk agent host\") that runs "
+            "\"dorn serve\" with the\nserve options given to install. Stop and shutdown stop it "
+            "as SIGTERM stops serve.");
+        service_->allow_extras();
+        service_->require_subcommand(0, 1);
+        serviceInstall_ = service_->add_subcommand(
+            "install",
+            "Installs the service, started automatically with Windows, as LocalSystem, running\n"
+            "  \"PATH OF dorn.exe\" service run [OPTIONS]");
+        serviceUninstall_ =
+            service_->add_subcommand("uninstall", "Stops the service if it runs and removes it.");
+        serviceRun_ = service_->add_subcommand(
+            "run", "The service's own entry: started by the service control manager.");
+        for (CLI::App* action : {serviceInstall_, serviceRun_}) {
+            action->allow_extras();
+            AddServeOptions(*action);
+        }
+        serviceUninstall_->allow_extras();
+    }
+
+    // The words after the action are kept for the service's command line.
+    bool TakeService(const std::vector<std::string>& arguments, std::string& error) {
+        using Action = ServiceOptions::Action;
+        if (serviceInstall_->parsed()) {
+            serviceOptions_.action = Action::Install;
+        } else if (serviceUninstall_->parsed()) {
+            serviceOptions_.action = Action::Uninstall;
+        } else if (serviceRun_->parsed()) {
+            serviceOptions_.action = Action::Run;
+        } else {
+            error = "service needs install, uninstall or run";
+            return false;
+        }
+        if (serviceOptions_.action != Action::Uninstall && !CheckTransport(error)) return false;
+        // Only --help may come before "service", and it never gets here.
+        const auto service = std::find(arguments.begin(), arguments.end(), "service");
+        if (arguments.end() - service > 2) {
+            serviceOptions_.serveArguments.assign(service + 2, arguments.end());
+        }
+        serviceOptions_.serve = std::move(serveOptions_);
+        return true;
     }
 
     // Beyond this machine the token must not cross the network in clear, unless the operator
@@ -256,8 +316,13 @@ class Grammar {
     CLI::App* help_ = nullptr;
     CLI::App* call_ = nullptr;
     CLI::App* serve_ = nullptr;
+    CLI::App* service_ = nullptr;
+    CLI::App* serviceInstall_ = nullptr;
+    CLI::App* serviceUninstall_ = nullptr;
+    CLI::App* serviceRun_ = nullptr;
     CallOptions callOptions_;
     ServeOptions serveOptions_;
+    ServiceOptions serviceOptions_;
     std::vector<std::string> entries_;
 };
 

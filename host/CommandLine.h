@@ -1,5 +1,6 @@
-// The command line of dorn: "dorn call [OPTIONS] OPCODE [KEY=VALUE]...", "dorn serve [OPTIONS]"
-// and "dorn --help" (also "dorn help" and -h after a command).
+// The command line of dorn: "dorn call [OPTIONS] OPCODE [KEY=VALUE]...", "dorn serve [OPTIONS]",
+// "dorn service install|uninstall|run [OPTIONS]" (Windows) and "dorn --help" (also "dorn help"
+// and -h after a command).
 #pragma once
 
 #include <cstdint>
@@ -48,11 +49,20 @@ struct ServeOptions : HostOptions {
     int metricsProcesses = 0;         // processes with series of their own in GET /metrics
 };
 
+// "dorn service ACTION": the Windows service that runs "dorn serve".
+struct ServiceOptions {
+    enum class Action { Install, Uninstall, Run };
+    Action action = Action::Run;
+    ServeOptions serve;
+    // The serve options as given, which install passes on to the service's command line.
+    std::vector<std::string> serveArguments;
+};
+
 struct HelpCommand {
     std::string text;  // of every command, or of the one that -h followed
 };
 
-using Command = std::variant<HelpCommand, CallOptions, ServeOptions>;
+using Command = std::variant<HelpCommand, CallOptions, ServeOptions, ServiceOptions>;
 
 // Arguments are UTF-8, without the program name. False with `error` on a usage error.
 bool ParseCommandLine(const std::vector<std::string>& arguments, Command& command,

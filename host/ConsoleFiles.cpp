@@ -1,5 +1,9 @@
 #include "ConsoleFiles.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <array>
 #include <fstream>
 #include <iterator>
@@ -44,13 +48,29 @@ const char* ContentTypeOf(const std::string& name) {
     return nullptr;
 }
 
+std::optional<std::filesystem::path> ExecutablePath() {
+#if defined(_WIN32)
+    std::wstring path(MAX_PATH, L'\0');
+    while (true) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return std::nullopt;
+        if (length < path.size()) return std::filesystem::path(path.substr(0, length));
+        path.resize(path.size() * 2);  // truncated: a long path
+    }
+#else
+    std::error_code failure;
+    std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", failure);
+    if (failure) return std::nullopt;
+    return executable;
+#endif
+}
+
 }  // namespace
 
 std::filesystem::path DefaultConsoleDirectory() {
-    std::error_code failure;
-    const std::filesystem::path executable =
-        std::filesystem::read_symlink("/proc/self/exe", failure);
-    return (failure ? std::filesystem::path(".") : executable.parent_path()) / "console";
+    const std::optional<std::filesystem::path> executable = ExecutablePath();
+    return (executable ? executable->parent_path() : std::filesystem::path(".")) / "console";
 }
 
 std::optional<ConsoleFile> ReadConsoleFile(const std::filesystem::path& directory,

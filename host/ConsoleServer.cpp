@@ -1,6 +1,6 @@
 #include "ConsoleServer.h"
 
-#include <unistd.h>
+#include <boost/asio/ip/host_name.hpp>
 
 #include "AgentHost.h"
 #include "ConsoleHandler.h"
@@ -15,8 +15,9 @@ std::string UrlHost(const std::string& address) {
 }
 
 std::string MachineName() {
-    char name[256] = {};
-    return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
+    boost::system::error_code failure;
+    std::string name = boost::asio::ip::host_name(failure);
+    return failure ? std::string() : name;
 }
 
 HttpLimits Limits(const ConsoleServerSettings& settings) {

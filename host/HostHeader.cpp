@@ -1,6 +1,7 @@
 #include "HostHeader.h"
 
-#include <arpa/inet.h>
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/address_v6.hpp>
 
 #include <string>
 
@@ -8,9 +9,19 @@
 
 namespace {
 
-bool IsAddress(int family, std::string_view text) {
-    unsigned char address[16];
-    return inet_pton(family, std::string(text).c_str(), address) == 1;
+// Dotted quads only, as the server's own address parser reads them on every build.
+bool IsIpv4Address(std::string_view text) {
+    boost::system::error_code failure;
+    boost::asio::ip::make_address_v4(std::string(text), failure);
+    return !failure;
+}
+
+// Without a zone ("%eth0"), which no Host header carries.
+bool IsIpv6Address(std::string_view text) {
+    if (text.find('%') != std::string_view::npos) return false;
+    boost::system::error_code failure;
+    boost::asio::ip::make_address_v6(std::string(text), failure);
+    return !failure;
 }
 
 }  // namespace
@@ -21,9 +32,9 @@ bool NamesThisServer(std::string_view host, std::string_view machineName) {
         const size_t close = host.find(']');
         const std::string_view rest = close == std::string_view::npos ? "" : host.substr(close + 1);
         return close != std::string_view::npos && (rest.empty() || rest.front() == ':') &&
-               IsAddress(AF_INET6, host.substr(1, close - 1));
+               IsIpv6Address(host.substr(1, close - 1));
     }
     const std::string_view name = host.substr(0, host.find(':'));
-    return IsAddress(AF_INET, name) || EqualsIgnoringCase(name, "localhost") ||
+    return IsIpv4Address(name) || EqualsIgnoringCase(name, "localhost") ||
            (!machineName.empty() && EqualsIgnoringCase(name, machineName));
 }

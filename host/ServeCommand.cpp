@@ -1,15 +1,12 @@
 #include "ServeCommand.h"
 
-#include <sys/resource.h>
-
-#include <algorithm>
-#include <csignal>
 #include <iostream>
 #include <optional>
 #include <tuple>
 
 #include "AccessToken.h"
 #include "AgentHost.h"
+#include "ConnectionCapacity.h"
 #include "ConsoleFiles.h"
 #include "ConsoleServer.h"
 #include "HostLog.h"
@@ -36,25 +33,6 @@ bool LoadToken(const ServeOptions& options, std::string& token, std::string& err
         return false;
     }
     return LoadOrCreateToken(*path, token, error);
-}
-
-// Each connection takes a descriptor: the soft limit is raised as far as the hard one allows,
-// and the server holds as many connections as leave room for the plug-in's own files.
-size_t ConnectionCapacity() {
-    constexpr rlim_t kWanted = 1 << 16;
-    constexpr rlim_t kKeptForFiles = 256;
-    constexpr size_t kMostConnections = 4096;
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return kKeptForFiles;
-    const rlim_t wanted = std::min(limit.rlim_max, kWanted);
-    if (limit.rlim_cur < wanted) {
-        rlimit raised = limit;
-        raised.rlim_cur = wanted;
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-    }
-    const rlim_t available =
-        limit.rlim_cur > 2 * kKeptForFiles ? limit.rlim_cur - kKeptForFiles : limit.rlim_cur / 2;
-    return std::min<size_t>(kMostConnections, available);
 }
 
 void WarnIfReachable(const ServeOptions& options) {
@@ -98,11 +76,10 @@ bool ServeUntilStopped(ShutdownSignal& shutdown, AgentHost& host, ConsoleServer&
 
 }  // namespace
 
-int RunServe(const ServeOptions& options) {
+int RunServe(const ServeOptions& options, const std::function<void()>& serving) {
     // Before any thread starts, so that every thread has the signals blocked.
     ShutdownSignal shutdown;
-    // A client that goes away must not end the process through a write to its socket.
-    std::signal(SIGPIPE, SIG_IGN);
+    const size_t connections = PrepareConnectionCapacity();
     std::string error;
     std::string token;
     std::optional<TlsIdentity> tls;
@@ -119,7 +96,7 @@ int RunServe(const ServeOptions& options) {
     settings.port = options.port;
     settings.consoleDirectory = options.consoleDirectory.value_or(DefaultConsoleDirectory());
     settings.token = token;
-    settings.connections = ConnectionCapacity();
+    settings.connections = connections;
     settings.metrics = {std::chrono::seconds(options.metricsIntervalSeconds),
                         static_cast<size_t>(options.metricsProcesses)};
     ConsoleServer server(host, std::move(settings));
@@ -127,6 +104,7 @@ int RunServe(const ServeOptions& options) {
     if (!server.Start([&shutdown] { shutdown.Wake(); }, error)) return Fail(error, kExitFailed);
     WarnIfReachable(options);
     std::cout << "dorn serve: console at " << server.LoginUrl() << std::endl;
+    if (serving) serving();
     if (!ServeUntilStopped(shutdown, host, server)) {
         return Fail("the console server stopped serving", kExitFailed);
     }

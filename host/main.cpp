@@ -8,6 +8,7 @@
 #include "CommandLine.h"
 #include "ProgramArguments.h"
 #include "ServeCommand.h"
+#include "ServiceCommand.h"
 
 namespace {
 
@@ -35,7 +36,8 @@ int Run(int argc, char** argv) {
                                      return 0;
                                  },
                                  [](const CallOptions& options) { return RunCall(options); },
-                                 [](const ServeOptions& options) { return RunServe(options); }},
+                                 [](const ServeOptions& options) { return RunServe(options); },
+                                 [](const ServiceOptions& options) { return RunService(options); }},
                       command);
 }
 

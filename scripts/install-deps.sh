@@ -12,7 +12,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
           nlohmann-json3-dev libcli11-dev libboost-dev libssl-dev openssl libcpp-httplib-dev procps libsystemd-dev dbus-daemon
           clang-format curl prometheus)
 case "${1:-}" in
-    windows) packages+=(g++-mingw-w64-x86-64-posix googletest wine) ;;
+    windows) packages+=(g++-mingw-w64-x86-64-posix googletest wine curl) ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
     node) packages+=(nodejs) ;;
 esac

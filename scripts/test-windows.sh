@@ -29,4 +29,11 @@ echo "Skipped under Wine, with their reasons:"
 awk '/^\[ RUN      \] / { test = $4 }
      skipped { print "  " test ": " $0; skipped = 0 }
      /: Skipped$/ { skipped = 1 }' "$log" | sort -u
+
+# dorn.exe serve and the service, asked from Linux (they restart the prefix's services), and
+# the console's browser tests against dorn.exe serve.
+echo
+scripts/test-windows-serve.sh || status=$?
+echo
+scripts/test-e2e.sh windows || status=$?
 exit $status

@@ -9,6 +9,9 @@ import { fileURLToPath } from 'node:url';
 
 export const REPO = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const DORN = process.env.DORN_BIN ?? path.join(REPO, 'build/default/bin/dorn');
+// dorn.exe under Wine (scripts/wine-dorn.sh): Wine's own processes, and no counter or
+// sessions files, which only the Linux build takes.
+export const UNDER_WINE = process.env.DORN_UNDER_WINE === '1';
 
 const START_TIMEOUT_MS = 30_000;
 const STOP_TIMEOUT_MS = 15_000;
@@ -20,8 +23,10 @@ export const COUNTER_FIXTURE = path.join(REPO, 'tests/fixtures/counters/protocol
 export function sampleArgs(counters = COUNTER_FIXTURE) {
   return [
     '--registry', path.join(REPO, 'samples/sessions.reg'),
-    '--counters', counters,
-    '--sessions', path.join(REPO, 'tests/fixtures/counters/sessions.json'),
+    ...(UNDER_WINE ? [] : [
+      '--counters', counters,
+      '--sessions', path.join(REPO, 'tests/fixtures/counters/sessions.json'),
+    ]),
   ];
 }
 

@@ -83,6 +83,34 @@ TEST(CommandLineTest, ServeTakesTheHostOptionsAndItsOwn) {
     EXPECT_TRUE(std::get<ServeOptions>(command).insecureHttp);
 }
 
+// The serve options given to install are checked, and kept as given for the service's own
+// command line.
+TEST(CommandLineTest, ServiceKeepsTheServeOptionsAsGiven) {
+    using Action = ServiceOptions::Action;
+    const struct {
+        std::vector<std::string> arguments;
+        Action action;
+        std::vector<std::string> serveArguments;
+        int port;
+    } cases[] = {
+        {{"service", "install", "--port", "9000", "--registry=C:\\a b.reg"},
+         Action::Install,
+         {"--port", "9000", "--registry=C:\\a b.reg"},
+         9000},
+        {{"service", "run", "--log-level", "1"}, Action::Run, {"--log-level", "1"}, 8765},
+        {{"service", "uninstall"}, Action::Uninstall, {}, 8765},
+    };
+    for (const auto& example : cases) {
+        Command command;
+        std::string error;
+        ASSERT_TRUE(ParseCommandLine(example.arguments, command, error)) << error;
+        const auto& options = std::get<ServiceOptions>(command);
+        EXPECT_EQ(options.action, example.action);
+        EXPECT_EQ(options.serveArguments, example.serveArguments);
+        EXPECT_EQ(options.serve.port, example.port);
+    }
+}
+
 // Each number takes its whole range, ends included, and the last one given counts.
 TEST(CommandLineTest, NumbersTakeTheirWholeRange) {
     const struct {
@@ -204,6 +232,17 @@ TEST(CommandLineTest, UsageErrorsSayWhatIsWrong) {
          "--metrics-processes takes a number from 0 to 1000, not '1001'"},
         {{"serve", "--request", "{}"}, "unknown option --request"},
         {{"serve", "ClientInfo"}, "serve takes options only, not 'ClientInfo'"},
+        {{"service"}, "service needs install, uninstall or run"},
+        {{"service", "start"}, "unknown service action 'start'"},
+        {{"service", "--port", "1"}, "unknown option --port"},
+        {{"service", "install", "ClientInfo"},
+         "service install takes options only, not 'ClientInfo'"},
+        {{"service", "run", "x"}, "service run takes options only, not 'x'"},
+        {{"service", "uninstall", "--port", "1"}, "unknown option --port"},
+        {{"service", "install", "--port", "65536"}, port + "'65536'"},
+        {{"service", "run", "--listen", "192.0.2.1"},
+         "listening on 192.0.2.1 reaches other machines: give --tls-cert and --tls-key, or "
+         "--insecure-http for plain HTTP"},
     };
     for (const auto& example : cases) {
         Command command;

@@ -169,7 +169,7 @@ TEST_F(ServeTest, EveryRequestNeedsTheToken) {
     const std::pair<std::string, int> hosts[] = {
         {"attacker.example", 421}, {"attacker.example" + port, 421},   {"localhost.example", 421},
         {"[::1" + port, 421},      {"LocalHost" + port, 200},          {"127.0.0.1" + port, 200},
-        {"[::1]" + port, 200},     {std::string(machine) + port, 200},
+        {"[::1]" + port, 200},     {std::string(machine) + port, 200}, {"[::1%1]" + port, 421},
     };
     for (const auto& [host, status] : hosts) {
         httplib::Headers headers = Bearer(*server);
