@@ -13,12 +13,14 @@
 
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "ProcFs.h"
 #include "UniqueHandle.h"
 #include "SystemInformationParser.h"
 #include "TestProcesses.h"
+#include "Waiting.h"
 
 namespace dorn::test {
 namespace {
@@ -53,6 +55,30 @@ uint64_t CreationOf(HANDLE process) {
     FILETIME creation, exit, kernel, user;
     EXPECT_TRUE(GetProcessTimes(process, &creation, &exit, &kernel, &user));
     return (uint64_t(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
+}
+
+// A process's start in clock ticks since boot, as /proc gives it; 0 when it cannot be read.
+uint64_t StartTicks(DWORD pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 1));
+    std::string field;
+    for (int i = 0; i < 20 && fields >> field; ++i) {
+    }
+    return field.empty() ? 0 : std::stoull(field);
+}
+
+// Creation times are whole clock ticks: a process that took over an id within the tick its
+// first owner started in would have the same one. Waits until that tick has passed.
+void WaitPastTick(uint64_t startTicks) {
+    const long perSecond = sysconf(_SC_CLK_TCK);
+    EXPECT_TRUE(WaitUntil([&] {
+        timespec now{};
+        clock_gettime(CLOCK_BOOTTIME, &now);
+        const uint64_t ticks =
+            uint64_t(now.tv_sec) * perSecond + now.tv_nsec / (1000000000 / perSecond);
+        return ticks > startTicks + 1;
+    }));
 }
 
 std::vector<unsigned char> QueryTable(ULONG informationClass, ULONG& returned) {
@@ -163,7 +189,9 @@ TEST(WinportProcesses, TerminationGoesThroughThePinnedProcessOnly) {
     UniqueHandle terminate(OpenProcess(PROCESS_TERMINATE | kQueryLimited, FALSE, pid));
     ASSERT_TRUE(terminate);
     const uint64_t created = CreationOf(terminate.get());
+    const uint64_t startTicks = StartTicks(pid);
     first.reset();  // killed and reaped: the id is free
+    WaitPastTick(startTicks);
     TestChild second(Sleeper(), {std::nullopt, pid});
     if (second.Pid() != pid) GTEST_SKIP() << "cannot create a process with a chosen id here";
     // The old handle still names the ended process, never the one that took its id.
@@ -192,7 +220,9 @@ TEST(WinportProcesses, AnIdTakenOverBetweenSnapshotsNamesTheNewProcess) {
     const SYSTEM_PROCESS_INFORMATION* record = FindRecord(firstTable, pid);
     ASSERT_NE(record, nullptr);
     const int64_t firstCreated = record->CreateTime.QuadPart;
+    const uint64_t startTicks = StartTicks(pid);
     first.reset();
+    WaitPastTick(startTicks);
     TestChild second(Spinner(), {std::nullopt, pid});
     if (second.Pid() != pid) GTEST_SKIP() << "cannot create a process with a chosen id here";
 
