@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # dorn.exe serve and the Windows service "dorn" under Wine, asked with curl from Linux:
-#   1. dorn.exe serve answers /api/sessions, ClientInfo from a .reg file and ProcessMetrics (Wine's
-#      processes), refuses requests without the token, and stops in order on Ctrl+C.
+#   1. dorn.exe serve answers /api/sessions, ClientInfo from a .reg file, ProcessMetrics (Wine's
+#      processes) and GET /metrics, refuses requests without the token, and stops in order on
+#      Ctrl+C.
 #   2. The service: install, sc start, RUNNING, one request, sc stop, STOPPED, uninstall; a start
 #      that fails says why through the service's exit code.
 # In both, the plug-in's unload hook is seen to run at FreeLibrary: it removes its worker from a
@@ -69,6 +70,10 @@ check_console() {  # the requests both parts make, with TOKEN
         '"broker_dns_name": "broker01.corp.example"'
     expect_answer "ProcessMetrics" /api/ProcessMetrics "$token" '{}' 200 '"name": "services.exe"'
     expect_answer "the console page" / "$token" "" 200 '<html'
+    expect_answer "metrics without the token" /metrics "" "" 401 '"a valid token is required"'
+    # The host's own counters are there from the first request on.
+    expect_answer "metrics" /metrics "$token" "" 200 \
+        'dorn_plugin_requests_total{opcode="ClientInfo",result="true"} 1'
 }
 
 # The number of the first line of LOG that holds TEXT: LOG TEXT
