@@ -107,8 +107,8 @@ CollectorClock& SystemCollectorClock() {
 }
 
 // One collection thread. Its phase, changed only by compare-and-swap, tells an unload whether
-// the thread ever entered the collector's code; on Windows `parked` is set once it has left
-// that code for good, holding nothing.
+// the thread ever entered the collector's code; on Windows `parked` is set once a stopped
+// thread has left that code for good, holding nothing.
 struct PerformanceCollector::Run {
     enum Phase : int { kCreated, kEntered, kBarred };
     PerformanceCollector* collector = nullptr;
@@ -137,7 +137,10 @@ PerformanceCollector& PerformanceCollector::Instance() {
 // cannot end while we wait: it says that it has left our code (its parked event) and parks
 // there, outside every lock, and only then is it terminated. That wait lasts at most the rest
 // of one cycle; its bound only covers a thread stuck in the system. A thread that never entered
-// our code is barred from it and terminated at once.
+// our code is barred from it and terminated at once. One that quit before the stop is ending
+// by itself, through the loader: it is waited for, since terminating it there could leave the
+// loader lock held for good and no thread could start after it. Under an unload it waits for
+// the lock the unload holds, so the bound ends that wait, and terminating it then is safe.
 PerformanceCollector::~PerformanceCollector() {
     std::vector<std::unique_ptr<Run>> runs;
     {
@@ -245,16 +248,16 @@ DWORD WINAPI PerformanceCollector::CollectionThread(LPVOID argument) {
 }
 
 // The thread's last step in our code. On Windows, when an unload waits for it, it parks here for
-// good; the unload terminates it.
+// good; the unload terminates it. Otherwise it ends on its own, and the collector's end waits
+// for that.
 void PerformanceCollector::LeaveRun([[maybe_unused]] Run& run) {
 #if defined(_WIN32)
-    bool stopping = false;
     {
         const std::lock_guard<std::mutex> state(m_stateLock);
-        stopping = m_stopRequested;
+        if (!m_stopRequested) return;
     }
     SetEvent(run.parked.get());
-    if (stopping) Sleep(INFINITE);
+    Sleep(INFINITE);
 #endif
 }
 

@@ -350,10 +350,6 @@ TEST_F(PerformanceRequestTest, FirstRequestWaitsForTwoSamplesAndPollsGetTheNewer
 // thread looks at the deadline after each pause: it goes on at a tick one before, and quits at
 // the deadline itself.
 TEST_F(PerformanceRequestTest, ThreadQuitsWhenItsLifetimeHasPassed) {
-#if defined(_WIN32)
-    GTEST_SKIP() << "hangs now and then under Wine, even on an idle machine, before any check "
-                    "fails; not yet found where";
-#endif
     const struct {
         DWORD start;
         int32_t lifetime;
